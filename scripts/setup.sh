@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the builds and tests need, only those that are missing.
+# Idempotent; run as root (or with sudo available) on Debian 12.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git clang-format
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    wine wine64 xvfb xauth x11-apps imagemagick
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    iproute2 libcap2-bin procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq "${missing[@]}"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Everything, on a fresh Debian 12 machine: install what is missing, build the native (sanitized)
+# and the Windows builds, and run every test of both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+
+echo "== Native build (Debug, AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKT_SANITIZE=ON
+cmake --build build/linux -j "$jobs"
+
+echo "== Windows build (MinGW-w64 cross-compiler)"
+cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+cmake --build build/windows -j "$jobs"
+
+echo "== Native tests"
+ctest --test-dir build/linux --output-on-failure -j "$jobs"
+
+echo "== Windows tests (Wine)"
+. scripts/wine-env.sh
+trap wine_stop EXIT
+wine_start
+# Wine tests run one at a time.
+ctest --test-dir build/windows --output-on-failure

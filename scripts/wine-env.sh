@@ -1,0 +1,22 @@
+# Sourced by the scripts that use Wine: one prefix for the project, created quietly, and a
+# wineserver kept up for the length of a run so that each test starts in milliseconds.
+export WINEPREFIX="${KT_WINEPREFIX:-$HOME/.cache/korvan-tessivo/wine}"
+export KT_WINEPREFIX="$WINEPREFIX"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
+
+wine_start() {
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Creating the Wine prefix $WINEPREFIX"
+        wineboot --init </dev/null >/dev/null 2>&1 || true
+        wineserver -w || true
+    fi
+    # Detached from every pipe: Wine's services would otherwise hold CTest's output open.
+    setsid wineserver -p </dev/null >/dev/null 2>&1 &
+    setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+wine_stop() {
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+}
