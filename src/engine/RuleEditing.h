@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kt {
+
+class HostServices;
+class Manager;
+
+inline constexpr std::string_view InvalidAddressMessage = "This is not a valid ip address.";
+inline constexpr std::string_view InvalidPortMessage = "This is not a valid port number.";
+
+// Adds the typed entry to the rule list shown, once; shows a message for an invalid one.
+void AddRuleEntry(Manager& manager, HostServices& host, std::string text);
+// Deletes the rule selected in the list box, if any.
+void DeleteSelectedEntry(Manager& manager);
+
+} // namespace kt

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "list/Value.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kt {
+
+// The main window's controls as the Manager and rule editing use them. Each front end implements
+// it on its real controls; nothing else of the window is reachable from the core.
+class MainForm {
+public:
+    virtual ~MainForm() = default;
+
+    // lstMain
+    virtual void ClearListRows() = 0;
+    virtual void AppendListRow(std::string_view text) = 0;
+    virtual int32_t ListRowCount() const = 0;
+    virtual std::string ListRowText(int32_t row) const = 0;
+    virtual bool ListRowSelected(int32_t row) const = 0;
+
+    // txtHead
+    virtual void SetHeadText(std::string_view text) = 0;
+
+    // The editing controls: txtItem, mnuDelete and cmdAdd's Enabled property.
+    virtual void SetItemBoxEnabled(bool enabled) = 0;
+    virtual void SetDeleteMenuEnabled(bool enabled) = 0;
+    virtual void SetAddButtonEnabled(bool enabled) = 0;
+
+    // chkShowX: 0 unchecked, 1 checked (any non-zero value means checked).
+    virtual Value ShowConnectedValue() const = 0;
+};
+
+} // namespace kt

@@ -1,0 +1,203 @@
+#include "manager/Manager.h"
+
+#include "core/Settings.h"
+#include "engine/Conversions.h"
+
+#include <charconv>
+
+namespace kt {
+
+namespace {
+
+void AppendNumber(std::string& text, uint32_t n) {
+    char buffer[16];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, n);
+    text.append(buffer, result.ptr);
+}
+
+} // namespace
+
+Manager::Manager(SettingsStore& store, std::function<std::string()> getIP)
+    : store_(store), getIP_(std::move(getIP)) {
+    oLocalIP.InitStringList();
+    oAllowedIP.InitStringList();
+    oBlockedLocalPorts.InitLongList();
+    oBlockedRemotePorts.InitLongList();
+    oCurrentConnections.InitStringList();
+}
+
+bool Manager::SetCurrentMode(int16_t iMode) {
+    CurrentMode = iMode;
+    if (iMode >= 0 && iMode < static_cast<int16_t>(ModeDescriptors.size())) {
+        CurrentModeDescriptor = ModeDescriptors[static_cast<size_t>(iMode)];
+    }
+    SetLists();
+    return SetMenus() && SetCaptions();
+}
+
+void Manager::SetLists() {
+    switch (CurrentMode) {
+    case CurrentConnectionsMode:
+        CurrentList = &oCurrentConnections;
+        break;
+    case LocalIPMode:
+        RefreshLocalIPList();
+        CurrentList = &oLocalIP;
+        break;
+    case AllowedIPMode:
+        CurrentList = &oAllowedIP;
+        break;
+    case BlockedLocalPortsMode:
+        CurrentList = &oBlockedLocalPorts;
+        break;
+    case BlockedRemotePortsMode:
+        CurrentList = &oBlockedRemotePorts;
+        break;
+    default:
+        break;
+    }
+    LoadInListbox();
+}
+
+void Manager::LoadInListbox() {
+    if (oMainForm == nullptr || CurrentList == nullptr) {
+        return;
+    }
+    const int32_t n = CurrentList->GetItemCount();
+    oMainForm->ClearListRows();
+    const bool texts = CurrentList->GetListMode() == List::StringMode;
+    for (int32_t i = 0; i < n; ++i) {
+        if (texts) {
+            oMainForm->AppendListRow(CurrentList->TextAt(i));
+        } else {
+            oMainForm->AppendListRow(ToText(CurrentList->GetItem(i)).value_or(""));
+        }
+    }
+}
+
+bool Manager::SetMenus() {
+    if (oMainForm == nullptr) {
+        return false;
+    }
+    const bool editable = CurrentMode != CurrentConnectionsMode && CurrentMode != LocalIPMode;
+    oMainForm->SetDeleteMenuEnabled(editable);
+    oMainForm->SetItemBoxEnabled(editable);
+    oMainForm->SetAddButtonEnabled(editable);
+    return true;
+}
+
+bool Manager::SetCaptions() {
+    if (oMainForm == nullptr) {
+        return false;
+    }
+    oMainForm->SetHeadText(CurrentModeDescriptor);
+    return true;
+}
+
+bool Manager::RefreshCurrentMode() {
+    return SetCurrentMode(CurrentMode);
+}
+
+bool Manager::SaveChanges() {
+    const bool saved = SaveSettings(*this, store_);
+    // A store that cannot be written must not keep a changed rule from applying.
+    if (oConnections != nullptr) {
+        oConnections->ClearConnectionCache();
+    }
+    return saved;
+}
+
+void Manager::RefreshLocalIPList() {
+    oLocalIP.Reset();
+    const std::string text = getIP_ ? getIP_() : std::string();
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t space = text.find(' ', start);
+        if (space == std::string::npos) {
+            space = text.size();
+        }
+        if (space > start) {
+            oLocalIP.AddItem(std::string_view(text).substr(start, space - start));
+        }
+        start = space + 1;
+    }
+}
+
+void Manager::AddLocalIPSToAllowed() {
+    const int32_t n = oLocalIP.GetItemCount();
+    for (int32_t i = 0; i < n; ++i) {
+        const std::string_view s = oLocalIP.TextAt(i);
+        if (s.empty()) {
+            continue;
+        }
+        if (oAllowedIP.FindEqual(s, true) < 0) {
+            oAllowedIP.AddItem(s);
+        }
+    }
+}
+
+void Manager::LoadListFromString(List& oList, std::string_view sString) {
+    oList.Reset();
+    size_t start = 0;
+    while (start < sString.size()) {
+        size_t comma = sString.find(',', start);
+        if (comma == std::string_view::npos) {
+            comma = sString.size();
+        }
+        if (comma > start) {
+            oList.AddItem(sString.substr(start, comma - start));
+        }
+        start = comma + 1;
+    }
+}
+
+std::string Manager::SaveListToString(const List& oList) const {
+    std::string text;
+    const int32_t n = oList.GetItemCount();
+    for (int32_t i = 0; i < n; ++i) {
+        if (i > 0) {
+            text += ',';
+        }
+        text += ToText(oList.GetItem(i)).value_or("");
+    }
+    return text;
+}
+
+void Manager::RefreshCurrentConnections() {
+    const bool connectedOnly =
+        oMainForm != nullptr && ToBooleanSafe(oMainForm->ShowConnectedValue());
+    oCurrentConnections.Reset();
+    if (oConnections != nullptr) {
+        const int32_t rows = oConnections->RowCount();
+        for (int32_t i = 0; i < rows; ++i) {
+            const TcpRow& row = oConnections->Row(i);
+            const uint16_t localPort = PortFromField(row.dwLocalPort);
+            const int32_t state = static_cast<int16_t>(row.dwState);
+            if (localPort == 0 || (connectedOnly && state != TcpEstablished)) {
+                continue;
+            }
+            line_.clear();
+            AppendNumber(line_, localPort);
+            line_ += ' ';
+            const std::string_view remote = oConnections->RemoteAddressText(i);
+            if (remote != "0.0.0.0" && row.dwLocalAddr != 0) {
+                line_ += "<--> ";
+                line_ += remote;
+                line_ += ':';
+                AppendNumber(line_, PortFromField(row.dwRemotePort));
+                line_ += ' ';
+            } else if (row.dwLocalAddr != 0) {
+                line_ += ':';
+                line_ += oConnections->AddressText(row.dwLocalAddr);
+                line_ += ' ';
+            }
+            line_ += oConnections->StateName(state);
+            oCurrentConnections.AddItem(Value(std::string_view(line_)));
+        }
+    }
+    if (CurrentMode == CurrentConnectionsMode) {
+        RefreshCurrentMode();
+    }
+}
+
+} // namespace kt

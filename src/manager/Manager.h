@@ -1,0 +1,68 @@
+#pragma once
+
+#include "list/List.h"
+#include "manager/ConnectionSource.h"
+#include "manager/MainForm.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace kt {
+
+class SettingsStore;
+
+// Owns every list of the program and decides what the list box shows.
+class Manager {
+public:
+    enum ViewMode : int16_t {
+        CurrentConnectionsMode = 0,
+        LocalIPMode = 1,
+        AllowedIPMode = 2,
+        BlockedLocalPortsMode = 3,
+        BlockedRemotePortsMode = 4,
+    };
+    static constexpr std::array<std::string_view, 5> ModeDescriptors = {
+        "Current Connections", "Local IP Addresses", "Allowed IP Addresses", "Blocked Local Ports",
+        "Blocked Remote Ports"};
+
+    // getIP answers the machine's own addresses, each followed by one space.
+    Manager(SettingsStore& store, std::function<std::string()> getIP);
+    Manager(const Manager&) = delete;
+    Manager& operator=(const Manager&) = delete;
+
+    // The operations that touch the window answer false when they stopped for want of one.
+    bool SetCurrentMode(int16_t iMode);
+    void SetLists();
+    void LoadInListbox();
+    bool SetMenus();
+    bool SetCaptions();
+    bool RefreshCurrentMode();
+    void RefreshLocalIPList();
+    // False when the settings could not be written; the connection cache is cleared either way.
+    bool SaveChanges();
+    void AddLocalIPSToAllowed();
+    void LoadListFromString(List& oList, std::string_view sString);
+    std::string SaveListToString(const List& oList) const;
+    void RefreshCurrentConnections();
+
+    List oLocalIP;
+    List oAllowedIP;
+    List oBlockedLocalPorts;
+    List oBlockedRemotePorts;
+    List oCurrentConnections;
+    int16_t CurrentMode = CurrentConnectionsMode;
+    std::string CurrentModeDescriptor;
+    List* CurrentList = nullptr;
+    MainForm* oMainForm = nullptr;
+    ConnectionSource* oConnections = nullptr;
+
+private:
+    SettingsStore& store_;
+    std::function<std::string()> getIP_;
+    std::string line_;
+};
+
+} // namespace kt

@@ -1,0 +1,185 @@
+#pragma once
+
+#include "core/HostServices.h"
+#include "core/SettingsStore.h"
+#include "engine/TcpTable.h"
+#include "manager/MainForm.h"
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kt::testing {
+
+// Host whose message boxes are answered by the test and whose message pass runs a test hook.
+class FakeHost : public HostServices {
+public:
+    bool PreviousInstance() override { return previousInstance; }
+    std::string ApplicationFolder() override { return folder; }
+    MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override {
+        messages.emplace_back(text);
+        messageButtons.push_back(buttons);
+        return answer;
+    }
+    void DoEvents() override {
+        ++doEventsCount;
+        if (onDoEvents) {
+            onDoEvents();
+        }
+    }
+    void Sleep(int32_t milliseconds) override { slept.push_back(milliseconds); }
+    void ShellOpen(std::string_view target) override { opened.emplace_back(target); }
+    void End() override { ended = true; }
+
+    bool previousInstance = false;
+    std::string folder = "C:\\Program Files\\Korvan Tessivo";
+    MessageAnswer answer = MessageAnswer::Ok;
+    std::vector<std::string> messages;
+    std::vector<MessageButtons> messageButtons;
+    int doEventsCount = 0;
+    std::function<void()> onDoEvents;
+    std::vector<int32_t> slept;
+    std::vector<std::string> opened;
+    bool ended = false;
+};
+
+// Settings kept in memory; records every write in order and can refuse them.
+class MemoryStore : public SettingsStore {
+public:
+    std::string Read(std::string_view application, std::string_view section, std::string_view key,
+                     std::string_view fallback) override {
+        reads.push_back(std::string(key));
+        auto it = values.find(Path(application, section, key));
+        return it == values.end() ? std::string(fallback) : it->second;
+    }
+    bool Write(std::string_view application, std::string_view section, std::string_view key,
+               std::string_view text) override {
+        if (refuseWrites) {
+            return false;
+        }
+        writes.push_back(std::string(key));
+        values[Path(application, section, key)] = std::string(text);
+        return true;
+    }
+    static std::string Path(std::string_view application, std::string_view section,
+                            std::string_view key) {
+        return std::string(application) + "\\" + std::string(section) + "\\" + std::string(key);
+    }
+    std::string& At(std::string_view key) { return values[Path("KorvanTessivo", "General", key)]; }
+    bool Has(std::string_view key) const {
+        return values.count(Path("KorvanTessivo", "General", key)) != 0;
+    }
+
+    std::map<std::string, std::string> values;
+    std::vector<std::string> reads;
+    std::vector<std::string> writes;
+    bool refuseWrites = false;
+};
+
+// The window's controls, recorded.
+class RecordingForm : public MainForm {
+public:
+    void ClearListRows() override {
+        rows.clear();
+        selected.clear();
+        calls.push_back("clear");
+    }
+    void AppendListRow(std::string_view text) override {
+        rows.emplace_back(text);
+        selected.push_back(false);
+    }
+    int32_t ListRowCount() const override { return static_cast<int32_t>(rows.size()); }
+    std::string ListRowText(int32_t row) const override {
+        return rows.at(static_cast<size_t>(row));
+    }
+    bool ListRowSelected(int32_t row) const override {
+        return selected.at(static_cast<size_t>(row));
+    }
+    void SetHeadText(std::string_view text) override {
+        head = text;
+        calls.push_back("head");
+    }
+    void SetItemBoxEnabled(bool enabled) override {
+        itemBoxEnabled = enabled;
+        calls.push_back("txtItem");
+    }
+    void SetDeleteMenuEnabled(bool enabled) override {
+        deleteMenuEnabled = enabled;
+        calls.push_back("mnuDelete");
+    }
+    void SetAddButtonEnabled(bool enabled) override {
+        addButtonEnabled = enabled;
+        calls.push_back("cmdAdd");
+    }
+    Value ShowConnectedValue() const override { return showConnected; }
+
+    void Select(std::string_view text) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            selected[i] = rows[i] == text;
+        }
+    }
+
+    std::vector<std::string> rows;
+    std::vector<bool> selected;
+    std::string head = "Choose...";
+    bool itemBoxEnabled = true;
+    bool deleteMenuEnabled = true;
+    bool addButtonEnabled = true;
+    Value showConnected = Value(int16_t{0});
+    std::vector<std::string> calls;
+};
+
+inline uint32_t Address(unsigned char a, unsigned char b, unsigned char c, unsigned char d) {
+    const unsigned char octets[4] = {a, b, c, d};
+    uint32_t address = 0;
+    std::memcpy(&address, octets, sizeof address);
+    return address;
+}
+
+inline TcpRow MakeRow(int state, uint32_t localAddress, uint16_t localPort, uint32_t remoteAddress,
+                      uint16_t remotePort) {
+    return TcpRow{static_cast<uint32_t>(state), localAddress, PortToField(localPort), remoteAddress,
+                  PortToField(remotePort)};
+}
+
+// A connection table the test controls: the rows it lists, whether snapshots or deletes fail,
+// and a record of every delete asked for. A delete that is not refused removes the row.
+class FakeTcpTable : public TcpTable {
+public:
+    bool TakeSnapshot(std::vector<TcpRow>& out) override {
+        ++snapshots;
+        if (onSnapshot) {
+            onSnapshot(snapshots);
+        }
+        if (failSnapshots) {
+            return false;
+        }
+        out = rows;
+        return true;
+    }
+    bool DeleteConnection(const TcpRow& row) override {
+        deletes.push_back(row);
+        if (refuseDeletes) {
+            return false;
+        }
+        for (auto it = rows.begin(); it != rows.end(); ++it) {
+            if (it->dwLocalAddr == row.dwLocalAddr && it->dwLocalPort == row.dwLocalPort &&
+                it->dwRemoteAddr == row.dwRemoteAddr && it->dwRemotePort == row.dwRemotePort) {
+                rows.erase(it);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::vector<TcpRow> rows;
+    std::vector<TcpRow> deletes;
+    bool refuseDeletes = false;
+    bool failSnapshots = false;
+    int snapshots = 0;
+    std::function<void(int)> onSnapshot;
+};
+
+} // namespace kt::testing
