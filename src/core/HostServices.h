@@ -24,6 +24,8 @@ public:
     virtual ~HostServices() = default;
     virtual bool PreviousInstance() = 0;
     virtual std::string ApplicationFolder() = 0;
+    // What ends a folder's path: a backslash on Windows.
+    virtual char PathSeparator() const { return '\\'; }
     virtual VersionInfo Version() { return {}; }
     // Shows text under the application title and waits; window messages keep being delivered.
     virtual MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) = 0;

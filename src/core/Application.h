@@ -1,0 +1,70 @@
+#pragma once
+
+#include "core/HostServices.h"
+#include "net/AddressText.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kt {
+
+class Engine;
+class Manager;
+class NativeMainWindow;
+class SettingsStore;
+class TcpTable;
+class frmMain;
+
+// Creates the native main window for a window behaviour, with every control at its place; the
+// window is not shown yet.
+class MainWindowFactory {
+public:
+    virtual ~MainWindowFactory() = default;
+    virtual std::unique_ptr<NativeMainWindow> LoadMainWindow(frmMain& behaviour) = 0;
+};
+
+// What the program is made of on one platform.
+struct Platform {
+    HostServices& Host;
+    SettingsStore& Store;
+    TcpTable& Table;
+    MainWindowFactory& Windows;
+    std::function<std::string()> GetIP;
+    AddressFormatter Formatter = FormatDottedAddress;
+};
+
+// The program: start-up, the main loop that drives the engine and the window, and shutdown.
+class Application {
+public:
+    explicit Application(Platform platform);
+    ~Application();
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    void Main();
+    // Everything before the loop; false when the program is to end at once.
+    bool StartUp();
+    void MainLoop();
+    void Shutdown();
+
+    HostServices& Host() { return platform_.Host; }
+    SettingsStore& Store() { return platform_.Store; }
+    Engine* GetEngine() { return engine_.get(); }
+    frmMain* MainWindow() { return form_.get(); }
+
+    std::string AppPath;
+    bool QuitRequested = false;
+    std::unique_ptr<Manager> AppManager;
+
+private:
+    Platform platform_;
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<frmMain> form_;
+    std::unique_ptr<NativeMainWindow> window_;
+};
+
+// Hands a file or web address to the desktop shell; failures are not reported.
+void OpenDocument(HostServices& host, std::string_view target);
+
+} // namespace kt

@@ -1,0 +1,155 @@
+#include "ui/MainWindow.h"
+
+#include "core/Application.h"
+#include "core/Settings.h"
+#include "engine/RuleEditing.h"
+#include "list/Value.h"
+#include "manager/Manager.h"
+
+namespace kt {
+
+std::string CaptionText(const VersionInfo& version) {
+    return version.ProductName + " v" + std::to_string(version.Major) + "." +
+           std::to_string(version.Minor) + " Build " + std::to_string(version.Revision);
+}
+
+std::string TrayTipText(std::string_view productName) {
+    constexpr size_t TipLength = 64;
+    std::string tip(productName.substr(0, TipLength));
+    tip.resize(TipLength, ' ');
+    return tip;
+}
+
+int32_t TrayMessageFromX(double x, bool scaleIsPixels, double twipsPerPixelX) {
+    if (scaleIsPixels || twipsPerPixelX <= 0) {
+        return static_cast<int32_t>(RoundHalfEven(x));
+    }
+    return static_cast<int32_t>(RoundHalfEven(x / twipsPerPixelX));
+}
+
+frmMain::frmMain(Application& app) : app_(app) {}
+
+void frmMain::OnLoad() {
+    if (window_ == nullptr) {
+        return;
+    }
+    window_->SetCaption(CaptionText(app_.Host().Version()));
+    window_->InitialiseButtons();
+    TrayOn();
+}
+
+void frmMain::TrayOn() {
+    if (window_ == nullptr) {
+        return;
+    }
+    window_->Show();
+    app_.Host().DoEvents();
+    trayShown_ = window_->AddTrayIcon(TrayTipText(app_.Host().Version().ProductName));
+}
+
+void frmMain::TrayOff() {
+    if (window_ != nullptr && trayShown_) {
+        window_->RemoveTrayIcon();
+        trayShown_ = false;
+    }
+}
+
+void frmMain::OnResize() {
+    if (window_ == nullptr) {
+        return;
+    }
+    if (window_->GetState() == WindowState::Minimized) {
+        // Without a tray icon a hidden window could not be found again.
+        if (trayShown_) {
+            window_->Hide();
+        }
+        return;
+    }
+    if (window_->IsVisible() && window_->GetState() == WindowState::Normal && app_.AppManager) {
+        app_.AppManager->RefreshCurrentConnections();
+    }
+}
+
+bool frmMain::OnQueryUnload() {
+    if (app_.AppManager) {
+        SaveSettings(*app_.AppManager, app_.Store());
+    }
+    app_.QuitRequested = true;
+    TrayOff();
+    return true;
+}
+
+void frmMain::OnClick(ControlId control) {
+    Manager* manager = app_.AppManager.get();
+    if (manager == nullptr) {
+        return;
+    }
+    switch (control) {
+    case ControlId::cmdCurrentConnections:
+        manager->SetCurrentMode(Manager::CurrentConnectionsMode);
+        break;
+    case ControlId::cmdLocalIP:
+        manager->SetCurrentMode(Manager::LocalIPMode);
+        break;
+    case ControlId::cmdAllowedIP:
+        manager->SetCurrentMode(Manager::AllowedIPMode);
+        break;
+    case ControlId::cmdBlockedLocal:
+        manager->SetCurrentMode(Manager::BlockedLocalPortsMode);
+        break;
+    case ControlId::cmdBlockedRemote:
+        manager->SetCurrentMode(Manager::BlockedRemotePortsMode);
+        break;
+    case ControlId::cmdAdd:
+        if (window_ != nullptr) {
+            AddRuleEntry(*manager, app_.Host(), window_->ItemText());
+        }
+        break;
+    case ControlId::cmdAddLocal:
+        if (app_.Host().ShowMessage(AddLocalConfirmation, MessageButtons::OkCancel) ==
+            MessageAnswer::Ok) {
+            manager->AddLocalIPSToAllowed();
+            manager->RefreshCurrentMode();
+        }
+        break;
+    case ControlId::cmdReadme:
+        OpenDocument(app_.Host(), app_.AppPath + std::string(ReadmeFileName));
+        break;
+    case ControlId::cmdWebsite:
+        OpenDocument(app_.Host(), WebsiteAddress);
+        break;
+    case ControlId::chkShowX:
+        manager->RefreshCurrentConnections();
+        break;
+    default:
+        break;
+    }
+}
+
+void frmMain::OnListMouseUp(MouseButton button, int32_t x, int32_t y) {
+    if (button == MouseButton::Right && window_ != nullptr) {
+        window_->ShowListMenu(x, y);
+    }
+}
+
+void frmMain::OnDeleteMenu() {
+    if (app_.AppManager) {
+        DeleteSelectedEntry(*app_.AppManager);
+    }
+}
+
+void frmMain::OnTrayMessage(int32_t message) {
+    if (window_ == nullptr || window_->GetState() != WindowState::Minimized) {
+        return;
+    }
+    if (message == TrayLeftButtonUp || message == TrayLeftButtonDoubleClick) {
+        window_->SetState(WindowState::Normal);
+        window_->BringToFront();
+        window_->Show();
+    } else if (message == TrayRightButtonUp) {
+        window_->BringToFront();
+        window_->Show();
+    }
+}
+
+} // namespace kt

@@ -1,0 +1,122 @@
+#include "core/Application.h"
+
+#include "../fakes/FakeWindow.h"
+#include "engine/Engine.h"
+#include "manager/Manager.h"
+
+#include <gtest/gtest.h>
+
+namespace kt {
+namespace {
+
+using namespace kt::testing;
+
+class ApplicationTest : public ::testing::Test {
+protected:
+    ApplicationTest()
+        : app(Platform{host, store, table, windows, [this] {
+                           ++getIPCalls;
+                           return std::string("192.168.0.5 ");
+                       }}) {}
+
+    // Closes the window on the given loop cycle (counted by message passes).
+    void CloseOnPass(int pass) {
+        host.onDoEvents = [this, pass] {
+            if (host.doEventsCount == pass && windows.form != nullptr) {
+                windows.form->OnQueryUnload();
+            }
+        };
+    }
+
+    FakeHost host;
+    MemoryStore store;
+    FakeTcpTable table;
+    FakeWindowFactory windows;
+    int getIPCalls = 0;
+    Application app;
+};
+
+TEST_F(ApplicationTest, ASecondInstanceEndsAtOnceAndSilently) {
+    host.previousInstance = true;
+    app.Main();
+    EXPECT_EQ(windows.loads, 0);
+    EXPECT_TRUE(store.reads.empty());
+    EXPECT_TRUE(store.writes.empty());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(table.snapshots, 0);
+    EXPECT_EQ(app.AppManager, nullptr);
+}
+
+TEST_F(ApplicationTest, StartsShowingCurrentConnectionsThenRunsUntilClosed) {
+    store.At("BlockedRemotePortsString") = "8080";
+    table.rows = {
+        MakeRow(TcpEstablished, Address(127, 0, 0, 2), 5000, Address(127, 0, 0, 3), 8080)};
+    int passesBeforeClose = 0;
+    host.onDoEvents = [&] {
+        FakeWindow* w = windows.window;
+        if (host.doEventsCount == 1) {
+            // The load handler's pass: caption set, tray icon not yet added, no mode yet.
+            EXPECT_EQ(w->caption, "Korvan Tessivo v1.0 Build 15");
+            EXPECT_EQ(w->controls.head, "Choose...");
+        }
+        if (host.doEventsCount == 6) {
+            passesBeforeClose = host.doEventsCount;
+            windows.form->OnQueryUnload();
+        }
+    };
+    app.Main();
+    FakeWindow* w = windows.window;
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->buttonsInitialised, 1);
+    EXPECT_EQ(w->tip.substr(0, 14), "Korvan Tessivo");
+    EXPECT_EQ(w->controls.head, "Current Connections");
+    EXPECT_FALSE(w->controls.addButtonEnabled || w->controls.itemBoxEnabled ||
+                 w->controls.deleteMenuEnabled);
+    EXPECT_EQ(getIPCalls, 1);
+    // The blocked connection was cut on the first tick; each cut pumps messages once.
+    ASSERT_FALSE(table.deletes.empty());
+    EXPECT_EQ(passesBeforeClose, 6);
+    // Settings written once, by the close, and the tray icon removed.
+    EXPECT_EQ(store.writes.size(), 3u);
+    EXPECT_FALSE(w->trayIcon);
+    EXPECT_TRUE(host.ended);
+    EXPECT_EQ(app.AppManager, nullptr);
+    // Every cycle: tick, 1 ms sleep, message pass; none after the cycle that saw the flag.
+    EXPECT_EQ(host.slept, std::vector<int32_t>(host.slept.size(), 1));
+    EXPECT_EQ(host.doEventsCount, 6);
+}
+
+TEST_F(ApplicationTest, TheLoopRunsAtLeastOnceAndStopsAfterTheCycleThatClosed) {
+    CloseOnPass(2); // the first loop cycle's pass (pass 1 is start-up's)
+    app.Main();
+    EXPECT_EQ(table.snapshots, 1);
+    EXPECT_EQ(host.slept.size(), 1u);
+}
+
+TEST_F(ApplicationTest, TheApplicationFolderEndsInExactlyOneSeparator) {
+    CloseOnPass(2);
+    host.folder = "C:\\Tools\\Korvan";
+    app.Main();
+    EXPECT_EQ(app.AppPath, "C:\\Tools\\Korvan\\");
+}
+
+TEST_F(ApplicationTest, ADriveRootKeepsItsOneSeparator) {
+    CloseOnPass(2);
+    host.folder = "D:\\";
+    app.Main();
+    EXPECT_EQ(app.AppPath, "D:\\");
+}
+
+TEST_F(ApplicationTest, SettingsAreLoadedBeforeTheWindowAndTheFirstTick) {
+    store.At("AllowedIPString") = "";
+    windows.prepare = [this](FakeWindow&) {
+        EXPECT_EQ(store.reads.size(), 3u);
+        EXPECT_EQ(table.snapshots, 0);
+    };
+    CloseOnPass(2);
+    app.Main();
+    EXPECT_EQ(windows.loads, 1);
+}
+
+} // namespace
+} // namespace kt
