@@ -23,8 +23,7 @@ std::optional<std::wstring> QueryText(HKEY key, const std::wstring& name) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD type = 0;
         DWORD bytes = 0;
-        if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &bytes) !=
-                ERROR_SUCCESS ||
+        if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
             type != REG_SZ) {
             return std::nullopt;
         }

@@ -2,8 +2,11 @@
 
 #include "engine/TcpTable.h"
 
+// In this order: Windows Sockets before windows.h, and IP Helper needs both.
 #include <winsock2.h>
+
 #include <windows.h>
+
 #include <iphlpapi.h>
 
 #include <cstddef>
@@ -33,6 +36,8 @@ public:
                          size_t initialRowCapacity = DefaultRowCapacity);
 
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
+    // True when the system accepted the delete and its table no longer lists the connection in
+    // the row's state: Wine, for one, accepts every delete and does nothing.
     bool DeleteConnection(const TcpRow& row) override;
 
     // Bytes the table buffer holds now.
@@ -40,6 +45,9 @@ public:
 
 private:
     void Resize(size_t bytes);
+    // The current table in the buffer, or null when the system gave none.
+    const MIB_TCPTABLE* Fetch();
+    size_t RowCount(const MIB_TCPTABLE& table) const;
 
     IpHelperCalls calls_;
     std::vector<DWORD> buffer_; // DWORD elements keep the table aligned

@@ -40,8 +40,8 @@ protected:
     static std::wstring GetRaw(const wchar_t* name, DWORD* type) {
         wchar_t data[512] = {};
         DWORD bytes = sizeof data;
-        const LSTATUS result = RegGetValueW(HKEY_CURRENT_USER, SectionKey, name, RRF_RT_ANY,
-                                            type, data, &bytes);
+        const LSTATUS result =
+            RegGetValueW(HKEY_CURRENT_USER, SectionKey, name, RRF_RT_ANY, type, data, &bytes);
         return result == ERROR_SUCCESS ? std::wstring(data) : L"<missing>";
     }
 
@@ -101,7 +101,8 @@ TEST_F(RegistrySettingsStoreTest, ValueOfAnotherTypeGivesTheFallback) {
     PutRaw(L"Number", REG_DWORD, &number, sizeof number);
     const wchar_t expandable[] = L"%TEMP%";
     PutRaw(L"Expandable", REG_EXPAND_SZ, expandable, sizeof expandable);
-    const wchar_t multi[] = L"80\0" L"443\0";
+    const wchar_t multi[] = L"80\0"
+                            L"443\0";
     PutRaw(L"Multi", REG_MULTI_SZ, multi, sizeof multi);
     const BYTE binary[] = {'8', 0, '0', 0};
     PutRaw(L"Binary", REG_BINARY, binary, sizeof binary);

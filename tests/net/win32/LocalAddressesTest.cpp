@@ -1,5 +1,5 @@
-#include "net/AddressText.h"
 #include "net/LocalAddresses.h"
+#include "net/AddressText.h"
 #include "net/win32/Winsock.h"
 
 #include "RecordingHost.h"
@@ -112,8 +112,8 @@ TEST(SocketsInitialize, IsFalseSilentlyWhenRefusedTooOldOrWithoutDatagrams) {
     auto versionOneZero = [](StartupAnswer& a) { a.Version = 0x0001; };
     auto versionZeroNine = [](StartupAnswer& a) { a.Version = 0x0900; };
     auto noDatagrams = [](StartupAnswer& a) { a.MaxUdpDg = 0; };
-    for (void (*change)(StartupAnswer&) : {+refused, +versionOneZero, +versionZeroNine,
-                                            +noDatagrams}) {
+    for (void (*change)(StartupAnswer&) :
+         {+refused, +versionOneZero, +versionZeroNine, +noDatagrams}) {
         RecordingHost host;
         StartupAnswer startup;
         change(startup);
@@ -156,8 +156,7 @@ private:
 };
 
 std::array<char, 4> Octets(unsigned char a, unsigned char b, unsigned char c, unsigned char d) {
-    return {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c),
-            static_cast<char>(d)};
+    return {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(d)};
 }
 
 // A host whose name query and resolver answer as told, remembering the name resolved.
