@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <functional>
 #include <netinet/in.h>
 #include <new>
 #include <regex>
