@@ -309,7 +309,7 @@ void Command::OnMouseUp(MouseButton button) {
         }
     }
     // A focused button the cursor has left (the timer made it Selected) cancels the click.
-    if (state_ != ButtonState::Selected && enabled_) {
+    if (state_ != ButtonState::Selected) {
         events_.Click();
     }
 }

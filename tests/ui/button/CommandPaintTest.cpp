@@ -127,6 +127,15 @@ TEST(Pieces, AtTwiceTheDensityTheFrameIsTwiceAsWide) {
     EXPECT_EQ(pieces[3].second, (PixelRect{120, 8, 128, 42}));
 }
 
+TEST(Pieces, TwipsBecomeTheNearestPixel) {
+    ButtonRig rig;
+    rig.surface.size = PixelSize{100, 30};
+    rig.surface.twipsPerPixel = 9; // 160 dots per inch: a 60-twip corner is 6.67 pixels
+    rig.Ready();
+    EXPECT_EQ(rig.surface.Last().pieces[0].second, (PixelRect{0, 0, 7, 7}));
+    EXPECT_EQ(rig.surface.Last().pieces[1].second, (PixelRect{7, 0, 93, 7}));
+}
+
 TEST(Pieces, GeometryThatCannotBeReadOrHeldKeepsThePreviousPaints) {
     ButtonRig rig;
     rig.surface.twipsPerPixel = 1; // one twip a pixel makes the 16-bit limit reachable
