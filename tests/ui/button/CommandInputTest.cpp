@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace kt::test {
@@ -24,27 +25,15 @@ enum class Event {
 };
 
 const char* Name(Event e) {
-    switch (e) {
-    case Event::Move:
-        return "move";
-    case Event::LeftDown:
-        return "left down";
-    case Event::LeftUp:
-        return "left up";
-    case Event::RightUp:
-        return "right up";
-    case Event::MiddleUp:
-        return "middle up";
-    case Event::GotFocus:
-        return "got focus";
-    case Event::LostFocus:
-        return "lost focus";
-    case Event::AccessKey:
-        return "access key";
-    case Event::TickAway:
-        return "tick away";
-    }
-    return "?";
+    static const char* const names[] = {"Move",     "LeftDown",  "LeftUp",    "RightUp", "MiddleUp",
+                                        "GotFocus", "LostFocus", "AccessKey", "TickAway"};
+    return names[static_cast<int>(e)];
+}
+
+const char* Name(BS s) {
+    static const char* const names[] = {"Disable", "Normal", "HighLight", "Selected",
+                                        "HighLightSelect"};
+    return names[static_cast<int>(s)];
 }
 
 void Deliver(Command& button, Event e) {
@@ -109,7 +98,11 @@ struct Transition {
 };
 
 std::ostream& operator<<(std::ostream& os, const Transition& t) {
-    return os << "from " << static_cast<int>(t.from) << " on " << Name(t.event);
+    return os << Name(t.from) << " on " << Name(t.event);
+}
+
+std::string TransitionName(const ::testing::TestParamInfo<Transition>& info) {
+    return std::string(Name(info.param.from)) + "_" + Name(info.param.event);
 }
 
 class TransitionTable : public ::testing::TestWithParam<Transition> {};
@@ -185,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
                    BS::HighLightSelect,
                    {BP::Pressed, BP::HighLightSelect},
                    1},
-        Transition{BS::HighLightSelect, Event::TickAway, BS::Selected, {BP::Selected}, 0}));
+        Transition{BS::HighLightSelect, Event::TickAway, BS::Selected, {BP::Selected}, 0}),
+    TransitionName);
 
 class DisabledButton : public ::testing::TestWithParam<Event> {};
 
@@ -207,7 +201,10 @@ TEST_P(DisabledButton, IgnoresEveryEventOfTheTable) {
 INSTANTIATE_TEST_SUITE_P(AllEvents, DisabledButton,
                          ::testing::Values(Event::Move, Event::LeftDown, Event::LeftUp,
                                            Event::RightUp, Event::MiddleUp, Event::GotFocus,
-                                           Event::LostFocus, Event::AccessKey, Event::TickAway));
+                                           Event::LostFocus, Event::AccessKey, Event::TickAway),
+                         [](const ::testing::TestParamInfo<Event>& info) {
+                             return std::string(Name(info.param));
+                         });
 
 TEST(Hover, TheTickWithTheCursorOnTheButtonChangesNothing) {
     for (BS state : {BS::Normal, BS::HighLight, BS::Selected, BS::HighLightSelect}) {
