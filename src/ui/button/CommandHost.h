@@ -149,8 +149,9 @@ public:
 
 // What the button reads from the window that contains it.
 //
-// To implement: return the container's font (the font new buttons take by default); nullopt when
-// the container has none.
+// To implement: return the container's font, the default of every button's saved font. Nullopt
+// only when it cannot be had: a load then keeps the button's font when no font is stored, and a
+// save then stores no font at all.
 class ButtonContainer {
 public:
     virtual ~ButtonContainer() = default;
