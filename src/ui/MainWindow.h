@@ -2,6 +2,7 @@
 
 #include "core/HostServices.h"
 #include "manager/MainForm.h"
+#include "ui/button/Command.h"
 
 #include <array>
 #include <cstdint>
@@ -87,7 +88,6 @@ inline constexpr std::array<ControlLayout, 14> MainWindowControls = {{
 }};
 
 enum class WindowState { Normal, Minimized, Maximized };
-enum class MouseButton { Left = 1, Right = 2, Middle = 4 };
 
 // What the window's behaviour needs of the native window beyond the controls the Manager uses.
 class WindowPort {
