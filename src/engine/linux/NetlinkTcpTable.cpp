@@ -1,0 +1,120 @@
+#include "engine/linux/NetlinkTcpTable.h"
+
+#include "engine/linux/SockDiag.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace kt {
+namespace {
+
+// Answers to one destroy come in one datagram; a few stale ones before it are tolerated.
+constexpr int kMaxAckDatagrams = 16;
+
+std::span<const uint8_t> Bytes(const sockdiag::Request& request) {
+    return {reinterpret_cast<const uint8_t*>(&request), sizeof request};
+}
+
+} // namespace
+
+NetlinkTcpTable::NetlinkTcpTable() : NetlinkTcpTable(OpenDiagChannel(), OpenDiagChannel()) {}
+
+NetlinkTcpTable::NetlinkTcpTable(std::unique_ptr<DiagChannel> dump,
+                                 std::unique_ptr<DiagChannel> destroy)
+    : dump_(std::move(dump)), destroy_(std::move(destroy)), buffer_(kBufferSize) {}
+
+bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
+    for (int attempt = 1;; ++attempt) {
+        scratch_.clear();
+        bool interrupted = false;
+        DumpEnd end = Dump(AF_INET, interrupted);
+        if (end == DumpEnd::SocketFailed || end == DumpEnd::Refused) {
+            return false;
+        }
+        if (end == DumpEnd::Complete) {
+            // A refusal here is a kernel without IPv6: it has no dual-stack sockets to list.
+            if (Dump(AF_INET6, interrupted) == DumpEnd::SocketFailed) {
+                return false;
+            }
+        }
+        if (!interrupted || attempt == kMaxDumpAttempts) {
+            break; // after the last attempt a possibly inconsistent table beats none
+        }
+    }
+    rows.swap(scratch_);
+    return true;
+}
+
+NetlinkTcpTable::DumpEnd NetlinkTcpTable::Dump(uint8_t family, bool& interrupted) {
+    const uint32_t seq = ++seq_;
+    const sockdiag::Request request = sockdiag::MakeDumpRequest(family, seq);
+    if (!dump_->Send(Bytes(request))) {
+        return DumpEnd::SocketFailed;
+    }
+    const uint32_t portId = dump_->PortId();
+    for (;;) {
+        bool truncated = false;
+        const ssize_t length = dump_->Receive(buffer_, truncated);
+        if (length < 0) {
+            return DumpEnd::SocketFailed;
+        }
+        const size_t received = std::min(static_cast<size_t>(length), buffer_.size());
+        const sockdiag::DumpResult result =
+            sockdiag::ParseDump({buffer_.data(), received}, seq, portId, scratch_);
+        interrupted = interrupted || result.interrupted;
+        switch (result.status) {
+        case sockdiag::DumpStatus::Done:
+            return DumpEnd::Complete;
+        case sockdiag::DumpStatus::Failed:
+            return DumpEnd::Refused;
+        case sockdiag::DumpStatus::More:
+            if (!truncated && received > 0) {
+                continue;
+            }
+            [[fallthrough]];
+        case sockdiag::DumpStatus::Malformed:
+            // The rest of this answer is still queued; a fresh socket starts the next one clean.
+            dump_->Reset();
+            return DumpEnd::Cut;
+        }
+    }
+}
+
+bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
+    int error = Destroy(AF_INET, row);
+    if (error == ENOENT) {
+        error = Destroy(AF_INET6, row);
+    }
+    lastDeleteError_ = error;
+    return error == 0;
+}
+
+int NetlinkTcpTable::Destroy(uint8_t family, const TcpRow& row) {
+    const uint32_t seq = ++seq_;
+    const sockdiag::Request request = sockdiag::MakeDestroyRequest(family, row, seq);
+    if (!destroy_->Send(Bytes(request))) {
+        return EIO;
+    }
+    const uint32_t portId = destroy_->PortId();
+    for (int datagram = 0; datagram < kMaxAckDatagrams; ++datagram) {
+        bool truncated = false;
+        const ssize_t length = destroy_->Receive(buffer_, truncated);
+        if (length < 0) {
+            return EIO;
+        }
+        const size_t received = std::min(static_cast<size_t>(length), buffer_.size());
+        const sockdiag::AckResult result =
+            sockdiag::ParseAck({buffer_.data(), received}, seq, portId);
+        if (result.status == sockdiag::AckStatus::Answered) {
+            return result.error;
+        }
+        if (result.status == sockdiag::AckStatus::Malformed) {
+            break;
+        }
+    }
+    destroy_->Reset();
+    return EIO;
+}
+
+} // namespace kt
