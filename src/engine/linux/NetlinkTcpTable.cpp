@@ -12,6 +12,11 @@ namespace {
 // Answers to one destroy come in one datagram; a few stale ones before it are tolerated.
 constexpr int kMaxAckDatagrams = 16;
 
+bool SameConnection(const TcpRow& a, const TcpRow& b) {
+    return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
+           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
+}
+
 std::span<const uint8_t> Bytes(const sockdiag::Request& request) {
     return {reinterpret_cast<const uint8_t*>(&request), sizeof request};
 }
@@ -82,17 +87,30 @@ NetlinkTcpTable::DumpEnd NetlinkTcpTable::Dump(uint8_t family, bool& interrupted
 }
 
 bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
-    int error = Destroy(AF_INET, row);
-    if (error == ENOENT) {
-        error = Destroy(AF_INET6, row);
+    // The kernel finds a socket by its addresses, but answers a listener of the local address
+    // and port when no connection matches; a destroy by addresses alone would then close the
+    // listener. So the socket is looked up first, compared with the row, and destroyed by its
+    // own cookie, which also keeps a newer socket of the same addresses safe.
+    int error = ENOENT;
+    for (const uint8_t family : {uint8_t{AF_INET}, uint8_t{AF_INET6}}) {
+        sockdiag::Found found;
+        error = Ask(sockdiag::MakeLookupRequest(family, row, ++seq_), &found);
+        if (error == 0 && !(found.connection && SameConnection(found.row, row))) {
+            error = ENOENT;
+        }
+        if (error == 0) {
+            error = Ask(sockdiag::MakeDestroyRequest(family, row, ++seq_, found.cookie));
+        }
+        if (error != ENOENT) {
+            break;
+        }
     }
     lastDeleteError_ = error;
     return error == 0;
 }
 
-int NetlinkTcpTable::Destroy(uint8_t family, const TcpRow& row) {
-    const uint32_t seq = ++seq_;
-    const sockdiag::Request request = sockdiag::MakeDestroyRequest(family, row, seq);
+int NetlinkTcpTable::Ask(const sockdiag::Request& request, sockdiag::Found* found) {
+    const uint32_t seq = request.header.nlmsg_seq;
     if (!destroy_->Send(Bytes(request))) {
         return EIO;
     }
@@ -105,7 +123,7 @@ int NetlinkTcpTable::Destroy(uint8_t family, const TcpRow& row) {
         }
         const size_t received = std::min(static_cast<size_t>(length), buffer_.size());
         const sockdiag::AckResult result =
-            sockdiag::ParseAck({buffer_.data(), received}, seq, portId);
+            sockdiag::ParseAck({buffer_.data(), received}, seq, portId, found);
         if (result.status == sockdiag::AckStatus::Answered) {
             return result.error;
         }

@@ -2,6 +2,7 @@
 
 #include "engine/TcpTable.h"
 #include "engine/linux/DiagChannel.h"
+#include "engine/linux/SockDiag.h"
 
 #include <cstdint>
 #include <memory>
@@ -37,7 +38,9 @@ private:
         SocketFailed, // no answer
     };
     DumpEnd Dump(uint8_t family, bool& interrupted);
-    int Destroy(uint8_t family, const TcpRow& row);
+    // Sends a look-up or destroy over the second socket and reads its answer: 0, or an errno
+    // (EIO when no answer could be read).
+    int Ask(const sockdiag::Request& request, sockdiag::Found* found = nullptr);
 
     std::unique_ptr<DiagChannel> dump_;
     std::unique_ptr<DiagChannel> destroy_;

@@ -94,6 +94,40 @@ bool ReadV6Only(const nlmsghdr* header, V6Only& v6only) {
     return length <= 0;
 }
 
+enum class Listed { Yes, No, NeedsV6Only };
+
+// The row of a diag message when the socket carries IPv4.
+Listed ToRow(const inet_diag_msg& message, V6Only v6only, TcpRow& row) {
+    const auto& local = message.id.idiag_src;
+    const auto& remote = message.id.idiag_dst;
+    row.dwState = static_cast<uint32_t>(TableState(message.idiag_state));
+    row.dwLocalPort = PortToField(ntohs(message.id.idiag_sport));
+    row.dwRemotePort = PortToField(ntohs(message.id.idiag_dport));
+    if (message.idiag_family == AF_INET) {
+        row.dwLocalAddr = local[0];
+        row.dwRemoteAddr = remote[0];
+        return Listed::Yes;
+    }
+    if (message.idiag_family != AF_INET6) {
+        return Listed::No;
+    }
+    if (IsMapped(local) && IsMapped(remote)) {
+        row.dwLocalAddr = local[3];
+        row.dwRemoteAddr = remote[3];
+        return Listed::Yes;
+    }
+    if ((IsMapped(local) || IsUnspecified(local)) && IsUnspecified(remote)) {
+        // No peer yet: IPv4 only when the socket accepts IPv4 at all.
+        if (v6only == V6Only::Unknown) {
+            return Listed::NeedsV6Only;
+        }
+        row.dwLocalAddr = IsMapped(local) ? local[3] : 0;
+        row.dwRemoteAddr = 0;
+        return v6only == V6Only::Yes ? Listed::No : Listed::Yes;
+    }
+    return Listed::No;
+}
+
 // Appends the row of one diag message, or nothing for a socket that is not IPv4. False when the
 // message is too short for what it claims to hold.
 bool AppendRow(const nlmsghdr* header, std::vector<TcpRow>& rows) {
@@ -102,39 +136,18 @@ bool AppendRow(const nlmsghdr* header, std::vector<TcpRow>& rows) {
     }
     inet_diag_msg message;
     std::memcpy(&message, NLMSG_DATA(header), sizeof message);
-    const auto& local = message.id.idiag_src;
-    const auto& remote = message.id.idiag_dst;
-
     TcpRow row;
-    row.dwState = static_cast<uint32_t>(TableState(message.idiag_state));
-    row.dwLocalPort = PortToField(ntohs(message.id.idiag_sport));
-    row.dwRemotePort = PortToField(ntohs(message.id.idiag_dport));
-
-    if (message.idiag_family == AF_INET) {
-        row.dwLocalAddr = local[0];
-        row.dwRemoteAddr = remote[0];
-    } else if (message.idiag_family == AF_INET6) {
-        if (IsMapped(local) && IsMapped(remote)) {
-            row.dwLocalAddr = local[3];
-            row.dwRemoteAddr = remote[3];
-        } else if ((IsMapped(local) || IsUnspecified(local)) && IsUnspecified(remote)) {
-            // No peer yet: IPv4 only when the socket accepts IPv4 at all.
-            V6Only v6only = V6Only::Unknown;
-            if (!ReadV6Only(header, v6only)) {
-                return false;
-            }
-            if (v6only == V6Only::Yes) {
-                return true;
-            }
-            row.dwLocalAddr = IsMapped(local) ? local[3] : 0;
-            row.dwRemoteAddr = 0;
-        } else {
-            return true;
+    Listed listed = ToRow(message, V6Only::Unknown, row);
+    if (listed == Listed::NeedsV6Only) {
+        V6Only v6only = V6Only::No; // a kernel that does not say: dual stack, the default
+        if (!ReadV6Only(header, v6only)) {
+            return false;
         }
-    } else {
-        return true;
+        listed = ToRow(message, v6only, row);
     }
-    rows.push_back(row);
+    if (listed == Listed::Yes) {
+        rows.push_back(row);
+    }
     return true;
 }
 
@@ -158,8 +171,11 @@ Request MakeDumpRequest(uint8_t family, uint32_t seq) {
     return MakeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family, seq);
 }
 
-Request MakeDestroyRequest(uint8_t family, const TcpRow& row, uint32_t seq) {
-    Request request = MakeRequest(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, family, seq);
+namespace {
+
+Request MakeSocketRequest(uint16_t type, uint16_t flags, uint8_t family, const TcpRow& row,
+                          uint32_t seq, Cookie cookie) {
+    Request request = MakeRequest(type, flags, family, seq);
     auto& id = request.body.id;
     id.idiag_sport = htons(PortFromField(row.dwLocalPort));
     id.idiag_dport = htons(PortFromField(row.dwRemotePort));
@@ -172,9 +188,19 @@ Request MakeDestroyRequest(uint8_t family, const TcpRow& row, uint32_t seq) {
         id.idiag_src[0] = row.dwLocalAddr;
         id.idiag_dst[0] = row.dwRemoteAddr;
     }
-    id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-    id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    id.idiag_cookie[0] = cookie[0];
+    id.idiag_cookie[1] = cookie[1];
     return request;
+}
+
+} // namespace
+
+Request MakeLookupRequest(uint8_t family, const TcpRow& row, uint32_t seq) {
+    return MakeSocketRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, family, row, seq, kNoCookie);
+}
+
+Request MakeDestroyRequest(uint8_t family, const TcpRow& row, uint32_t seq, Cookie cookie) {
+    return MakeSocketRequest(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, family, row, seq, cookie);
 }
 
 DumpResult ParseDump(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId,
@@ -229,7 +255,7 @@ DumpResult ParseDump(std::span<const uint8_t> datagram, uint32_t seq, uint32_t p
     return result;
 }
 
-AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId) {
+AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId, Found* found) {
     AckResult result;
     int length = DatagramLength(datagram);
     const auto* header = reinterpret_cast<const nlmsghdr*>(datagram.data());
@@ -238,8 +264,17 @@ AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t por
             continue; // the late answer of an earlier request
         }
         int error = 0;
+        if (found != nullptr && header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+            PayloadLength(header) >= sizeof(inet_diag_msg)) {
+            inet_diag_msg message;
+            std::memcpy(&message, NLMSG_DATA(header), sizeof message);
+            found->connection = ToRow(message, V6Only::No, found->row) == Listed::Yes;
+            found->cookie = {message.id.idiag_cookie[0], message.id.idiag_cookie[1]};
+            result.status = AckStatus::Answered;
+            return result;
+        }
         if (header->nlmsg_type != NLMSG_ERROR || !ReadErrorField(header, error) || error > 0 ||
-            error == INT_MIN) {
+            error == INT_MIN || (found != nullptr && error == 0)) {
             result.status = AckStatus::Malformed;
             return result;
         }

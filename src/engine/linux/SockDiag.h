@@ -5,6 +5,7 @@
 
 #include "engine/TcpTable.h"
 
+#include <array>
 #include <cstdint>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -38,11 +39,20 @@ struct Request {
     inet_diag_req_v2 body;
 };
 
+// A socket's identity beside its addresses, as the kernel hands it out.
+using Cookie = std::array<uint32_t, 2>;
+constexpr Cookie kNoCookie{INET_DIAG_NOCOOKIE, INET_DIAG_NOCOOKIE};
+
 // A dump of every TCP socket of one family, every state, no extensions.
 Request MakeDumpRequest(uint8_t family, uint32_t seq);
-// A destroy of the one socket with the row's addresses and ports, acknowledged. With AF_INET6
-// the addresses are written IPv4-mapped.
-Request MakeDestroyRequest(uint8_t family, const TcpRow& row, uint32_t seq);
+// The kernel's look-up of the one socket with the row's addresses and ports, answered by that
+// socket's diag message. The look-up falls back to a listener on the row's local address and port
+// when no connection matches, so the answer must be compared with the row. With AF_INET6 the
+// addresses are written IPv4-mapped (as in the destroy below).
+Request MakeLookupRequest(uint8_t family, const TcpRow& row, uint32_t seq);
+// A destroy of the socket with the row's addresses and ports and the given cookie, acknowledged.
+Request MakeDestroyRequest(uint8_t family, const TcpRow& row, uint32_t seq,
+                           Cookie cookie = kNoCookie);
 
 enum class DumpStatus {
     More,      // every message was read; the dump goes on in the next datagram
@@ -75,6 +85,16 @@ struct AckResult {
     int error = 0;
 };
 
-AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId);
+// The socket a look-up found.
+struct Found {
+    bool connection = false; // the socket has an IPv4 row, which is in row
+    TcpRow row;
+    Cookie cookie = kNoCookie;
+};
+
+// Reads the answer to a destroy (an acknowledgement) or, when found is given, to a look-up (the
+// socket's diag message, which is Answered with error 0, or an error).
+AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId,
+                   Found* found = nullptr);
 
 } // namespace kt::sockdiag
