@@ -54,7 +54,9 @@ Request MakeRequest(uint16_t type, uint16_t flags, uint8_t family, uint32_t seq)
     request.header.nlmsg_seq = seq;
     request.body.sdiag_family = family;
     request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = ~0u;
+    // Every state but the sockets that are only bound: they hold no connection, and the table
+    // this one stands in for does not list them either.
+    request.body.idiag_states = ~(1u << LinuxBoundInactive);
     return request;
 }
 

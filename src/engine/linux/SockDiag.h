@@ -43,7 +43,7 @@ struct Request {
 using Cookie = std::array<uint32_t, 2>;
 constexpr Cookie kNoCookie{INET_DIAG_NOCOOKIE, INET_DIAG_NOCOOKIE};
 
-// A dump of every TCP socket of one family, every state, no extensions.
+// A dump of every TCP socket of one family that listens or has a connection, no extensions.
 Request MakeDumpRequest(uint8_t family, uint32_t seq);
 // The kernel's look-up of the one socket with the row's addresses and ports, answered by that
 // socket's diag message. The look-up falls back to a listener on the row's local address and port

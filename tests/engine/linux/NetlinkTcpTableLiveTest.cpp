@@ -7,7 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <netinet/in.h>
 #include <optional>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,6 +65,17 @@ Connection Open(const Socket& listener, const char* from = "127.0.0.2",
 TEST_F(LiveTable, ListsAListenerAsListening) {
     const Socket listener = Listen("127.0.0.3");
     ASSERT_TRUE(listener.Valid());
+    EXPECT_THAT(Snapshot(),
+                ElementsAre(Row(TcpListening, "127.0.0.3", listener.LocalPort(), "0.0.0.0", 0)));
+}
+
+TEST_F(LiveTable, LeavesOutASocketThatIsOnlyBound) {
+    const Socket listener = Listen("127.0.0.3");
+    Socket bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = Ipv4("127.0.0.2");
+    ASSERT_EQ(::bind(bound.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     EXPECT_THAT(Snapshot(),
                 ElementsAre(Row(TcpListening, "127.0.0.3", listener.LocalPort(), "0.0.0.0", 0)));
 }
