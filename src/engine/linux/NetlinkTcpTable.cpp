@@ -9,7 +9,8 @@
 namespace kt {
 namespace {
 
-// Answers to one destroy come in one datagram; a few stale ones before it are tolerated.
+// The answer to a look-up or destroy comes in one datagram; a few stale ones before it are
+// tolerated.
 constexpr int kMaxAckDatagrams = 16;
 
 bool SameConnection(const TcpRow& a, const TcpRow& b) {
