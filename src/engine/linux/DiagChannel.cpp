@@ -1,0 +1,140 @@
+#include "engine/linux/DiagChannel.h"
+
+#include <cerrno>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace kt {
+namespace {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Close(); }
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    void Reset(int fd = -1) {
+        Close();
+        fd_ = fd;
+    }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    void Close() {
+        if (fd_ >= 0) {
+            ::close(fd_); // never retried: the descriptor is gone whatever close answers
+            fd_ = -1;
+        }
+    }
+    int fd_ = -1;
+};
+
+// A kernel that does not answer within this time is treated as a failed socket rather than
+// letting the caller's loop hang.
+constexpr time_t kReceiveTimeoutSeconds = 2;
+// Datagrams from other user-space sockets are passed over, but not forever.
+constexpr int kMaxForeignDatagrams = 64;
+
+class NetlinkChannel final : public DiagChannel {
+public:
+    bool Send(std::span<const uint8_t> request) override {
+        if (!fd_.Valid() && !Open()) {
+            return false;
+        }
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        ssize_t sent;
+        do {
+            sent = ::sendto(fd_.Get(), request.data(), request.size(), 0,
+                            reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+        } while (sent < 0 && errno == EINTR);
+        if (sent != static_cast<ssize_t>(request.size())) {
+            fd_.Reset();
+            return false;
+        }
+        return true;
+    }
+
+    ssize_t Receive(std::span<uint8_t> buffer, bool& truncated) override {
+        if (!fd_.Valid()) {
+            return -1;
+        }
+        for (int foreign = 0; foreign < kMaxForeignDatagrams;) {
+            sockaddr_nl sender{};
+            iovec part{buffer.data(), buffer.size()};
+            msghdr message{};
+            message.msg_name = &sender;
+            message.msg_namelen = sizeof sender;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            // MSG_TRUNC makes netlink answer the datagram's real length.
+            const ssize_t length = ::recvmsg(fd_.Get(), &message, MSG_TRUNC);
+            if (length < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                fd_.Reset();
+                return -1;
+            }
+            if (sender.nl_pid != 0) {
+                ++foreign; // not the kernel
+                continue;
+            }
+            truncated =
+                (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(length) > buffer.size();
+            return length;
+        }
+        fd_.Reset();
+        return -1;
+    }
+
+    void Reset() override { fd_.Reset(); }
+
+    uint32_t PortId() const override { return portId_; }
+
+private:
+    bool Open() {
+        UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        if (!fd.Valid()) {
+            return false;
+        }
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK; // port id 0: the kernel assigns one
+        if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            return false;
+        }
+        socklen_t length = sizeof local;
+        if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+            length < sizeof local) {
+            return false;
+        }
+        const timeval timeout{kReceiveTimeoutSeconds, 0};
+        if (::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+            return false;
+        }
+        portId_ = local.nl_pid;
+        fd_.Reset(fd.Release());
+        return true;
+    }
+
+    UniqueFd fd_;
+    uint32_t portId_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<DiagChannel> OpenDiagChannel() {
+    return std::make_unique<NetlinkChannel>();
+}
+
+} // namespace kt

@@ -1,0 +1,139 @@
+#include "engine/linux/NetlinkTcpTable.h"
+
+#include "engine/linux/SockDiag.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace kt {
+namespace {
+
+// The answer to a look-up or destroy comes in one datagram; a few stale ones before it are
+// tolerated.
+constexpr int kMaxAckDatagrams = 16;
+
+bool SameConnection(const TcpRow& a, const TcpRow& b) {
+    return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
+           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
+}
+
+std::span<const uint8_t> Bytes(const sockdiag::Request& request) {
+    return {reinterpret_cast<const uint8_t*>(&request), sizeof request};
+}
+
+} // namespace
+
+NetlinkTcpTable::NetlinkTcpTable() : NetlinkTcpTable(OpenDiagChannel(), OpenDiagChannel()) {}
+
+NetlinkTcpTable::NetlinkTcpTable(std::unique_ptr<DiagChannel> dump,
+                                 std::unique_ptr<DiagChannel> destroy)
+    : dump_(std::move(dump)), destroy_(std::move(destroy)), buffer_(kBufferSize) {}
+
+bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
+    for (int attempt = 1;; ++attempt) {
+        scratch_.clear();
+        bool interrupted = false;
+        DumpEnd end = Dump(AF_INET, interrupted);
+        if (end == DumpEnd::SocketFailed || end == DumpEnd::Refused) {
+            return false;
+        }
+        if (end == DumpEnd::Complete) {
+            // A refusal here is a kernel without IPv6: it has no dual-stack sockets to list.
+            if (Dump(AF_INET6, interrupted) == DumpEnd::SocketFailed) {
+                return false;
+            }
+        }
+        if (!interrupted || attempt == kMaxDumpAttempts) {
+            break; // after the last attempt a possibly inconsistent table beats none
+        }
+    }
+    rows.swap(scratch_);
+    return true;
+}
+
+NetlinkTcpTable::DumpEnd NetlinkTcpTable::Dump(uint8_t family, bool& interrupted) {
+    const uint32_t seq = ++seq_;
+    const sockdiag::Request request = sockdiag::MakeDumpRequest(family, seq);
+    if (!dump_->Send(Bytes(request))) {
+        return DumpEnd::SocketFailed;
+    }
+    const uint32_t portId = dump_->PortId();
+    for (;;) {
+        bool truncated = false;
+        const ssize_t length = dump_->Receive(buffer_, truncated);
+        if (length < 0) {
+            return DumpEnd::SocketFailed;
+        }
+        const size_t received = std::min(static_cast<size_t>(length), buffer_.size());
+        const sockdiag::DumpResult result =
+            sockdiag::ParseDump({buffer_.data(), received}, seq, portId, scratch_);
+        interrupted = interrupted || result.interrupted;
+        switch (result.status) {
+        case sockdiag::DumpStatus::Done:
+            return DumpEnd::Complete;
+        case sockdiag::DumpStatus::Failed:
+            return DumpEnd::Refused;
+        case sockdiag::DumpStatus::More:
+            if (!truncated && received > 0) {
+                continue;
+            }
+            [[fallthrough]];
+        case sockdiag::DumpStatus::Malformed:
+            // The rest of this answer is still queued; a fresh socket starts the next one clean.
+            dump_->Reset();
+            return DumpEnd::Cut;
+        }
+    }
+}
+
+bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
+    // The kernel finds a socket by its addresses, but answers a listener of the local address
+    // and port when no connection matches; a destroy by addresses alone would then close the
+    // listener. So the socket is looked up first, compared with the row, and destroyed by its
+    // own cookie, which also keeps a newer socket of the same addresses safe.
+    int error = ENOENT;
+    for (const uint8_t family : {uint8_t{AF_INET}, uint8_t{AF_INET6}}) {
+        sockdiag::Found found;
+        error = Ask(sockdiag::MakeLookupRequest(family, row, ++seq_), &found);
+        if (error == 0 && !(found.connection && SameConnection(found.row, row))) {
+            error = ENOENT;
+        }
+        if (error == 0) {
+            error = Ask(sockdiag::MakeDestroyRequest(family, row, ++seq_, found.cookie));
+        }
+        if (error != ENOENT) {
+            break;
+        }
+    }
+    lastDeleteError_ = error;
+    return error == 0;
+}
+
+int NetlinkTcpTable::Ask(const sockdiag::Request& request, sockdiag::Found* found) {
+    const uint32_t seq = request.header.nlmsg_seq;
+    if (!destroy_->Send(Bytes(request))) {
+        return EIO;
+    }
+    const uint32_t portId = destroy_->PortId();
+    for (int datagram = 0; datagram < kMaxAckDatagrams; ++datagram) {
+        bool truncated = false;
+        const ssize_t length = destroy_->Receive(buffer_, truncated);
+        if (length < 0) {
+            return EIO;
+        }
+        const size_t received = std::min(static_cast<size_t>(length), buffer_.size());
+        const sockdiag::AckResult result =
+            sockdiag::ParseAck({buffer_.data(), received}, seq, portId, found);
+        if (result.status == sockdiag::AckStatus::Answered) {
+            return result.error;
+        }
+        if (result.status == sockdiag::AckStatus::Malformed) {
+            break;
+        }
+    }
+    destroy_->Reset();
+    return EIO;
+}
+
+} // namespace kt

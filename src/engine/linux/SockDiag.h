@@ -1,0 +1,100 @@
+#pragma once
+
+// The sock_diag netlink messages the TCP table speaks: requests built as one struct, answers
+// parsed from raw datagrams so that every length can be checked on plain byte buffers.
+
+#include "engine/TcpTable.h"
+
+#include <array>
+#include <cstdint>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <span>
+#include <vector>
+
+namespace kt::sockdiag {
+
+// Linux TCP states as the diag messages carry them (include/net/tcp_states.h).
+enum LinuxTcpState : uint8_t {
+    LinuxEstablished = 1,
+    LinuxSynSent = 2,
+    LinuxSynRecv = 3,
+    LinuxFinWait1 = 4,
+    LinuxFinWait2 = 5,
+    LinuxTimeWait = 6,
+    LinuxClose = 7,
+    LinuxCloseWait = 8,
+    LinuxLastAck = 9,
+    LinuxListen = 10,
+    LinuxClosing = 11,
+    LinuxNewSynRecv = 12,
+    LinuxBoundInactive = 13,
+};
+
+// The table's state number for a Linux state; TcpUnknown for a state this code does not know.
+TcpState TableState(uint8_t linuxState);
+
+struct Request {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+};
+
+// A socket's identity beside its addresses, as the kernel hands it out.
+using Cookie = std::array<uint32_t, 2>;
+constexpr Cookie kNoCookie{INET_DIAG_NOCOOKIE, INET_DIAG_NOCOOKIE};
+
+// A dump of every TCP socket of one family that listens or has a connection, no extensions.
+Request MakeDumpRequest(uint8_t family, uint32_t seq);
+// The kernel's look-up of the one socket with the row's addresses and ports, answered by that
+// socket's diag message. The look-up falls back to a listener on the row's local address and port
+// when no connection matches, so the answer must be compared with the row. With AF_INET6 the
+// addresses are written IPv4-mapped (as in the destroy below).
+Request MakeLookupRequest(uint8_t family, const TcpRow& row, uint32_t seq);
+// A destroy of the socket with the row's addresses and ports and the given cookie, acknowledged.
+Request MakeDestroyRequest(uint8_t family, const TcpRow& row, uint32_t seq,
+                           Cookie cookie = kNoCookie);
+
+enum class DumpStatus {
+    More,      // every message was read; the dump goes on in the next datagram
+    Done,      // NLMSG_DONE
+    Failed,    // the kernel answered NLMSG_ERROR (or a DONE carrying an error): see error
+    Malformed, // the datagram cannot be trusted past some point; rows before it were kept
+};
+
+struct DumpResult {
+    DumpStatus status = DumpStatus::More;
+    bool interrupted = false; // NLM_F_DUMP_INTR: the table changed while it was being dumped
+    int error = 0;            // positive errno when Failed
+};
+
+// Appends the IPv4 rows of one received datagram to rows. AF_INET6 sockets give a row only when
+// they carry IPv4 traffic (both ends IPv4-mapped, or a dual-stack socket with a mapped or
+// unspecified local address and no peer). The datagram must start 4-byte aligned, as a receive
+// buffer does; every message must carry seq and portId.
+DumpResult ParseDump(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId,
+                     std::vector<TcpRow>& rows);
+
+enum class AckStatus {
+    NotFound,  // no answer to this request in the datagram (stale answers are passed over)
+    Answered,  // see error: 0 for success, a positive errno for a refusal
+    Malformed, // the datagram cannot be read
+};
+
+struct AckResult {
+    AckStatus status = AckStatus::NotFound;
+    int error = 0;
+};
+
+// The socket a look-up found.
+struct Found {
+    bool connection = false; // the socket has an IPv4 row, which is in row
+    TcpRow row;
+    Cookie cookie = kNoCookie;
+};
+
+// Reads the answer to a destroy (an acknowledgement) or, when found is given, to a look-up (the
+// socket's diag message, which is Answered with error 0, or an error).
+AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId,
+                   Found* found = nullptr);
+
+} // namespace kt::sockdiag

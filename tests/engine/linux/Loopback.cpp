@@ -1,0 +1,193 @@
+#include "Loopback.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kt::test {
+
+std::string EnterOwnNetworkNamespace() {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        return std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+    }
+    Socket control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (!control.Valid() || ::ioctl(control.Fd(), SIOCGIFFLAGS, &request) != 0) {
+        return std::string("reading the flags of lo: ") + std::strerror(errno);
+    }
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (::ioctl(control.Fd(), SIOCSIFFLAGS, &request) != 0) {
+        return std::string("bringing lo up: ") + std::strerror(errno);
+    }
+    return {};
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+Socket::~Socket() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+uint16_t Socket::LocalPort() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+uint32_t Ipv4(const char* text) {
+    in_addr address{};
+    ::inet_pton(AF_INET, text, &address);
+    return address.s_addr;
+}
+
+namespace {
+
+sockaddr_in Address4(const char* text, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, text, &address.sin_addr);
+    return address;
+}
+
+sockaddr_in6 Address6(const char* text, uint16_t port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    ::inet_pton(AF_INET6, text, &address.sin6_addr);
+    return address;
+}
+
+template <typename Address> bool Bind(const Socket& socket, const Address& address) {
+    return ::bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+template <typename Address>
+Socket ConnectFrom(Socket socket, const Address& from, const Address& to) {
+    if (!socket.Valid() || !Bind(socket, from) ||
+        ::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        return {};
+    }
+    return socket;
+}
+
+} // namespace
+
+Socket Listen(const char* address, uint16_t port) {
+    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (!socket.Valid() || !Bind(socket, Address4(address, port)) ||
+        ::listen(socket.Fd(), 4096) != 0) {
+        return {};
+    }
+    return socket;
+}
+
+Socket Listen6(const char* address, bool v6only) {
+    Socket socket(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int only = v6only ? 1 : 0;
+    if (!socket.Valid() ||
+        ::setsockopt(socket.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0 ||
+        !Bind(socket, Address6(address, 0)) || ::listen(socket.Fd(), 4096) != 0) {
+        return {};
+    }
+    return socket;
+}
+
+Socket Connect(const char* from, const char* to, uint16_t port) {
+    return ConnectFrom(Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), Address4(from, 0),
+                       Address4(to, port));
+}
+
+Socket Connect6(const char* from, const char* to, uint16_t port) {
+    return ConnectFrom(Socket(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)), Address6(from, 0),
+                       Address6(to, port));
+}
+
+Socket Accept(const Socket& listener) {
+    return Socket(::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+int ConnectionError(const Socket& socket) {
+    pollfd wait{socket.Fd(), POLLIN, 0};
+    if (::poll(&wait, 1, 2000) <= 0) {
+        return 0;
+    }
+    char byte = 0;
+    if (::recv(socket.Fd(), &byte, 1, MSG_DONTWAIT) < 0) {
+        return errno;
+    }
+    return 0;
+}
+
+bool Exchange(const Socket& a, const Socket& b) {
+    const char sent = 'k';
+    if (::send(a.Fd(), &sent, 1, MSG_NOSIGNAL) != 1) {
+        return false;
+    }
+    pollfd wait{b.Fd(), POLLIN, 0};
+    char received = 0;
+    return ::poll(&wait, 1, 2000) == 1 && ::recv(b.Fd(), &received, 1, 0) == 1 && received == sent;
+}
+
+bool RaiseFileLimit(uint64_t count) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return false;
+    }
+    if (limit.rlim_cur >= count) {
+        return true;
+    }
+    if (limit.rlim_max < count) {
+        return false;
+    }
+    limit.rlim_cur = count;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
+           uint16_t remotePort) {
+    return TcpRow{static_cast<uint32_t>(state), Ipv4(local), PortToField(localPort), Ipv4(remote),
+                  PortToField(remotePort)};
+}
+
+std::string Describe(const TcpRow& row) {
+    auto text = [](uint32_t address) {
+        char buffer[INET_ADDRSTRLEN] = {};
+        in_addr value{address};
+        ::inet_ntop(AF_INET, &value, buffer, sizeof buffer);
+        return std::string(buffer);
+    };
+    return "{state " + std::to_string(row.dwState) + ", " + text(row.dwLocalAddr) + ":" +
+           std::to_string(PortFromField(row.dwLocalPort)) + " -> " + text(row.dwRemoteAddr) + ":" +
+           std::to_string(PortFromField(row.dwRemotePort)) + "}";
+}
+
+} // namespace kt::test

@@ -1,0 +1,65 @@
+#pragma once
+
+// Real TCP sockets on the loopback addresses the tests may use, and TCP table rows to compare.
+
+#include "engine/TcpTable.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace kt::test {
+
+// Moves this process into a new network namespace with lo up; answers what failed, or nothing.
+std::string EnterOwnNetworkNamespace();
+
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Socket& operator=(Socket&& other) noexcept;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    ~Socket();
+
+    int Fd() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    uint16_t LocalPort() const;
+
+private:
+    int fd_ = -1;
+};
+
+// An address in the table's byte order (network order, as in s_addr).
+uint32_t Ipv4(const char* text);
+
+// IPv4 sockets. Addresses are dotted texts; port 0 asks for any free port.
+Socket Listen(const char* address, uint16_t port = 0);
+Socket Connect(const char* from, const char* to, uint16_t port);
+// IPv6 sockets (the address texts may be IPv4-mapped). v6only sets IPV6_V6ONLY.
+Socket Listen6(const char* address, bool v6only = false);
+Socket Connect6(const char* from, const char* to, uint16_t port);
+Socket Accept(const Socket& listener);
+
+// The errno a socket reports once its connection is gone (waits up to two seconds), or 0 when
+// the connection is still alive.
+int ConnectionError(const Socket& socket);
+// True when one byte sent on a arrives on b.
+bool Exchange(const Socket& a, const Socket& b);
+
+// Raises the soft limit of open files to at least count; false when the hard limit is lower.
+bool RaiseFileLimit(uint64_t count);
+
+TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
+           uint16_t remotePort);
+std::string Describe(const TcpRow& row);
+
+} // namespace kt::test
+
+namespace kt {
+// How GoogleTest shows a row in a failure message.
+inline void PrintTo(const TcpRow& row, std::ostream* out) {
+    *out << test::Describe(row);
+}
+} // namespace kt

@@ -1,0 +1,294 @@
+#include "Loopback.h"
+#include "engine/linux/NetlinkTcpTable.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kt::test {
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+
+// The connection is gone: reset by the peer's abort, or aborted here.
+const auto Aborted = AnyOf(ECONNRESET, ECONNABORTED, EPIPE);
+
+// Real sockets, as root, each test in a network namespace of its own (the process entered one in
+// main; a fresh one per test keeps the sockets of earlier tests out when they share a process),
+// so that the table holds nothing but this test's sockets.
+class LiveTable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";
+        }
+        const std::string error = EnterOwnNetworkNamespace();
+        ASSERT_TRUE(error.empty()) << error;
+        table.emplace();
+    }
+
+    std::vector<TcpRow> Snapshot() {
+        std::vector<TcpRow> rows;
+        EXPECT_TRUE(table->TakeSnapshot(rows));
+        return rows;
+    }
+
+    std::optional<NetlinkTcpTable> table;
+};
+
+struct Connection {
+    Socket client;
+    Socket server;
+};
+
+Connection Open(const Socket& listener, const char* from = "127.0.0.2",
+                const char* to = "127.0.0.3") {
+    Connection connection;
+    connection.client = Connect(from, to, listener.LocalPort());
+    connection.server = Accept(listener);
+    return connection;
+}
+
+TEST_F(LiveTable, ListsAListenerAsListening) {
+    const Socket listener = Listen("127.0.0.3");
+    ASSERT_TRUE(listener.Valid());
+    EXPECT_THAT(Snapshot(),
+                ElementsAre(Row(TcpListening, "127.0.0.3", listener.LocalPort(), "0.0.0.0", 0)));
+}
+
+TEST_F(LiveTable, LeavesOutASocketThatIsOnlyBound) {
+    const Socket listener = Listen("127.0.0.3");
+    Socket bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = Ipv4("127.0.0.2");
+    ASSERT_EQ(::bind(bound.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_THAT(Snapshot(),
+                ElementsAre(Row(TcpListening, "127.0.0.3", listener.LocalPort(), "0.0.0.0", 0)));
+}
+
+TEST_F(LiveTable, ListsAConnectionAsTwoEstablishedRows) {
+    const Socket listener = Listen("127.0.0.3");
+    const Connection c = Open(listener);
+    ASSERT_TRUE(c.client.Valid() && c.server.Valid());
+    const uint16_t port = listener.LocalPort();
+    const uint16_t clientPort = c.client.LocalPort();
+    EXPECT_THAT(Snapshot(), UnorderedElementsAre(
+                                Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0),
+                                Row(TcpEstablished, "127.0.0.2", clientPort, "127.0.0.3", port),
+                                Row(TcpEstablished, "127.0.0.3", port, "127.0.0.2", clientPort)));
+}
+
+TEST_F(LiveTable, DeleteCutsTheConnectionFromEitherEnd) {
+    const Socket listener = Listen("127.0.0.3");
+    const uint16_t port = listener.LocalPort();
+    const Connection first = Open(listener);
+    const Connection second = Open(listener);
+    ASSERT_TRUE(first.client.Valid() && second.client.Valid());
+
+    // By the server's row, as for a blocked local port.
+    const TcpRow serverRow =
+        Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", first.client.LocalPort());
+    EXPECT_TRUE(table->DeleteConnection(serverRow));
+    EXPECT_EQ(table->LastDeleteError(), 0);
+    EXPECT_THAT(ConnectionError(first.client), Aborted);
+    EXPECT_THAT(ConnectionError(first.server), Aborted);
+
+    // By the client's row, as for a blocked remote port.
+    const TcpRow clientRow =
+        Row(TcpDeleteTcb, "127.0.0.2", second.client.LocalPort(), "127.0.0.3", port);
+    EXPECT_TRUE(table->DeleteConnection(clientRow));
+    EXPECT_THAT(ConnectionError(second.client), Aborted);
+    EXPECT_THAT(ConnectionError(second.server), Aborted);
+
+    EXPECT_THAT(Snapshot(), ElementsAre(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
+
+    // Cut once, gone: a second cut finds nothing, and above all not the listener, which the
+    // kernel's look-up by addresses falls back to.
+    EXPECT_FALSE(table->DeleteConnection(serverRow));
+    EXPECT_EQ(table->LastDeleteError(), ENOENT);
+    EXPECT_THAT(Snapshot(), ElementsAre(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
+    const Connection third = Open(listener);
+    EXPECT_TRUE(third.client.Valid() && third.server.Valid());
+}
+
+TEST_F(LiveTable, ListsAndCutsTheIpv4ConnectionsOfDualStackSockets) {
+    const Socket listener = Listen6("::ffff:127.0.0.3");
+    ASSERT_TRUE(listener.Valid());
+    const uint16_t port = listener.LocalPort();
+    Connection c;
+    c.client = Connect6("::ffff:127.0.0.2", "::ffff:127.0.0.3", port);
+    c.server = Accept(listener);
+    ASSERT_TRUE(c.client.Valid() && c.server.Valid());
+    const uint16_t clientPort = c.client.LocalPort();
+
+    EXPECT_THAT(Snapshot(), UnorderedElementsAre(
+                                Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0),
+                                Row(TcpEstablished, "127.0.0.2", clientPort, "127.0.0.3", port),
+                                Row(TcpEstablished, "127.0.0.3", port, "127.0.0.2", clientPort)));
+
+    EXPECT_TRUE(
+        table->DeleteConnection(Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", clientPort)));
+    EXPECT_EQ(table->LastDeleteError(), 0);
+    EXPECT_THAT(ConnectionError(c.client), Aborted);
+    EXPECT_THAT(Snapshot(), ElementsAre(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
+}
+
+TEST_F(LiveTable, ListsIpv6ListenersOnlyWhenTheyAcceptIpv4) {
+    const Socket dualStack = Listen6("::");
+    const Socket v6only = Listen6("::", true);
+    const Socket loopback6 = Listen6("::1", true);
+    ASSERT_TRUE(dualStack.Valid() && v6only.Valid() && loopback6.Valid());
+    EXPECT_THAT(Snapshot(),
+                ElementsAre(Row(TcpListening, "0.0.0.0", dualStack.LocalPort(), "0.0.0.0", 0)));
+}
+
+TEST_F(LiveTable, DeletingAConnectionThatDoesNotExistIsRefused) {
+    const Socket listener = Listen("127.0.0.3");
+    const Connection c = Open(listener);
+    ASSERT_TRUE(c.client.Valid());
+    const uint16_t port = listener.LocalPort();
+    const uint16_t clientPort = c.client.LocalPort();
+    // Every field matters: a row that differs from the connection in one of them names nothing.
+    const TcpRow wrong[] = {
+        Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", static_cast<uint16_t>(clientPort + 1)),
+        Row(TcpDeleteTcb, "127.0.0.3", static_cast<uint16_t>(port + 1), "127.0.0.2", clientPort),
+        Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.4", clientPort),
+        Row(TcpDeleteTcb, "127.0.0.2", port, "127.0.0.2", clientPort),
+    };
+    for (const TcpRow& row : wrong) {
+        EXPECT_FALSE(table->DeleteConnection(row)) << Describe(row);
+        EXPECT_EQ(table->LastDeleteError(), ENOENT) << Describe(row);
+    }
+    EXPECT_TRUE(Exchange(c.client, c.server));
+    EXPECT_TRUE(Exchange(c.server, c.client));
+    EXPECT_THAT(Snapshot(), Contains(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
+}
+
+// Removes CAP_NET_ADMIN from this process for good.
+bool DropNetAdmin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    const uint32_t bit = 1u << (CAP_NET_ADMIN % 32);
+    auto& word = data[CAP_NET_ADMIN / 32];
+    word.effective &= ~bit;
+    word.permitted &= ~bit;
+    word.inheritable &= ~bit;
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST_F(LiveTable, WithoutCapNetAdminTheCutIsRefusedAndTheConnectionLives) {
+    const Socket listener = Listen("127.0.0.3");
+    const Connection c = Open(listener);
+    ASSERT_TRUE(c.client.Valid() && c.server.Valid());
+    const TcpRow row =
+        Row(TcpDeleteTcb, "127.0.0.3", listener.LocalPort(), "127.0.0.2", c.client.LocalPort());
+
+    // The child reports: whether it could drop the capability, what its snapshot held, what its
+    // delete answered and why.
+    struct Report {
+        int dropped = 0;
+        int snapshot = 0;
+        int rows = 0;
+        int deleted = 1;
+        int error = 0;
+    };
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        Report report;
+        report.dropped = DropNetAdmin() ? 1 : 0;
+        if (report.dropped) {
+            NetlinkTcpTable unprivileged;
+            std::vector<TcpRow> rows;
+            report.snapshot = unprivileged.TakeSnapshot(rows) ? 1 : 0;
+            report.rows = static_cast<int>(rows.size());
+            report.deleted = unprivileged.DeleteConnection(row) ? 1 : 0;
+            report.error = unprivileged.LastDeleteError();
+        }
+        const bool written = ::write(channel[1], &report, sizeof report) == sizeof report;
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(channel[1]);
+    Report report;
+    const bool read = ::read(channel[0], &report, sizeof report) == sizeof report;
+    ::close(channel[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(read);
+    ASSERT_EQ(report.dropped, 1);
+
+    EXPECT_EQ(report.snapshot, 1) << "reading the table needs no privilege";
+    EXPECT_EQ(report.rows, 3);
+    EXPECT_EQ(report.deleted, 0);
+    EXPECT_THAT(report.error, AnyOf(EPERM, EACCES)) << std::strerror(report.error);
+    RecordProperty("refused_errno", report.error);
+
+    EXPECT_TRUE(Exchange(c.client, c.server));
+    EXPECT_TRUE(Exchange(c.server, c.client));
+    EXPECT_THAT(Snapshot(), Contains(Row(TcpEstablished, "127.0.0.3", listener.LocalPort(),
+                                         "127.0.0.2", c.client.LocalPort())));
+}
+
+TEST_F(LiveTable, ListsThousandsOfConnections) {
+    constexpr int kConnections = 2000;
+    ASSERT_TRUE(RaiseFileLimit(2 * kConnections + 64)) << "the hard limit of open files is too low";
+    const Socket listener = Listen("127.0.0.3");
+    const uint16_t port = listener.LocalPort();
+    std::vector<Connection> connections;
+    connections.reserve(kConnections);
+    for (int i = 0; i < kConnections; ++i) {
+        connections.push_back(Open(listener));
+        ASSERT_TRUE(connections.back().client.Valid() && connections.back().server.Valid())
+            << "connection " << i << ": " << std::strerror(errno);
+    }
+
+    std::vector<TcpRow> rows = Snapshot();
+    ASSERT_EQ(rows.size(), 2u * kConnections + 1);
+    std::sort(rows.begin(), rows.end(), [](const TcpRow& a, const TcpRow& b) {
+        return std::tie(a.dwLocalAddr, a.dwLocalPort, a.dwRemotePort) <
+               std::tie(b.dwLocalAddr, b.dwLocalPort, b.dwRemotePort);
+    });
+    for (const Connection& c : connections) {
+        const uint16_t clientPort = c.client.LocalPort();
+        EXPECT_TRUE(
+            std::binary_search(rows.begin(), rows.end(),
+                               Row(TcpEstablished, "127.0.0.2", clientPort, "127.0.0.3", port),
+                               [](const TcpRow& a, const TcpRow& b) {
+                                   return std::tie(a.dwLocalAddr, a.dwLocalPort, a.dwRemotePort) <
+                                          std::tie(b.dwLocalAddr, b.dwLocalPort, b.dwRemotePort);
+                               }))
+            << clientPort;
+    }
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const TcpRow& row) { return row.dwState == TcpEstablished; }),
+              2 * kConnections);
+
+    // The same table again: the rows come back equal.
+    std::vector<TcpRow> again = Snapshot();
+    EXPECT_EQ(again.size(), rows.size());
+}
+
+} // namespace
+} // namespace kt::test
