@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/capability.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,6 +11,8 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -188,6 +191,35 @@ std::string Describe(const TcpRow& row) {
     return "{state " + std::to_string(row.dwState) + ", " + text(row.dwLocalAddr) + ":" +
            std::to_string(PortFromField(row.dwLocalPort)) + " -> " + text(row.dwRemoteAddr) + ":" +
            std::to_string(PortFromField(row.dwRemotePort)) + "}";
+}
+
+bool DropNetAdmin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    const uint32_t bit = 1u << (CAP_NET_ADMIN % 32);
+    auto& word = data[CAP_NET_ADMIN / 32];
+    word.effective &= ~bit;
+    word.permitted &= ~bit;
+    word.inheritable &= ~bit;
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+int RunWithoutNetAdmin(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child == 0) {
+        ::_exit(DropNetAdmin() ? body() : 125);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
 } // namespace kt::test

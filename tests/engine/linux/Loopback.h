@@ -5,6 +5,7 @@
 #include "engine/TcpTable.h"
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -50,6 +51,12 @@ bool Exchange(const Socket& a, const Socket& b);
 
 // Raises the soft limit of open files to at least count; false when the hard limit is lower.
 bool RaiseFileLimit(uint64_t count);
+
+// Removes CAP_NET_ADMIN from this process for good.
+bool DropNetAdmin();
+// Runs body in a child process without CAP_NET_ADMIN; its exit code (125 when the capability
+// could not be dropped, a negative signal number when it died).
+int RunWithoutNetAdmin(const std::function<int()>& body);
 
 TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
            uint16_t remotePort);

@@ -178,21 +178,6 @@ TEST_F(LiveTable, DeletingAConnectionThatDoesNotExistIsRefused) {
     EXPECT_THAT(Snapshot(), Contains(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
 }
 
-// Removes CAP_NET_ADMIN from this process for good.
-bool DropNetAdmin() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) {
-        return false;
-    }
-    const uint32_t bit = 1u << (CAP_NET_ADMIN % 32);
-    auto& word = data[CAP_NET_ADMIN / 32];
-    word.effective &= ~bit;
-    word.permitted &= ~bit;
-    word.inheritable &= ~bit;
-    return ::syscall(SYS_capset, &header, data) == 0;
-}
-
 TEST_F(LiveTable, WithoutCapNetAdminTheCutIsRefusedAndTheConnectionLives) {
     const Socket listener = Listen("127.0.0.3");
     const Connection c = Open(listener);

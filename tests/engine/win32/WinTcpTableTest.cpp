@@ -1,5 +1,9 @@
 #include "engine/win32/WinTcpTable.h"
 
+#include "../../fakes/Fakes.h"
+#include "engine/Engine.h"
+#include "manager/Manager.h"
+
 #include <ws2tcpip.h>
 
 #include <gtest/gtest.h>
@@ -225,6 +229,38 @@ TEST_F(WinTcpTableOnLoopback, DeleteAnswersWhatHappenedToTheConnection) {
         EXPECT_TRUE(DataFlows(connections.Client(0), connections.Server(0)));
         EXPECT_TRUE(DataFlows(connections.Server(0), connections.Client(0)));
     }
+}
+
+TEST_F(WinTcpTableOnLoopback, TheEngineGoesOnWhenTheSystemRefusesTheCut) {
+    LoopbackConnections connections;
+    ASSERT_TRUE(connections.Open());
+    kt::testing::FakeHost host;
+    kt::testing::MemoryStore store;
+    Manager manager(store, nullptr);
+    WinTcpTable table;
+    Engine engine(table, host, manager);
+    engine.BuildStateNames();
+    manager.oConnections = &engine;
+    manager.oBlockedLocalPorts.AddItem(int32_t{connections.ListenPort()});
+    for (int tick = 0; tick < 5; ++tick) {
+        engine.PollConnections();
+    }
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_GE(host.doEventsCount, 1); // a cut was tried
+    std::vector<TcpRow> rows;
+    ASSERT_TRUE(table.TakeSnapshot(rows));
+    if (HasRow(rows, TcpEstablished, "127.0.0.3", connections.ListenPort(), "127.0.0.2",
+               LocalPort(connections.Client(0)))) {
+        // Refused (as under Wine): tried again on every tick, and the connection still works.
+        EXPECT_EQ(host.doEventsCount, 5);
+        EXPECT_TRUE(DataFlows(connections.Client(0), connections.Server(0)));
+    }
+    const std::string line = std::to_string(connections.ListenPort()) + " <--> 127.0.0.2:";
+    bool shown = false;
+    for (int32_t i = 0; i < manager.oCurrentConnections.GetItemCount(); ++i) {
+        shown = shown || manager.oCurrentConnections.TextAt(i).substr(0, line.size()) == line;
+    }
+    EXPECT_TRUE(shown);
 }
 
 // ---- Calls that fail or race ----------------------------------------------------------------

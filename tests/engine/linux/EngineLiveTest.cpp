@@ -1,0 +1,141 @@
+#include "../../fakes/Fakes.h"
+#include "Loopback.h"
+#include "engine/Engine.h"
+#include "engine/linux/NetlinkTcpTable.h"
+#include "manager/Manager.h"
+
+#include <cerrno>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <optional>
+#include <unistd.h>
+
+namespace kt {
+namespace {
+
+using namespace kt::test;
+using ::testing::AnyOf;
+
+const auto Aborted = AnyOf(ECONNRESET, ECONNABORTED, EPIPE);
+
+// The engine on the real kernel table, as root, in a network namespace of the test's own.
+class EngineLive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";
+        }
+        const std::string error = EnterOwnNetworkNamespace();
+        ASSERT_TRUE(error.empty()) << error;
+        manager.emplace(store, nullptr);
+        engine.emplace(table, host, *manager);
+        engine->BuildStateNames();
+        manager->oConnections = &*engine;
+        manager->oAllowedIP.AddItem("127.0.0.1");
+    }
+
+    struct Connection {
+        Socket client;
+        Socket server;
+    };
+
+    static Connection Open(const Socket& listener, const char* from = "127.0.0.2",
+                           const char* to = "127.0.0.3") {
+        Connection c{Connect(from, to, listener.LocalPort()), Socket()};
+        c.server = Accept(listener);
+        return c;
+    }
+
+    static bool Alive(const Connection& c) {
+        return Exchange(c.client, c.server) && Exchange(c.server, c.client);
+    }
+
+    testing::FakeHost host;
+    testing::MemoryStore store;
+    NetlinkTcpTable table;
+    std::optional<Manager> manager;
+    std::optional<Engine> engine;
+};
+
+TEST_F(EngineLive, ABlockedLocalPortIsCutOnTheNextTick) {
+    const Socket listener = Listen("127.0.0.3");
+    manager->oBlockedLocalPorts.AddItem(int32_t{listener.LocalPort()});
+    const Connection c = Open(listener);
+    ASSERT_TRUE(c.client.Valid() && c.server.Valid());
+    engine->PollConnections();
+    EXPECT_THAT(ConnectionError(c.client), Aborted);
+}
+
+TEST_F(EngineLive, ABlockedRemotePortIsCutOnTheNextTick) {
+    const Socket listener = Listen("127.0.0.3");
+    manager->oBlockedRemotePorts.AddItem(int32_t{listener.LocalPort()});
+    const Connection c = Open(listener);
+    engine->PollConnections();
+    EXPECT_THAT(ConnectionError(c.server), Aborted);
+}
+
+TEST_F(EngineLive, UnblockedAllowedAndListeningSocketsSurvive) {
+    const Socket blockedListener = Listen("127.0.0.3");
+    const Socket otherListener = Listen("127.0.0.3");
+    const Socket loopbackListener = Listen("127.0.0.1");
+    const auto blocked = static_cast<int32_t>(blockedListener.LocalPort());
+    const auto loopbackPort = static_cast<int32_t>(loopbackListener.LocalPort());
+    manager->oBlockedLocalPorts.AddItem(blocked);
+    manager->oBlockedLocalPorts.AddItem(loopbackPort);
+    manager->oBlockedRemotePorts.AddItem(loopbackPort);
+    const Connection other = Open(otherListener);
+    const Connection allowed = Open(loopbackListener, "127.0.0.1", "127.0.0.1");
+    for (int tick = 0; tick < 5; ++tick) {
+        engine->PollConnections();
+    }
+    EXPECT_TRUE(Alive(other));
+    EXPECT_TRUE(Alive(allowed));
+    // The listener on the blocked port still takes connections (the new one is then cut).
+    const Connection late = Open(blockedListener);
+    EXPECT_TRUE(late.server.Valid());
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(EngineLive, AConnectionOfADualStackSocketIsCut) {
+    const Socket listener = Listen6("::");
+    ASSERT_TRUE(listener.Valid());
+    manager->oBlockedLocalPorts.AddItem(int32_t{listener.LocalPort()});
+    const Socket client = Connect6("::ffff:127.0.0.2", "::ffff:127.0.0.3", listener.LocalPort());
+    const Socket server = Accept(listener);
+    ASSERT_TRUE(server.Valid());
+    engine->PollConnections();
+    EXPECT_THAT(ConnectionError(client), Aborted);
+}
+
+TEST_F(EngineLive, ARuleSavedLaterCutsAnAlreadyJudgedConnection) {
+    const Socket listener = Listen("127.0.0.3");
+    const Connection c = Open(listener);
+    engine->PollConnections();
+    engine->PollConnections();
+    ASSERT_TRUE(Alive(c));
+    manager->oBlockedRemotePorts.AddItem(int32_t{listener.LocalPort()});
+    manager->SaveChanges();
+    engine->PollConnections();
+    EXPECT_THAT(ConnectionError(c.client), Aborted);
+}
+
+TEST_F(EngineLive, WithoutCapNetAdminNothingIsCutAndTheEngineGoesOn) {
+    const Socket listener = Listen("127.0.0.3");
+    manager->oBlockedLocalPorts.AddItem(int32_t{listener.LocalPort()});
+    const Connection c = Open(listener);
+    const int result = RunWithoutNetAdmin([this] {
+        NetlinkTcpTable unprivileged;
+        Engine refused(unprivileged, host, *manager);
+        refused.BuildStateNames();
+        for (int tick = 0; tick < 20; ++tick) {
+            refused.PollConnections();
+        }
+        // Each tick tried again: one message pass per refused cut.
+        return host.doEventsCount >= 20 && host.messages.empty() ? 0 : 1;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(Alive(c));
+}
+
+} // namespace
+} // namespace kt
