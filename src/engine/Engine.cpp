@@ -6,6 +6,16 @@
 
 namespace kt {
 
+namespace {
+
+bool SameConnection(const TcpRow& a, const TcpRow& b) {
+    return a.dwLocalAddr == b.dwLocalAddr && a.dwRemoteAddr == b.dwRemoteAddr &&
+           PortFromField(a.dwLocalPort) == PortFromField(b.dwLocalPort) &&
+           PortFromField(a.dwRemotePort) == PortFromField(b.dwRemotePort);
+}
+
+} // namespace
+
 Engine::Engine(TcpTable& table, HostServices& host, Manager& manager, AddressFormatter formatter)
     : table_(table), host_(host), manager_(manager), formatter_(formatter) {}
 
@@ -62,19 +72,24 @@ void Engine::PollConnections() {
     EnsureCacheSize(n);
     // A cut lets event handlers run, which may leave a smaller snapshot or an empty cache
     // behind; every row is read within what exists at that moment.
-    for (int32_t i = 0; i < n && i < static_cast<int32_t>(TcpSnapshot.size()); ++i) {
-        ProcessConnection(i);
+    // When a cut connection has left the fresh snapshot, the next row has moved into its
+    // position and is looked at there, rather than skipped until the next tick.
+    int32_t revisits = n;
+    for (int32_t i = 0; i < n && i < static_cast<int32_t>(TcpSnapshot.size());) {
+        if (!ProcessConnection(i) || revisits-- <= 0) {
+            ++i;
+        }
     }
     RefreshViewIfChanged();
 }
 
-void Engine::ProcessConnection(int32_t index) {
+bool Engine::ProcessConnection(int32_t index) {
     const auto slot = static_cast<size_t>(index);
     const TcpRow& row = TcpSnapshot[slot];
     if (slot >= ConnectionCache.size()) {
         // The cache was emptied during this tick: show the row now, judge it on the next tick.
         viewChanged_ = true;
-        return;
+        return false;
     }
     ConnectionCacheEntry& entry = ConnectionCache[slot];
     const ConnectionKey key{row.dwRemoteAddr, row.dwLocalAddr, PortFromField(row.dwRemotePort),
@@ -88,28 +103,33 @@ void Engine::ProcessConnection(int32_t index) {
         viewChanged_ = true;
     }
     if (key.State != TcpEstablished || entry.AllowedFlag || entry.PassedFlag) {
-        return;
+        return false;
     }
     if (IsAllowedAddress(entry.RemoteAddressText)) {
         entry.AllowedFlag = true;
-        return;
+        return false;
     }
     const bool blocked = IsPortInList(key.LocalPort, manager_.oBlockedLocalPorts) ||
                          IsPortInList(key.RemotePort, manager_.oBlockedRemotePorts);
     if (!blocked) {
         entry.PassedFlag = true;
-        return;
+        return false;
     }
     // No flag for a cut: while the table lists the connection it is judged and cut again.
-    CutConnection(row);
+    const TcpRow judged = row;
+    CutConnection(judged);
+    return index < static_cast<int32_t>(TcpSnapshot.size()) &&
+           !SameConnection(TcpSnapshot[static_cast<size_t>(index)], judged);
 }
 
 void Engine::CutConnection(const TcpRow& judged) {
-    // The fresh snapshot replaces the rows the judged one came from: delete from a copy.
+    // The delete names the judged connection itself, and goes first: a snapshot costs
+    // milliseconds, and the connection should not live through it. The fresh snapshot taken
+    // after it serves the rest of the tick.
     TcpRow target = judged;
     target.dwState = static_cast<uint32_t>(TcpDeleteTcb);
-    table_.TakeSnapshot(TcpSnapshot);
     table_.DeleteConnection(target);
+    table_.TakeSnapshot(TcpSnapshot);
     RefreshViewIfChanged();
     host_.DoEvents();
 }

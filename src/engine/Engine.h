@@ -63,7 +63,8 @@ public:
     const std::vector<ConnectionCacheEntry>& Cache() const { return ConnectionCache; }
 
 private:
-    void ProcessConnection(int32_t index);
+    // True when the row was cut and another one has taken its position since.
+    bool ProcessConnection(int32_t index);
     void CutConnection(const TcpRow& judged);
     void RefreshViewIfChanged();
 
