@@ -4,8 +4,7 @@
 // own.
 
 #include "../tests/engine/linux/Loopback.h"
-#include "core/HostServices.h"
-#include "core/SettingsStore.h"
+#include "BenchDoubles.h"
 #include "engine/Engine.h"
 #include "engine/linux/NetlinkTcpTable.h"
 #include "manager/Manager.h"
@@ -22,31 +21,9 @@
 namespace {
 
 using namespace kt;
+using bench::NullStore;
+using bench::QuietHost;
 using Clock = std::chrono::steady_clock;
-
-class NullStore : public SettingsStore {
-public:
-    std::string Read(std::string_view, std::string_view, std::string_view,
-                     std::string_view fallback) override {
-        return std::string(fallback);
-    }
-    bool Write(std::string_view, std::string_view, std::string_view, std::string_view) override {
-        return true;
-    }
-};
-
-class LoopHost : public HostServices {
-public:
-    bool PreviousInstance() override { return false; }
-    std::string ApplicationFolder() override { return "/"; }
-    MessageAnswer ShowMessage(std::string_view, MessageButtons) override {
-        return MessageAnswer::Ok;
-    }
-    void DoEvents() override {}
-    void Sleep(int32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-    void ShellOpen(std::string_view) override {}
-    void End() override {}
-};
 
 // Waits until the socket reports its connection gone; false after five seconds.
 bool WaitForAbort(int fd) {
@@ -76,7 +53,7 @@ void BM_CutLatency(benchmark::State& state) {
     const test::Socket blockedListener = test::Listen("127.0.0.3");
 
     NullStore store;
-    LoopHost host;
+    QuietHost host;
     NetlinkTcpTable table;
     Manager manager(store, nullptr);
     Engine engine(table, host, manager);

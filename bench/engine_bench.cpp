@@ -1,5 +1,4 @@
-#include "core/HostServices.h"
-#include "core/SettingsStore.h"
+#include "BenchDoubles.h"
 #include "engine/Engine.h"
 #include "manager/Manager.h"
 
@@ -11,30 +10,8 @@
 namespace {
 
 using namespace kt;
-
-class NullStore : public SettingsStore {
-public:
-    std::string Read(std::string_view, std::string_view, std::string_view,
-                     std::string_view fallback) override {
-        return std::string(fallback);
-    }
-    bool Write(std::string_view, std::string_view, std::string_view, std::string_view) override {
-        return true;
-    }
-};
-
-class QuietHost : public HostServices {
-public:
-    bool PreviousInstance() override { return false; }
-    std::string ApplicationFolder() override { return "/"; }
-    MessageAnswer ShowMessage(std::string_view, MessageButtons) override {
-        return MessageAnswer::Ok;
-    }
-    void DoEvents() override {}
-    void Sleep(int32_t) override {}
-    void ShellOpen(std::string_view) override {}
-    void End() override {}
-};
+using bench::NullStore;
+using bench::QuietHost;
 
 // A list box that keeps its rows, as a real one would.
 class ListBoxForm : public MainForm {

@@ -1,47 +1,9 @@
 #include "engine/Conversions.h"
 
-#include <cmath>
-
 namespace kt {
 
-namespace {
-
-bool EqualsWordNoCase(std::string_view text, std::string_view word) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    if (text.size() != word.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
-
 bool ToBooleanSafe(const Value& v) {
-    if (v.IsText()) {
-        const std::string& text = v.As<std::string>();
-        if (EqualsWordNoCase(text, "true")) {
-            return true;
-        }
-        if (EqualsWordNoCase(text, "false")) {
-            return false;
-        }
-    }
-    auto d = ToDouble(v);
-    return d && !std::isnan(*d) && *d != 0;
+    return ToBoolean(v).value_or(false);
 }
 
 int16_t ToIntegerSafe(const Value& v) {

@@ -136,6 +136,48 @@ std::optional<double> ToDouble(const Value& v) {
     return std::visit(Visitor{}, v.Raw());
 }
 
+namespace {
+
+bool EqualsWordNoCase(std::string_view text, std::string_view word) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    if (text.size() != word.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<bool> ToBoolean(const Value& v) {
+    if (v.IsText()) {
+        if (EqualsWordNoCase(v.As<std::string>(), "true")) {
+            return true;
+        }
+        if (EqualsWordNoCase(v.As<std::string>(), "false")) {
+            return false;
+        }
+    }
+    auto d = ToDouble(v);
+    if (!d || std::isnan(*d)) {
+        return std::nullopt;
+    }
+    return *d != 0;
+}
+
 std::optional<int64_t> ToRoundedInteger(const Value& v, int64_t lowest, int64_t highest) {
     auto d = ToDouble(v);
     if (!d || !std::isfinite(*d)) {

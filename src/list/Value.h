@@ -60,6 +60,8 @@ double RoundHalfEven(double d);
 // Conversions of a value to the element types of a list; nullopt when it does not convert.
 std::optional<std::string> ToText(const Value& v);
 std::optional<double> ToDouble(const Value& v);
+// A number (non-zero is true) or the words True and False in any letter case.
+std::optional<bool> ToBoolean(const Value& v);
 std::optional<int64_t> ToRoundedInteger(const Value& v, int64_t lowest, int64_t highest);
 
 inline std::optional<int32_t> ToInt32(const Value& v) {

@@ -52,44 +52,6 @@ std::optional<int16_t> GeometryValue(double twips) {
     return static_cast<int16_t>(rounded);
 }
 
-bool EqualsWordNoCase(std::string_view text, std::string_view word) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    if (text.size() != word.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::optional<bool> ToBoolean(const Value& v) {
-    if (v.IsText()) {
-        if (EqualsWordNoCase(v.As<std::string>(), "true")) {
-            return true;
-        }
-        if (EqualsWordNoCase(v.As<std::string>(), "false")) {
-            return false;
-        }
-    }
-    auto d = ToDouble(v);
-    if (!d || std::isnan(*d)) {
-        return std::nullopt;
-    }
-    return *d != 0;
-}
-
 Value BooleanValue(bool b) {
     return Value(static_cast<int16_t>(b ? -1 : 0));
 }

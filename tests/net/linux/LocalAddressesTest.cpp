@@ -1,7 +1,7 @@
 #include "net/LocalAddresses.h"
 #include "net/linux/NameService.h"
 
-#include "RecordingHost.h"
+#include "../../fakes/Fakes.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -16,6 +16,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+using RecordingHost = kt::testing::FakeHost;
 
 namespace kt {
 namespace {
@@ -41,7 +43,7 @@ std::vector<std::string> Pieces(const std::string& text) {
 TEST(SocketsInitialize, NeedsNoStartUp) {
     RecordingHost host;
     EXPECT_TRUE(SocketsInitialize(host));
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
 }
 
 TEST(LocalAddressText, WritesEachAddressDottedWithOneSpace) {
@@ -63,7 +65,7 @@ TEST(LocalAddressText, DropsRepeatsAndKeepsTheFirstOrder) {
 TEST(GetIP, ListsThisMachinesAddressesInTheTextForm) {
     RecordingHost host;
     const std::string text = GetIP(host);
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
     ASSERT_TRUE(std::regex_match(text, std::regex(R"(([0-9]{1,3}(\.[0-9]{1,3}){3} )+)"))) << text;
     std::set<std::string> seen;
     for (const std::string& piece : Pieces(text)) {
@@ -158,7 +160,7 @@ TEST(GetIP, ResolvesTheTrimmedHostNameForIPv4) {
     EXPECT_EQ(resolver.AskedFamilies[0], AF_INET);
     ASSERT_EQ(resolver.Freed.size(), 1u);
     EXPECT_EQ(resolver.Freed[0], resolver.Entries.data());
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
 }
 
 // getaddrinfo gives each address once per socket type.
@@ -175,7 +177,7 @@ TEST(GetIP, ListsEveryAddressOnceInResolverOrder) {
     RecordingHost host;
     EXPECT_EQ(GetIP(host, resolver.Calls()), "192.168.0.10 10.0.0.5 172.16.1.2 ");
     EXPECT_EQ(resolver.Freed.size(), 1u);
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
 }
 
 TEST(GetIP, GivesEmptyTextWithoutMessageWhenTheNameIsNotResolved) {
@@ -186,13 +188,13 @@ TEST(GetIP, GivesEmptyTextWithoutMessageWhenTheNameIsNotResolved) {
         EXPECT_EQ(GetIP(host, resolver.Calls()), "") << failure;
         EXPECT_EQ(resolver.AskedNames.size(), 1u);
         EXPECT_TRUE(resolver.Freed.empty());
-        EXPECT_TRUE(host.Messages.empty()) << failure;
+        EXPECT_TRUE(host.messages.empty()) << failure;
     }
     FakeResolver nothing;
     nothing.AnswerEmptyList = true;
     RecordingHost host;
     EXPECT_EQ(GetIP(host, nothing.Calls()), "");
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
 }
 
 TEST(GetIP, GivesEmptyTextWithoutMessageWhenTheHostNameIsUnavailable) {
@@ -201,7 +203,7 @@ TEST(GetIP, GivesEmptyTextWithoutMessageWhenTheHostNameIsUnavailable) {
     RecordingHost host;
     EXPECT_EQ(GetIP(host, resolver.Calls()), "");
     EXPECT_TRUE(resolver.AskedNames.empty());
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
 }
 
 TEST(GetIP, ReadsAHostNameThatFillsTheBufferNoFurther) {
@@ -233,9 +235,9 @@ TEST(GetIP, ReportsRunTimeErrorsAndGivesEmptyText) {
         };
         RecordingHost host;
         EXPECT_EQ(GetIP(host, calls), "");
-        ASSERT_EQ(host.Messages.size(), 1u);
-        EXPECT_EQ(host.Messages[0].Text, c.Report);
-        EXPECT_EQ(host.Messages[0].Buttons, MessageButtons::Ok);
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0], c.Report);
+        EXPECT_EQ(host.messageButtons[0], MessageButtons::Ok);
     }
 }
 

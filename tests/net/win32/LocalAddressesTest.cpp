@@ -2,7 +2,7 @@
 #include "net/AddressText.h"
 #include "net/win32/Winsock.h"
 
-#include "RecordingHost.h"
+#include "../../fakes/Fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -18,20 +18,20 @@
 namespace kt::win32 {
 namespace {
 
-using test::RecordingHost;
+using RecordingHost = kt::testing::FakeHost;
 
 // ---- The real socket library ----------------------------------------------------------------
 
 TEST(WinsockUnderTheSystem, SocketsInitializeGrantsVersionOneOne) {
     RecordingHost host;
     EXPECT_TRUE(kt::SocketsInitialize(host));
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
 }
 
 TEST(WinsockUnderTheSystem, GetIPListsDottedAddressesEachFollowedByOneSpace) {
     RecordingHost host;
     const std::string text = kt::GetIP(host);
-    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_TRUE(host.messages.empty());
     const std::regex form(R"(((\d{1,3}\.){3}\d{1,3} )+)");
     ASSERT_TRUE(std::regex_match(text, form)) << '"' << text << '"';
     std::istringstream parts(text);
@@ -118,7 +118,7 @@ TEST(SocketsInitialize, IsFalseSilentlyWhenRefusedTooOldOrWithoutDatagrams) {
         StartupAnswer startup;
         change(startup);
         EXPECT_FALSE(SocketsInitialize(host, Calls(startup)));
-        EXPECT_TRUE(host.Messages.empty());
+        EXPECT_TRUE(host.messages.empty());
     }
 }
 
@@ -128,9 +128,9 @@ TEST(SocketsInitialize, ReportsARunTimeErrorAndAnswersFalse) {
     WinsockCalls calls = Calls(startup);
     calls.Startup = [](WORD, WSADATA*) -> int { throw std::bad_alloc(); };
     EXPECT_FALSE(SocketsInitialize(host, calls));
-    ASSERT_EQ(host.Messages.size(), 1u);
-    EXPECT_EQ(host.Messages[0].Text, "SocketsInitialize: error 7: Out of memory");
-    EXPECT_EQ(host.Messages[0].Buttons, MessageButtons::Ok);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0], "SocketsInitialize: error 7: Out of memory");
+    EXPECT_EQ(host.messageButtons[0], MessageButtons::Ok);
 }
 
 // A resolver answer whose address bytes live as long as the object.
@@ -201,7 +201,7 @@ TEST(GetIP, ListsEveryAddressInResolverOrderEachFollowedByOneSpace) {
         EXPECT_EQ(startup.Calls, 1);
         EXPECT_EQ(resolver.Resolved, std::vector<std::string>{"korvan-host"})
             << "the name is resolved without its surrounding blanks";
-        EXPECT_TRUE(host.Messages.empty());
+        EXPECT_TRUE(host.messages.empty());
     }
 }
 
@@ -216,7 +216,7 @@ TEST(GetIP, QueriesTheHostNameEvenWhenTheLibraryRefusedToStart) {
         resolver.Entry = one.Get();
         EXPECT_EQ(GetIP(host, Calls(startup, resolver)), "10.1.2.3 ");
         EXPECT_EQ(resolver.NameCalls, 1);
-        EXPECT_TRUE(host.Messages.empty());
+        EXPECT_TRUE(host.messages.empty());
     }
 }
 
@@ -228,7 +228,7 @@ TEST(GetIP, IsEmptyWithoutMessageWhenTheNameCannotBeReadOrResolved) {
         resolver.NameResult = SOCKET_ERROR;
         EXPECT_EQ(GetIP(host, Calls(startup, resolver)), "");
         EXPECT_TRUE(resolver.Resolved.empty()) << "no name, nothing to resolve";
-        EXPECT_TRUE(host.Messages.empty());
+        EXPECT_TRUE(host.messages.empty());
     }
     {
         RecordingHost host;
@@ -236,7 +236,7 @@ TEST(GetIP, IsEmptyWithoutMessageWhenTheNameCannotBeReadOrResolved) {
         Resolver resolver; // resolves to nothing
         EXPECT_EQ(GetIP(host, Calls(startup, resolver)), "");
         EXPECT_EQ(resolver.Resolved.size(), 1u);
-        EXPECT_TRUE(host.Messages.empty());
+        EXPECT_TRUE(host.messages.empty());
     }
 }
 
@@ -249,10 +249,9 @@ TEST(GetIP, ReportsRunTimeErrorsAndAnswersEmpty) {
         Resolver resolver;
         resolver.Entry = wide.Get();
         EXPECT_EQ(GetIP(host, Calls(startup, resolver)), "");
-        ASSERT_EQ(host.Messages.size(), 1u);
-        EXPECT_EQ(host.Messages[0].Text,
-                  "GetIP: error 10047: The host entry holds no IPv4 addresses");
-        EXPECT_EQ(host.Messages[0].Buttons, MessageButtons::Ok);
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0], "GetIP: error 10047: The host entry holds no IPv4 addresses");
+        EXPECT_EQ(host.messageButtons[0], MessageButtons::Ok);
     }
     {
         RecordingHost host;
@@ -263,8 +262,8 @@ TEST(GetIP, ReportsRunTimeErrorsAndAnswersEmpty) {
             throw std::runtime_error("resolver crashed");
         };
         EXPECT_EQ(GetIP(host, calls), "");
-        ASSERT_EQ(host.Messages.size(), 1u);
-        EXPECT_EQ(host.Messages[0].Text, "GetIP: error 51: resolver crashed");
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0], "GetIP: error 51: resolver crashed");
     }
     {
         // A failing start-up reports under its own name; GetIP still finds the addresses.
@@ -278,10 +277,9 @@ TEST(GetIP, ReportsRunTimeErrorsAndAnswersEmpty) {
             throw std::system_error(WSAEPROCLIM, std::system_category(), "too many tasks");
         };
         EXPECT_EQ(GetIP(host, calls), "10.1.2.3 ");
-        ASSERT_EQ(host.Messages.size(), 1u);
-        EXPECT_EQ(host.Messages[0].Text.rfind("SocketsInitialize: error 10067: too many tasks", 0),
-                  0u)
-            << host.Messages[0].Text;
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0].rfind("SocketsInitialize: error 10067: too many tasks", 0), 0u)
+            << host.messages[0];
     }
 }
 
