@@ -1,5 +1,8 @@
 #include "core/qt/QtSettingsStore.h"
 
+#include "core/Settings.h"
+#include "manager/Manager.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -426,6 +429,43 @@ TEST(QtSettingsStore, FindsTheConfigFolderFromTheEnvironment) {
 
     // An explicit folder wins over the environment.
     EXPECT_EQ(QtSettingsStore(config.Path.string()).ConfigRoot(), config.Path.string());
+}
+
+} // namespace
+} // namespace kt
+
+namespace kt {
+namespace {
+
+// The program's lists through the INI file found by XDG_CONFIG_HOME, as a restart would see them.
+TEST(QtSettings, ListsSurviveARestartOfTheManager) {
+    TempDir dir;
+    const char* previous = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = previous != nullptr ? previous : "";
+    ::setenv("XDG_CONFIG_HOME", dir.Path.c_str(), 1);
+    {
+        QtSettingsStore store;
+        Manager manager(store, nullptr);
+        manager.oBlockedLocalPorts.AddItem(int32_t{3389});
+        manager.oBlockedRemotePorts.AddItem(int32_t{8080});
+        manager.oBlockedRemotePorts.AddItem(int32_t{25});
+        manager.oAllowedIP.AddItem("10.0.0.7");
+        ASSERT_TRUE(SaveSettings(manager, store));
+    }
+    QtSettingsStore store;
+    Manager restarted(store, nullptr);
+    LoadSettings(restarted, store);
+    EXPECT_EQ(restarted.SaveListToString(restarted.oBlockedLocalPorts), "3389");
+    EXPECT_EQ(restarted.SaveListToString(restarted.oBlockedRemotePorts), "8080,25");
+    EXPECT_EQ(restarted.SaveListToString(restarted.oAllowedIP), "10.0.0.7");
+    const std::string text = ReadText(dir.Path / "KorvanTessivo" / "KorvanTessivo.ini");
+    EXPECT_NE(text.find("[General]"), std::string::npos);
+    EXPECT_NE(text.find("BlockedRemotePortsString=\"8080,25\""), std::string::npos) << text;
+    if (previous != nullptr) {
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
 }
 
 } // namespace

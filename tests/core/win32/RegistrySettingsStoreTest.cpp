@@ -1,8 +1,13 @@
 #include "core/win32/RegistrySettingsStore.h"
 
+#include "core/Settings.h"
+#include "core/win32/WideText.h"
+#include "manager/Manager.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kt::win32 {
 namespace {
@@ -129,6 +134,46 @@ TEST_F(RegistrySettingsStoreTest, WriteAnswersFalseForWhatCannotBeStored) {
     EXPECT_FALSE(store.Write(Application, std::string(300, 's'), "AllowedIPString", "80"));
     EXPECT_EQ(store.Read(Application, std::string(300, 's'), "AllowedIPString", "fallback"),
               "fallback");
+}
+
+} // namespace
+} // namespace kt::win32
+
+namespace kt::win32 {
+namespace {
+
+// The program's own lists through its own key, as a restart would see them; whatever a user had
+// stored there is put back afterwards.
+TEST(RegistrySettings, ListsSurviveARestartOfTheManager) {
+    RegistrySettingsStore store;
+    const std::string missing = "\x01missing";
+    const char* keys[] = {"BlockedLocalPortsString", "BlockedRemotePortsString", "AllowedIPString"};
+    std::vector<std::string> before;
+    for (const char* key : keys) {
+        before.push_back(store.Read("KorvanTessivo", "General", key, missing));
+    }
+    {
+        Manager manager(store, nullptr);
+        manager.oBlockedLocalPorts.AddItem(int32_t{3389});
+        manager.oBlockedRemotePorts.AddItem(int32_t{8080});
+        manager.oBlockedRemotePorts.AddItem(int32_t{25});
+        manager.oAllowedIP.AddItem("10.0.0.7");
+        ASSERT_TRUE(SaveSettings(manager, store));
+    }
+    Manager restarted(store, nullptr);
+    LoadSettings(restarted, store);
+    EXPECT_EQ(restarted.SaveListToString(restarted.oBlockedLocalPorts), "3389");
+    EXPECT_EQ(restarted.SaveListToString(restarted.oBlockedRemotePorts), "8080,25");
+    EXPECT_EQ(restarted.SaveListToString(restarted.oAllowedIP), "10.0.0.7");
+
+    for (size_t i = 0; i < before.size(); ++i) {
+        if (before[i] == missing) {
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\KorvanTessivo\\General",
+                               ToWide(keys[i])->c_str());
+        } else {
+            store.Write("KorvanTessivo", "General", keys[i], before[i]);
+        }
+    }
 }
 
 } // namespace
