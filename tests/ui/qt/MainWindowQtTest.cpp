@@ -4,7 +4,9 @@
 #include "manager/Manager.h"
 #include "ui/qt/StopSignals.h"
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCursor>
 #include <QDesktopServices>
@@ -12,8 +14,10 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 #include <unistd.h>
@@ -90,6 +94,7 @@ private slots:
     void stopSignalClosesTheWindow();
     void readmeAndWebsiteGoToTheDesktop();
     void secondHostOnTheSameLockIsAPreviousInstance();
+    void messageBoxCarriesTheTitleAndAnswersTheButtonPressed();
 };
 
 void MainWindowQtTest::headShowsChooseUntilTheFirstMode() {
@@ -461,6 +466,38 @@ void MainWindowQtTest::secondHostOnTheSameLockIsAPreviousInstance() {
     // A lock folder that cannot be used does not stop the program.
     QtHost nowhere(folder.path() + "/missing/deeper");
     QVERIFY(!nowhere.PreviousInstance());
+}
+
+void MainWindowQtTest::messageBoxCarriesTheTitleAndAnswersTheButtonPressed() {
+    QTemporaryDir folder;
+    QtHost host(folder.path());
+    struct Case {
+        MessageButtons buttons;
+        QMessageBox::StandardButton press;
+        QMessageBox::StandardButtons shown;
+        MessageAnswer answer;
+    };
+    for (const Case c :
+         {Case{MessageButtons::OkCancel, QMessageBox::Cancel, QMessageBox::Ok | QMessageBox::Cancel,
+               MessageAnswer::Cancel},
+          Case{MessageButtons::OkCancel, QMessageBox::Ok, QMessageBox::Ok | QMessageBox::Cancel,
+               MessageAnswer::Ok},
+          Case{MessageButtons::Ok, QMessageBox::Ok, QMessageBox::Ok, MessageAnswer::Ok}}) {
+        QString title, text;
+        QMessageBox::StandardButtons shown;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box != nullptr);
+            title = box->windowTitle();
+            text = box->text();
+            shown = box->standardButtons();
+            box->button(c.press)->click();
+        });
+        QCOMPARE(host.ShowMessage("Add Local IP's to Allowed?", c.buttons), c.answer);
+        QCOMPARE(title, QString("Korvan Tessivo"));
+        QCOMPARE(text, QString("Add Local IP's to Allowed?"));
+        QCOMPARE(shown, c.shown);
+    }
 }
 
 QTEST_MAIN(MainWindowQtTest)
