@@ -1,0 +1,365 @@
+#include "ui/qt/QtMainWindow.h"
+
+#include "ui/qt/CommandButton.h"
+#include "ui/qt/MemoryPropertyBag.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QSystemTrayIcon>
+
+#include <algorithm>
+#include <cmath>
+
+namespace kt {
+
+namespace {
+
+QString FromUtf8(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QFont ArialFont(bool bold = false) {
+    QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8.25);
+    font.setBold(bold);
+    return font;
+}
+
+void SetColours(QWidget* widget, QPalette::ColorRole backgroundRole, const QColor& background,
+                const QColor& text) {
+    QPalette palette = widget->palette();
+    palette.setColor(backgroundRole, background);
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::WindowText, text);
+    widget->setPalette(palette);
+}
+
+std::optional<MouseButton> ToMouseButton(Qt::MouseButton button) {
+    switch (button) {
+    case Qt::LeftButton:
+        return MouseButton::Left;
+    case Qt::RightButton:
+        return MouseButton::Right;
+    case Qt::MiddleButton:
+        return MouseButton::Middle;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+QtMainWindow::QtMainWindow(frmMain& behaviour, std::function<bool()> trayAvailable)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint),
+      behaviour_(behaviour), trayAvailable_(std::move(trayAvailable)),
+      background_(QStringLiteral(":/pictures/Background.bmp")) {
+    if (!trayAvailable_) {
+        trayAvailable_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    }
+    setWindowTitle(FromUtf8(StoredCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/pictures/KorvanTessivo.ico")));
+    setFixedSize(ToPixels(ClientWidthTwips), ToPixels(ClientHeightTwips));
+    BuildControls();
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect place = rect();
+        place.moveCenter(screen->availableGeometry().center());
+        move(place.topLeft());
+    }
+}
+
+QtMainWindow::~QtMainWindow() = default;
+
+int QtMainWindow::ToPixels(int32_t twips) const {
+    const int dpi = logicalDpiX() > 0 ? logicalDpiX() : 96;
+    return static_cast<int>(std::lround(twips * dpi / 1440.0));
+}
+
+void QtMainWindow::BuildControls() {
+    for (const ControlLayout& layout : MainWindowControls) {
+        QWidget* widget = nullptr;
+        switch (layout.Kind) {
+        case ControlKind::CheckBox:
+            chkShowX_ = new QCheckBox(this);
+            chkShowX_->setChecked(true);
+            chkShowX_->setAutoFillBackground(true);
+            SetColours(chkShowX_, QPalette::Window, palette().color(QPalette::Base),
+                       palette().color(QPalette::Text));
+            QObject::connect(chkShowX_, &QCheckBox::clicked, this,
+                             [this] { behaviour_.OnClick(ControlId::chkShowX); });
+            widget = chkShowX_;
+            break;
+        case ControlKind::TextBox: {
+            auto* box = new QLineEdit(FromUtf8(layout.Text), this);
+            box->setFont(ArialFont(layout.Id == ControlId::txtHead));
+            if (layout.Id == ControlId::txtHead) {
+                box->setReadOnly(true);
+                box->setAlignment(Qt::AlignCenter);
+                SetColours(box, QPalette::Base, QColor(92, 197, 231), Qt::black);
+                txtHead_ = box;
+            } else {
+                txtItem_ = box;
+            }
+            widget = box;
+            break;
+        }
+        case ControlKind::ListBox:
+            lstMain_ = new QListWidget(this);
+            lstMain_->setFont(ArialFont());
+            lstMain_->setSelectionMode(QAbstractItemView::SingleSelection);
+            SetColours(lstMain_, QPalette::Base, QColor(180, 226, 243), Qt::black);
+            lstMain_->viewport()->installEventFilter(this);
+            widget = lstMain_;
+            break;
+        case ControlKind::Label:
+            Label1_ = new QLabel(FromUtf8(layout.Text), this);
+            Label1_->setFont(ArialFont());
+            Label1_->setAutoFillBackground(true);
+            widget = Label1_;
+            break;
+        case ControlKind::Button: {
+            auto* button = new CommandButton(this);
+            const ControlId id = layout.Id;
+            button->SetClickHandler([this, id] { behaviour_.OnClick(id); });
+            buttons_.push_back(button);
+            widget = button;
+            break;
+        }
+        }
+        widget->setObjectName(
+            QString::fromLatin1(layout.Name.data(), static_cast<qsizetype>(layout.Name.size())));
+        widget->setGeometry(ToPixels(layout.Left), ToPixels(layout.Top), ToPixels(layout.Width),
+                            ToPixels(layout.Height));
+        controls_[layout.Id] = widget;
+        if (auto* button = dynamic_cast<CommandButton*>(widget)) {
+            // The button loads like a saved control: its stored caption and font.
+            button->Create();
+            MemoryPropertyBag bag;
+            bag.Write("Caption", Value(layout.Text));
+            bag.WriteFont("Font", ButtonFont{});
+            button->Model().ReadProperties(bag);
+            button->MarkSaved();
+        }
+    }
+
+    // Tab order by tab index; the label takes no focus.
+    std::vector<const ControlLayout*> byTab;
+    for (const ControlLayout& layout : MainWindowControls) {
+        if (layout.Kind != ControlKind::Label) {
+            byTab.push_back(&layout);
+        }
+    }
+    std::sort(byTab.begin(), byTab.end(), [](const ControlLayout* a, const ControlLayout* b) {
+        return a->TabIndex < b->TabIndex;
+    });
+    for (size_t i = 1; i < byTab.size(); ++i) {
+        QWidget::setTabOrder(controls_[byTab[i - 1]->Id], controls_[byTab[i]->Id]);
+    }
+    lstMain_->setFocus();
+
+    mnuListBox_ = new QMenu(this);
+    mnuListBox_->setObjectName(QStringLiteral("mnuListBox"));
+    mnuDelete_ = mnuListBox_->addAction(FromUtf8(DeleteMenuText));
+    mnuDelete_->setObjectName(QStringLiteral("mnuDelete"));
+    QObject::connect(mnuDelete_, &QAction::triggered, this, [this] { behaviour_.OnDeleteMenu(); });
+}
+
+CommandButton* QtMainWindow::Button(ControlId id) const {
+    return dynamic_cast<CommandButton*>(Control(id));
+}
+
+QWidget* QtMainWindow::Control(ControlId id) const {
+    auto it = controls_.find(id);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+void QtMainWindow::ClearListRows() {
+    lstMain_->clear();
+}
+
+void QtMainWindow::AppendListRow(std::string_view text) {
+    lstMain_->addItem(FromUtf8(text));
+}
+
+int32_t QtMainWindow::ListRowCount() const {
+    return static_cast<int32_t>(lstMain_->count());
+}
+
+std::string QtMainWindow::ListRowText(int32_t row) const {
+    const QListWidgetItem* item = lstMain_->item(row);
+    return item == nullptr ? std::string() : item->text().toStdString();
+}
+
+bool QtMainWindow::ListRowSelected(int32_t row) const {
+    const QListWidgetItem* item = lstMain_->item(row);
+    return item != nullptr && item->isSelected();
+}
+
+void QtMainWindow::SetHeadText(std::string_view text) {
+    txtHead_->setText(FromUtf8(text));
+}
+
+void QtMainWindow::SetItemBoxEnabled(bool enabled) {
+    txtItem_->setEnabled(enabled);
+}
+
+void QtMainWindow::SetDeleteMenuEnabled(bool enabled) {
+    mnuDelete_->setEnabled(enabled);
+}
+
+void QtMainWindow::SetAddButtonEnabled(bool enabled) {
+    Button(ControlId::cmdAdd)->Model().SetEnabled(enabled);
+}
+
+Value QtMainWindow::ShowConnectedValue() const {
+    return Value(static_cast<int16_t>(chkShowX_->isChecked() ? 1 : 0));
+}
+
+void QtMainWindow::SetCaption(std::string_view text) {
+    setWindowTitle(FromUtf8(text));
+}
+
+void QtMainWindow::Show() {
+    show();
+}
+
+void QtMainWindow::Hide() {
+    hide();
+}
+
+bool QtMainWindow::IsVisible() const {
+    return isVisible();
+}
+
+WindowState QtMainWindow::GetState() const {
+    const Qt::WindowStates state = windowState();
+    if (state & Qt::WindowMinimized) {
+        return WindowState::Minimized;
+    }
+    if (state & (Qt::WindowMaximized | Qt::WindowFullScreen)) {
+        return WindowState::Maximized;
+    }
+    return WindowState::Normal;
+}
+
+void QtMainWindow::SetState(WindowState state) {
+    switch (state) {
+    case WindowState::Normal:
+        setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+        break;
+    case WindowState::Minimized:
+        setWindowState(windowState() | Qt::WindowMinimized);
+        break;
+    case WindowState::Maximized:
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
+        break;
+    }
+}
+
+void QtMainWindow::BringToFront() {
+    raise();
+    activateWindow();
+}
+
+bool QtMainWindow::AddTrayIcon(std::string_view tip) {
+    if (!trayAvailable_()) {
+        return false;
+    }
+    tray_ = std::make_unique<QSystemTrayIcon>(windowIcon());
+    // The tip arrives padded to the shell's fixed field; Qt wants the text only.
+    tray_->setToolTip(FromUtf8(tip).trimmed());
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated, this,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         switch (reason) {
+                         case QSystemTrayIcon::Trigger:
+                             behaviour_.OnTrayMessage(TrayLeftButtonUp);
+                             break;
+                         case QSystemTrayIcon::DoubleClick:
+                             behaviour_.OnTrayMessage(TrayLeftButtonDoubleClick);
+                             break;
+                         case QSystemTrayIcon::Context:
+                             behaviour_.OnTrayMessage(TrayRightButtonUp);
+                             break;
+                         default:
+                             break;
+                         }
+                     });
+    tray_->show();
+    return true;
+}
+
+void QtMainWindow::RemoveTrayIcon() {
+    if (tray_) {
+        tray_->hide();
+        tray_.reset();
+    }
+}
+
+void QtMainWindow::ShowListMenu(int32_t x, int32_t y) {
+    mnuListBox_->popup(lstMain_->mapToGlobal(QPoint(x, y)));
+}
+
+std::string QtMainWindow::ItemText() const {
+    return txtItem_->text().toStdString();
+}
+
+void QtMainWindow::InitialiseButtons() {
+    for (CommandButton* button : buttons_) {
+        button->Model().Initialize();
+    }
+}
+
+void QtMainWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.drawImage(0, 0, background_);
+}
+
+void QtMainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        behaviour_.OnResize();
+    }
+}
+
+void QtMainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    behaviour_.OnResize();
+}
+
+void QtMainWindow::closeEvent(QCloseEvent* event) {
+    if (behaviour_.OnQueryUnload()) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstMain_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (auto button = ToMouseButton(mouse->button())) {
+            const QPoint at = lstMain_->viewport()->mapTo(lstMain_, mouse->position().toPoint());
+            behaviour_.OnListMouseUp(*button, at.x(), at.y());
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+std::unique_ptr<NativeMainWindow> QtMainWindowFactory::LoadMainWindow(frmMain& behaviour) {
+    auto window = std::make_unique<QtMainWindow>(behaviour, trayAvailable_);
+    last_ = window.get();
+    return window;
+}
+
+} // namespace kt

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace kt {
+
+// Turns SIGTERM and SIGINT into a call on the UI thread, so that a program stopped from outside
+// closes its window the usual way (and saves its settings). The handler only writes a byte into
+// a pipe; the pipe's reader runs onStop from the event loop. Restores the previous handlers when
+// destroyed. One at a time per process.
+class StopSignals {
+public:
+    explicit StopSignals(std::function<void()> onStop);
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // False when the pipe or the handlers could not be set up; the signals then end the process
+    // as they would anyway.
+    bool Active() const { return active_; }
+
+private:
+    struct Handlers;
+    std::function<void()> onStop_;
+    int readFd_ = -1;
+    int writeFd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::unique_ptr<Handlers> previous_;
+    bool active_ = false;
+};
+
+} // namespace kt

@@ -1,0 +1,504 @@
+#include "QtRig.h"
+
+#include "engine/RuleEditing.h"
+#include "manager/Manager.h"
+#include "ui/qt/StopSignals.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace kt;
+using namespace kt::testing;
+
+namespace {
+
+uint32_t Loopback(unsigned char last) {
+    return Address(127, 0, 0, last);
+}
+
+// Receives what the desktop would be asked to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    UrlCatcher() {
+        QDesktopServices::setUrlHandler("file", this, "Open");
+        QDesktopServices::setUrlHandler("https", this, "Open");
+    }
+    ~UrlCatcher() override {
+        QDesktopServices::unsetUrlHandler("file");
+        QDesktopServices::unsetUrlHandler("https");
+    }
+    QList<QUrl> opened;
+public slots:
+    void Open(const QUrl& url) { opened << url; }
+};
+
+// As a user clicks: the cursor comes over the button first.
+void Click(CommandButton& button) {
+    const QPoint centre = button.rect().center();
+    QCursor::setPos(button.mapToGlobal(centre));
+    QTest::mouseMove(&button, centre);
+    QTest::mouseClick(&button, Qt::LeftButton, Qt::NoModifier, centre);
+}
+
+void ReleaseOverList(QtMainWindow& window, Qt::MouseButton button) {
+    QWidget* viewport = window.List()->viewport();
+    QTest::mouseRelease(viewport, button, Qt::NoModifier, QPoint(20, 5));
+}
+
+QStringList TabChain(QWidget* first, int count) {
+    QStringList names;
+    QWidget* w = first;
+    for (int i = 0; i < count; ++i) {
+        names << w->objectName();
+        w = w->nextInFocusChain();
+        while (w->objectName().isEmpty() || !(w->focusPolicy() & Qt::TabFocus)) {
+            w = w->nextInFocusChain();
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+class MainWindowQtTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void headShowsChooseUntilTheFirstMode();
+    void startUpShowsCurrentConnectionsWithEditingDisabled();
+    void controlsSitAtTheirPlacesInTheirColoursAndFonts();
+    void eachButtonShowsItsListAndWritesAScreenshot();
+    void addingRulesSavesThemAndBadEntriesAreRefused();
+    void deleteMenuFollowsTheModeAndDeletesTheSelectedRule();
+    void addLocalAddressesAsksFirst();
+    void checkBoxFiltersTheConnectionView();
+    void minimizingHidesToTheTrayAndTheTrayBringsItBack();
+    void withoutATrayMinimizingKeepsTheWindow();
+    void closingSavesAllThreeKeysAndEndsTheLoop();
+    void stopSignalClosesTheWindow();
+    void readmeAndWebsiteGoToTheDesktop();
+    void secondHostOnTheSameLockIsAPreviousInstance();
+    void messageBoxCarriesTheTitleAndAnswersTheButtonPressed();
+};
+
+void MainWindowQtTest::headShowsChooseUntilTheFirstMode() {
+    QtRig rig;
+    frmMain behaviour(rig.app);
+    auto window = rig.windows.LoadMainWindow(behaviour);
+    auto& qtWindow = *rig.windows.LastWindow();
+    QCOMPARE(qtWindow.HeadBox()->text(), QString("Choose..."));
+    QCOMPARE(qtWindow.windowTitle(), QString("Korvan Tessivo"));
+    QVERIFY(!qtWindow.isVisible());
+}
+
+void MainWindowQtTest::startUpShowsCurrentConnectionsWithEditingDisabled() {
+    QtRig rig;
+    rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40000, Loopback(3), 8080)};
+    QVERIFY(rig.app.StartUp());
+    QtMainWindow& w = rig.Window();
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.windowTitle(), QString("Korvan Tessivo v1.0 Build 15"));
+    QCOMPARE(w.HeadBox()->text(), QString("Current Connections"));
+    QVERIFY(!w.ItemBox()->isEnabled());
+    QVERIFY(!w.DeleteAction()->isEnabled());
+    QVERIFY(!rig.Button(ControlId::cmdAdd).Model().Enabled());
+    QCOMPARE(rig.Button(ControlId::cmdAdd).Model().State(), ButtonState::Disable);
+    QVERIFY(w.ShowConnectedBox()->isChecked());
+    rig.Cycle();
+    QCOMPARE(rig.ListRows(), QStringList{"40000 <--> 127.0.0.3:8080 ESTABLISHED"});
+    // Every button was initialised: the hover timers run.
+    for (const ControlLayout& layout : MainWindowControls) {
+        if (layout.Kind == ControlKind::Button && layout.Id != ControlId::cmdAdd) {
+            QCOMPARE(rig.Button(layout.Id).Model().State(), ButtonState::Normal);
+        }
+    }
+    QVERIFY(rig.host.messages.empty());
+}
+
+void MainWindowQtTest::controlsSitAtTheirPlacesInTheirColoursAndFonts() {
+    QtRig rig;
+    QVERIFY(rig.app.StartUp());
+    QtMainWindow& w = rig.Window();
+    QCOMPARE(w.logicalDpiX(), 96);
+    QCOMPARE(w.size(), QSize(423, 324));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QCOMPARE(w.windowIcon().pixmap(32, 32).size(), QSize(32, 32));
+
+    QCOMPARE(w.Control(ControlId::cmdAllowedIP)->geometry(), QRect(264, 36, 149, 31));
+    QCOMPARE(w.Control(ControlId::lstMain)->geometry(), QRect(8, 28, 249, 268));
+    QCOMPARE(w.Control(ControlId::cmdAdd)->geometry(), QRect(208, 298, 47, 21));
+    QCOMPARE(w.Control(ControlId::chkShowX)->geometry(), QRect(266, 132, 13, 13));
+    for (const ControlLayout& layout : MainWindowControls) {
+        if (layout.Kind == ControlKind::Button) {
+            QCOMPARE(rig.Button(layout.Id).Model().Caption(), std::string(layout.Text));
+            QCOMPARE(rig.Button(layout.Id).Model().Font(), ButtonFont{});
+        }
+    }
+    auto* label = qobject_cast<QLabel*>(w.Control(ControlId::Label1));
+    QCOMPARE(label->text(), QString("Show only connected"));
+
+    QCOMPARE(w.HeadBox()->font().family(), QString("Arial"));
+    QCOMPARE(w.HeadBox()->font().pointSizeF(), 8.25);
+    QVERIFY(w.HeadBox()->font().bold());
+    QVERIFY(!w.List()->font().bold());
+    QVERIFY(w.HeadBox()->isReadOnly());
+    QCOMPARE(w.HeadBox()->alignment(), Qt::AlignCenter);
+    QCOMPARE(w.HeadBox()->palette().color(QPalette::Base), QColor(92, 197, 231));
+    QCOMPARE(w.List()->palette().color(QPalette::Base), QColor(180, 226, 243));
+    QCOMPARE(w.List()->palette().color(QPalette::Text), QColor(Qt::black));
+
+    QCOMPARE(TabChain(w.List(), 13),
+             (QStringList{"lstMain", "txtHead", "cmdLocalIP", "cmdAllowedIP", "cmdAddLocal",
+                          "cmdBlockedLocal", "cmdBlockedRemote", "cmdCurrentConnections", "cmdAdd",
+                          "txtItem", "cmdWebsite", "cmdReadme", "chkShowX"}));
+
+    // The background picture is painted unscaled from the top-left corner.
+    const QImage shot = w.grab().toImage();
+    const QImage background(":/pictures/Background.bmp");
+    QCOMPARE(background.size(), QSize(789, 461));
+    QCOMPARE(shot.pixelColor(2, 2), background.pixelColor(2, 2));
+    QCOMPARE(shot.pixelColor(420, 200), background.pixelColor(420, 200));
+}
+
+void MainWindowQtTest::eachButtonShowsItsListAndWritesAScreenshot() {
+    QtRig rig;
+    rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40000, Loopback(3), 8080),
+                      MakeRow(TcpListening, Loopback(3), 8080, 0, 0)};
+    rig.store.Write("KorvanTessivo", "General", "BlockedLocalPortsString", "445,139");
+    rig.store.Write("KorvanTessivo", "General", "BlockedRemotePortsString", "25");
+    QVERIFY(rig.app.StartUp());
+    rig.Cycle();
+    QDir().mkpath(KT_SCREENSHOT_DIR);
+
+    struct Case {
+        ControlId button;
+        const char* head;
+        QStringList rows;
+        bool editing;
+        const char* file;
+    };
+    const Case cases[] = {
+        {ControlId::cmdLocalIP,
+         "Local IP Addresses",
+         {"10.1.2.3", "192.168.7.7"},
+         false,
+         "mode1-local-ip.png"},
+        {ControlId::cmdAllowedIP,
+         "Allowed IP Addresses",
+         {"127.0.0.1"},
+         true,
+         "mode2-allowed-ip.png"},
+        {ControlId::cmdBlockedLocal,
+         "Blocked Local Ports",
+         {"445", "139"},
+         true,
+         "mode3-blocked-local.png"},
+        {ControlId::cmdBlockedRemote,
+         "Blocked Remote Ports",
+         {"25"},
+         true,
+         "mode4-blocked-remote.png"},
+        {ControlId::cmdCurrentConnections,
+         "Current Connections",
+         {"40000 <--> 127.0.0.3:8080 ESTABLISHED"},
+         false,
+         "mode0-current-connections.png"},
+    };
+    for (const Case& c : cases) {
+        Click(rig.Button(c.button));
+        QCOMPARE(rig.Window().HeadBox()->text(), QString(c.head));
+        QCOMPARE(rig.ListRows(), c.rows);
+        QCOMPARE(rig.Window().ItemBox()->isEnabled(), c.editing);
+        QCOMPARE(rig.Window().DeleteAction()->isEnabled(), c.editing);
+        QCOMPARE(rig.Button(ControlId::cmdAdd).Model().Enabled(), c.editing);
+        rig.host.DoEvents();
+        QVERIFY(rig.Window().grab().save(QString(KT_SCREENSHOT_DIR) + "/" + c.file));
+    }
+}
+
+void MainWindowQtTest::addingRulesSavesThemAndBadEntriesAreRefused() {
+    QtRig rig;
+    QVERIFY(rig.app.StartUp());
+    QtMainWindow& w = rig.Window();
+    QSettings ini(rig.IniPath(), QSettings::IniFormat);
+
+    Click(rig.Button(ControlId::cmdBlockedRemote));
+    QTest::keyClicks(w.ItemBox(), "8080");
+    Click(rig.Button(ControlId::cmdAdd));
+    QCOMPARE(rig.ListRows(), QStringList{"8080"});
+    QCOMPARE(w.ItemBox()->text(), QString("8080"));
+    ini.sync();
+    QCOMPARE(ini.value("BlockedRemotePortsString").toString(), QString("8080"));
+    QVERIFY(ini.contains("BlockedLocalPortsString"));
+    QVERIFY(ini.contains("AllowedIPString"));
+
+    // The same port again is not added twice.
+    Click(rig.Button(ControlId::cmdAdd));
+    QCOMPARE(rig.ListRows(), QStringList{"8080"});
+
+    w.ItemBox()->setText("70000");
+    Click(rig.Button(ControlId::cmdAdd));
+    QCOMPARE(rig.host.messages, std::vector<std::string>{std::string(InvalidPortMessage)});
+    QCOMPARE(rig.host.messageButtons.back(), MessageButtons::Ok);
+    QCOMPARE(rig.ListRows(), QStringList{"8080"});
+
+    Click(rig.Button(ControlId::cmdAllowedIP));
+    w.ItemBox()->setText("300.1.1.1");
+    Click(rig.Button(ControlId::cmdAdd));
+    QCOMPARE(rig.host.messages.back(), std::string(InvalidAddressMessage));
+    QCOMPARE(rig.ListRows(), QStringList{"127.0.0.1"});
+
+    w.ItemBox()->setText("127.0.0.3");
+    Click(rig.Button(ControlId::cmdAdd));
+    QCOMPARE(rig.ListRows(), (QStringList{"127.0.0.1", "127.0.0.3"}));
+    ini.sync();
+    QCOMPARE(rig.store.Read("KorvanTessivo", "General", "AllowedIPString", ""),
+             std::string("127.0.0.1,127.0.0.3"));
+
+    // An empty box adds nothing and says nothing.
+    const size_t messages = rig.host.messages.size();
+    w.ItemBox()->clear();
+    Click(rig.Button(ControlId::cmdAdd));
+    QCOMPARE(rig.ListRows().size(), 2);
+    QCOMPARE(rig.host.messages.size(), messages);
+}
+
+void MainWindowQtTest::deleteMenuFollowsTheModeAndDeletesTheSelectedRule() {
+    QtRig rig;
+    rig.store.Write("KorvanTessivo", "General", "BlockedLocalPortsString", "445,139");
+    QVERIFY(rig.app.StartUp());
+    QtMainWindow& w = rig.Window();
+
+    // Mode 0: the menu comes up with Delete disabled; other buttons bring no menu.
+    ReleaseOverList(w, Qt::LeftButton);
+    ReleaseOverList(w, Qt::MiddleButton);
+    QVERIFY(!w.ListMenu()->isVisible());
+    ReleaseOverList(w, Qt::RightButton);
+    QTRY_VERIFY(w.ListMenu()->isVisible());
+    QVERIFY(!w.DeleteAction()->isEnabled());
+    w.ListMenu()->hide();
+
+    Click(rig.Button(ControlId::cmdBlockedLocal));
+    QCOMPARE(rig.ListRows(), (QStringList{"445", "139"}));
+    w.List()->item(1)->setSelected(true);
+    ReleaseOverList(w, Qt::RightButton);
+    QTRY_VERIFY(w.ListMenu()->isVisible());
+    QVERIFY(w.DeleteAction()->isEnabled());
+    w.DeleteAction()->trigger();
+    QCOMPARE(rig.ListRows(), QStringList{"445"});
+    QSettings ini(rig.IniPath(), QSettings::IniFormat);
+    QCOMPARE(ini.value("BlockedLocalPortsString").toString(), QString("445"));
+}
+
+void MainWindowQtTest::addLocalAddressesAsksFirst() {
+    QtRig rig;
+    QVERIFY(rig.app.StartUp());
+    Click(rig.Button(ControlId::cmdAllowedIP));
+
+    rig.host.answers = {MessageAnswer::Cancel};
+    Click(rig.Button(ControlId::cmdAddLocal));
+    QCOMPARE(rig.host.messages, std::vector<std::string>{"Add Local IP's to Allowed?"});
+    QCOMPARE(rig.host.messageButtons.back(), MessageButtons::OkCancel);
+    QCOMPARE(rig.ListRows(), QStringList{"127.0.0.1"});
+
+    rig.host.answers = {MessageAnswer::Ok};
+    Click(rig.Button(ControlId::cmdAddLocal));
+    QCOMPARE(rig.host.messages.size(), size_t{2});
+    QCOMPARE(rig.ListRows(), (QStringList{"127.0.0.1", "10.1.2.3", "192.168.7.7"}));
+}
+
+void MainWindowQtTest::checkBoxFiltersTheConnectionView() {
+    QtRig rig;
+    rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40000, Loopback(3), 8080),
+                      MakeRow(TcpListening, Loopback(3), 8080, 0, 0)};
+    QVERIFY(rig.app.StartUp());
+    rig.Cycle();
+    QCOMPARE(rig.ListRows().size(), 1);
+    QCheckBox* box = rig.Window().ShowConnectedBox();
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    QVERIFY(!box->isChecked());
+    QCOMPARE(rig.ListRows().size(), 2);
+    QVERIFY(rig.ListRows().join("|").contains("LISTEN"));
+
+    // In another mode the box leaves the list alone.
+    Click(rig.Button(ControlId::cmdAllowedIP));
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    QVERIFY(box->isChecked());
+    QCOMPARE(rig.ListRows(), QStringList{"127.0.0.1"});
+}
+
+void MainWindowQtTest::minimizingHidesToTheTrayAndTheTrayBringsItBack() {
+    QtRig rig(true);
+    QVERIFY(rig.app.StartUp());
+    QtMainWindow& w = rig.Window();
+    QSystemTrayIcon* tray = w.TrayIcon();
+    QVERIFY(tray != nullptr);
+    QCOMPARE(tray->toolTip(), QString("Korvan Tessivo"));
+    QVERIFY(!tray->icon().pixmap(32, 32).isNull());
+
+    // Shown normally: the icon's clicks change nothing.
+    emit tray->activated(QSystemTrayIcon::Context);
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.GetState(), WindowState::Normal);
+
+    struct Case {
+        QSystemTrayIcon::ActivationReason reason;
+        WindowState after;
+    };
+    for (const Case c : {Case{QSystemTrayIcon::Trigger, WindowState::Normal},
+                         Case{QSystemTrayIcon::DoubleClick, WindowState::Normal},
+                         Case{QSystemTrayIcon::Context, WindowState::Minimized}}) {
+        if (w.GetState() != WindowState::Minimized) {
+            w.setWindowState(Qt::WindowMinimized);
+        } else {
+            w.Hide();
+        }
+        QTRY_VERIFY(!w.isVisible());
+        QCOMPARE(w.GetState(), WindowState::Minimized);
+        // A middle click over the icon does nothing.
+        emit tray->activated(QSystemTrayIcon::MiddleClick);
+        QVERIFY(!w.isVisible());
+        emit tray->activated(c.reason);
+        QTRY_VERIFY(w.isVisible());
+        QCOMPARE(w.GetState(), c.after);
+    }
+
+    w.close();
+    QCOMPARE(w.TrayIcon(), nullptr);
+}
+
+void MainWindowQtTest::withoutATrayMinimizingKeepsTheWindow() {
+    QtRig rig(false);
+    QVERIFY(rig.app.StartUp());
+    QtMainWindow& w = rig.Window();
+    QCOMPARE(w.TrayIcon(), nullptr);
+    w.setWindowState(Qt::WindowMinimized);
+    rig.host.DoEvents();
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.GetState(), WindowState::Minimized);
+    // Restored while visible: the connection lines are rebuilt.
+    rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40001, Loopback(3), 9090)};
+    rig.Cycle();
+    w.setWindowState(Qt::WindowNoState);
+    QCOMPARE(w.GetState(), WindowState::Normal);
+    QCOMPARE(rig.ListRows(), QStringList{"40001 <--> 127.0.0.3:9090 ESTABLISHED"});
+}
+
+void MainWindowQtTest::closingSavesAllThreeKeysAndEndsTheLoop() {
+    QtRig rig(true);
+    QVERIFY(rig.app.StartUp());
+    QVERIFY(!QFile::exists(rig.IniPath()));
+    QVERIFY(rig.Window().close());
+    QVERIFY(rig.app.QuitRequested);
+    QVERIFY(!rig.Window().isVisible());
+    QCOMPARE(rig.Window().TrayIcon(), nullptr);
+    QSettings ini(rig.IniPath(), QSettings::IniFormat);
+    // QSettings reads the section [General] as its top level.
+    QCOMPARE(ini.allKeys(), (QStringList{"AllowedIPString", "BlockedLocalPortsString",
+                                         "BlockedRemotePortsString"}));
+    QFile file(rig.IniPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().startsWith("[General]"));
+    QCOMPARE(ini.value("AllowedIPString").toString(), QString("127.0.0.1"));
+
+    const int snapshots = rig.table.snapshots;
+    rig.app.MainLoop();
+    QCOMPARE(rig.table.snapshots, snapshots + 1);
+    rig.app.Shutdown();
+    QVERIFY(rig.host.ended);
+}
+
+void MainWindowQtTest::stopSignalClosesTheWindow() {
+    QtRig rig;
+    QVERIFY(rig.app.StartUp());
+    StopSignals stop([&rig] { rig.Window().close(); });
+    QVERIFY(stop.Active());
+    QVERIFY(::kill(::getpid(), SIGTERM) == 0);
+    QTRY_VERIFY(rig.app.QuitRequested);
+    QVERIFY(QFile::exists(rig.IniPath()));
+    QVERIFY(!rig.Window().isVisible());
+}
+
+void MainWindowQtTest::readmeAndWebsiteGoToTheDesktop() {
+    QtRig rig;
+    QVERIFY(rig.app.StartUp());
+    UrlCatcher catcher;
+    Click(rig.Button(ControlId::cmdReadme));
+    Click(rig.Button(ControlId::cmdWebsite));
+    QCOMPARE(catcher.opened.size(), 2);
+    QCOMPARE(catcher.opened[0],
+             QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/readme.txt"));
+    QCOMPARE(catcher.opened[1],
+             QUrl(QString::fromUtf8(WebsiteAddress.data(),
+                                    static_cast<qsizetype>(WebsiteAddress.size()))));
+}
+
+void MainWindowQtTest::secondHostOnTheSameLockIsAPreviousInstance() {
+    QTemporaryDir folder;
+    {
+        QtHost first(folder.path());
+        QVERIFY(!first.PreviousInstance());
+        QVERIFY(!first.PreviousInstance());
+        QtHost second(folder.path());
+        QVERIFY(second.PreviousInstance());
+    }
+    // The first copy is gone: its lock went with it.
+    QtHost third(folder.path());
+    QVERIFY(!third.PreviousInstance());
+    // A lock folder that cannot be used does not stop the program.
+    QtHost nowhere(folder.path() + "/missing/deeper");
+    QVERIFY(!nowhere.PreviousInstance());
+}
+
+void MainWindowQtTest::messageBoxCarriesTheTitleAndAnswersTheButtonPressed() {
+    QTemporaryDir folder;
+    QtHost host(folder.path());
+    struct Case {
+        MessageButtons buttons;
+        QMessageBox::StandardButton press;
+        QMessageBox::StandardButtons shown;
+        MessageAnswer answer;
+    };
+    for (const Case c :
+         {Case{MessageButtons::OkCancel, QMessageBox::Cancel, QMessageBox::Ok | QMessageBox::Cancel,
+               MessageAnswer::Cancel},
+          Case{MessageButtons::OkCancel, QMessageBox::Ok, QMessageBox::Ok | QMessageBox::Cancel,
+               MessageAnswer::Ok},
+          Case{MessageButtons::Ok, QMessageBox::Ok, QMessageBox::Ok, MessageAnswer::Ok}}) {
+        QString title, text;
+        QMessageBox::StandardButtons shown;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box != nullptr);
+            title = box->windowTitle();
+            text = box->text();
+            shown = box->standardButtons();
+            box->button(c.press)->click();
+        });
+        QCOMPARE(host.ShowMessage("Add Local IP's to Allowed?", c.buttons), c.answer);
+        QCOMPARE(title, QString("Korvan Tessivo"));
+        QCOMPARE(text, QString("Add Local IP's to Allowed?"));
+        QCOMPARE(shown, c.shown);
+    }
+}
+
+QTEST_MAIN(MainWindowQtTest)
+#include "MainWindowQtTest.moc"

@@ -1,0 +1,270 @@
+// The built program as a user starts it: offscreen, with its own configuration and lock folders.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+sockaddr_in At(const char* address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+}
+
+Fd Listen(const char* address, uint16_t port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in a = At(address, port);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(fd.get(), 8) != 0) {
+        return Fd();
+    }
+    return fd;
+}
+
+struct Connection {
+    Fd client;
+    Fd server;
+};
+
+// A connection from `from` to the listener, both ends open.
+Connection Connect(const char* from, const char* to, uint16_t port, const Fd& listener) {
+    Connection c;
+    c.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in local = At(from, 0);
+    const sockaddr_in remote = At(to, port);
+    if (::bind(c.client.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(c.client.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+        return Connection{};
+    }
+    c.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return c;
+}
+
+// True when the socket learns within the time that its connection is gone.
+bool AbortedWithin(const Fd& fd, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        pollfd p{fd.get(), POLLIN, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 1))) > 0) {
+            char byte;
+            const ssize_t n = ::recv(fd.get(), &byte, 1, MSG_DONTWAIT);
+            return n == 0 || (n < 0 && errno != EAGAIN);
+        }
+    }
+    return false;
+}
+
+// Data still goes both ways.
+bool Alive(const Connection& c) {
+    for (auto [from, to] :
+         {std::pair{c.client.get(), c.server.get()}, std::pair{c.server.get(), c.client.get()}}) {
+        const char out = 'k';
+        if (::send(from, &out, 1, MSG_NOSIGNAL) != 1) {
+            return false;
+        }
+        pollfd p{to, POLLIN, 0};
+        char in = 0;
+        if (::poll(&p, 1, 1000) != 1 || ::recv(to, &in, 1, 0) != 1 || in != out) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BringLoopbackUp() {
+    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0) {
+        return false;
+    }
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    return ::ioctl(fd.get(), SIOCSIFFLAGS, &request) == 0;
+}
+
+// Folders of a fresh user: configuration and runtime.
+struct UserFolders {
+    UserFolders() {
+        QDir().mkpath(Config());
+        QDir().mkpath(Runtime());
+        QFile::setPermissions(Runtime(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    QString Config() const { return root.path() + "/config"; }
+    QString Runtime() const { return root.path() + "/run"; }
+    QString Ini() const { return Config() + "/KorvanTessivo/KorvanTessivo.ini"; }
+    void Prepare(QProcess& process) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", Config());
+        env.insert("XDG_RUNTIME_DIR", Runtime());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.setProgram(KT_PROGRAM);
+    }
+    QTemporaryDir root;
+};
+
+QStringList IniKeys(const QString& path) {
+    QSettings ini(path, QSettings::IniFormat);
+    return ini.allKeys();
+}
+
+// QSettings reads the section [General] as its top level.
+const QStringList ThreeKeys = {"AllowedIPString", "BlockedLocalPortsString",
+                               "BlockedRemotePortsString"};
+
+bool HasGeneralSection(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.readAll().startsWith("[General]");
+}
+
+} // namespace
+
+class ProgramTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void aSecondCopyEndsAtOnceAndSilently();
+    void cutsBlockedConnectionsAndSavesOnSigterm();
+};
+
+void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
+    UserFolders user;
+    QProcess first;
+    user.Prepare(first);
+    first.start();
+    QVERIFY(first.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(user.Runtime() + "/KorvanTessivo.lock"), 15000);
+
+    QProcess second;
+    user.Prepare(second);
+    second.start();
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.readAllStandardOutput(), QByteArray());
+    // Nothing was written: the running copy has not saved yet and the second one read nothing.
+    QVERIFY(!QFile::exists(user.Ini()));
+    QCOMPARE(first.state(), QProcess::Running);
+
+    first.terminate();
+    QVERIFY(first.waitForFinished(15000));
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(IniKeys(user.Ini()), ThreeKeys);
+    QVERIFY(HasGeneralSection(user.Ini()));
+    QVERIFY(!QFile::exists(user.Runtime() + "/KorvanTessivo.lock"));
+}
+
+void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
+    if (::geteuid() != 0) {
+        QSKIP("needs root: a network namespace of its own and the right to cut connections");
+    }
+    // From here on this test process, and the program it starts, live in a private network.
+    if (::unshare(CLONE_NEWNET) != 0) {
+        QSKIP(qPrintable(QString("no network namespace: %1").arg(strerror(errno))));
+    }
+    QVERIFY(BringLoopbackUp());
+
+    constexpr uint16_t Blocked = 5555;
+    constexpr uint16_t Other = 5556;
+    const Fd blockedListener = Listen("127.0.0.3", Blocked);
+    const Fd otherListener = Listen("127.0.0.3", Other);
+    const Fd allowedListener = Listen("127.0.0.1", Blocked);
+    QVERIFY(blockedListener.get() >= 0 && otherListener.get() >= 0 && allowedListener.get() >= 0);
+
+    UserFolders user;
+    QDir().mkpath(user.Config() + "/KorvanTessivo");
+    {
+        QFile ini(user.Ini());
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(QString("[General]\nBlockedRemotePortsString=%1\n").arg(Blocked).toUtf8());
+    }
+    QProcess program;
+    user.Prepare(program);
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start();
+    QVERIFY(program.waitForStarted());
+
+    // Wait for the program to guard: a probe on the blocked port is cut once it runs.
+    bool guarding = false;
+    for (int attempt = 0; attempt < 60 && !guarding; ++attempt) {
+        const Connection probe = Connect("127.0.0.2", "127.0.0.3", Blocked, blockedListener);
+        QVERIFY(probe.client.get() >= 0 && probe.server.get() >= 0);
+        guarding = AbortedWithin(probe.client, std::chrono::milliseconds(500));
+    }
+    QVERIFY2(guarding, "the program never cut a connection on the blocked port");
+
+    const Connection other = Connect("127.0.0.2", "127.0.0.3", Other, otherListener);
+    const Connection allowed = Connect("127.0.0.3", "127.0.0.1", Blocked, allowedListener);
+    const auto start = Clock::now();
+    const Connection blocked = Connect("127.0.0.2", "127.0.0.3", Blocked, blockedListener);
+    QVERIFY(blocked.client.get() >= 0 && other.client.get() >= 0 && allowed.client.get() >= 0);
+    QVERIFY(AbortedWithin(blocked.client, std::chrono::milliseconds(1000)));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    qInfo("blocked connection cut after %lld ms", static_cast<long long>(took.count()));
+    QVERIFY(took.count() < 1000);
+    // The server's end is gone too.
+    QVERIFY(AbortedWithin(blocked.server, std::chrono::milliseconds(1000)));
+
+    QTest::qWait(300);
+    QVERIFY2(Alive(other), "a connection on another port was cut");
+    QVERIFY2(Alive(allowed), "a connection to the allowed address was cut");
+
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
+    QVERIFY(program.waitForFinished(15000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(IniKeys(user.Ini()), ThreeKeys);
+    QVERIFY(HasGeneralSection(user.Ini()));
+    QSettings ini(user.Ini(), QSettings::IniFormat);
+    QCOMPARE(ini.value("BlockedRemotePortsString").toString(), QString::number(Blocked));
+    QCOMPARE(ini.value("AllowedIPString").toString(), QString("127.0.0.1"));
+}
+
+QTEST_GUILESS_MAIN(ProgramTest)
+#include "ProgramTest.moc"

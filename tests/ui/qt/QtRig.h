@@ -1,0 +1,80 @@
+#pragma once
+
+// The real Qt window and program core over test doubles: a host whose message boxes are answered
+// by the test, settings in an INI file of a temporary folder, and a connection table the test
+// fills.
+
+#include "../../fakes/Fakes.h"
+#include "core/Application.h"
+#include "core/qt/QtSettingsStore.h"
+#include "engine/Engine.h"
+#include "ui/qt/CommandButton.h"
+#include "ui/qt/QtHost.h"
+#include "ui/qt/QtMainWindow.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kt::testing {
+
+class TestHost : public QtHost {
+public:
+    explicit TestHost(const QString& lockFolder) : QtHost(lockFolder) {}
+    MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override {
+        messages.emplace_back(text);
+        messageButtons.push_back(buttons);
+        if (answers.empty()) {
+            return MessageAnswer::Ok;
+        }
+        const MessageAnswer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    void End() override { ended = true; }
+
+    std::vector<std::string> messages;
+    std::vector<MessageButtons> messageButtons;
+    std::deque<MessageAnswer> answers;
+    bool ended = false;
+};
+
+struct QtRig {
+    explicit QtRig(bool trayAvailable = false)
+        : host(folder.path() + "/run"), store((folder.path() + "/config").toStdString()),
+          windows([trayAvailable] { return trayAvailable; }),
+          app(Platform{host, store, table, windows,
+                       [] { return std::string("10.1.2.3 192.168.7.7 "); }}) {
+        QDir().mkpath(folder.path() + "/run");
+    }
+
+    QtMainWindow& Window() { return *windows.LastWindow(); }
+    CommandButton& Button(ControlId id) { return *Window().Button(id); }
+    // One cycle of the main loop, without its sleep.
+    void Cycle() {
+        app.GetEngine()->PollConnections();
+        host.DoEvents();
+    }
+    QString IniPath() const { return QString::fromStdString(store.FilePath("KorvanTessivo")); }
+    QStringList ListRows() {
+        QStringList rows;
+        for (int32_t i = 0; i < Window().ListRowCount(); ++i) {
+            rows << QString::fromStdString(Window().ListRowText(i));
+        }
+        return rows;
+    }
+
+    QTemporaryDir folder;
+    TestHost host;
+    QtSettingsStore store;
+    FakeTcpTable table;
+    QtMainWindowFactory windows;
+    Application app;
+};
+
+} // namespace kt::testing
