@@ -1,5 +1,6 @@
 #include "core/qt/QtSettingsStore.h"
 
+#include "core/qt/QtText.h"
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -22,15 +23,6 @@ namespace kt {
 namespace {
 
 namespace fs = std::filesystem;
-
-QString FromUtf8(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string ToUtf8(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
 
 fs::path NativePath(const QString& path) {
     return fs::path(QFile::encodeName(path).toStdString());

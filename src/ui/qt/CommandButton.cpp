@@ -1,5 +1,6 @@
 #include "ui/qt/CommandButton.h"
 
+#include "core/qt/QtText.h"
 #include <QApplication>
 #include <QCursor>
 #include <QFocusEvent>
@@ -27,9 +28,7 @@ QRect ToQRect(const PixelRect& r) {
     return QRect(r.Left, r.Top, r.Width(), r.Height());
 }
 
-QString FromUtf8(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+} // namespace
 
 std::optional<MouseButton> ToMouseButton(Qt::MouseButton button) {
     switch (button) {
@@ -43,8 +42,6 @@ std::optional<MouseButton> ToMouseButton(Qt::MouseButton button) {
         return std::nullopt;
     }
 }
-
-} // namespace
 
 CommandButton::CommandButton(QWidget* parent)
     : QWidget(parent), model_(*this, *this, *this, *this) {

@@ -15,6 +15,9 @@ class QShortcut;
 
 namespace kt {
 
+// Which of the model's mouse buttons a Qt button is; none for the others.
+std::optional<MouseButton> ToMouseButton(Qt::MouseButton button);
+
 // The skinned push button as a Qt widget: the window system's side of kt::Command. The widget
 // feeds its mouse, focus, access-key and timer events to the model and is the model's surface,
 // painting into a back image that paintEvent shows.

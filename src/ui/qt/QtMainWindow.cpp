@@ -1,5 +1,6 @@
 #include "ui/qt/QtMainWindow.h"
 
+#include "core/qt/QtText.h"
 #include "ui/qt/CommandButton.h"
 #include "ui/qt/MemoryPropertyBag.h"
 
@@ -23,10 +24,6 @@ namespace kt {
 
 namespace {
 
-QString FromUtf8(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QFont ArialFont(bool bold = false) {
     QFont font(QStringLiteral("Arial"));
     font.setStyleHint(QFont::SansSerif);
@@ -42,19 +39,6 @@ void SetColours(QWidget* widget, QPalette::ColorRole backgroundRole, const QColo
     palette.setColor(QPalette::Text, text);
     palette.setColor(QPalette::WindowText, text);
     widget->setPalette(palette);
-}
-
-std::optional<MouseButton> ToMouseButton(Qt::MouseButton button) {
-    switch (button) {
-    case Qt::LeftButton:
-        return MouseButton::Left;
-    case Qt::RightButton:
-        return MouseButton::Right;
-    case Qt::MiddleButton:
-        return MouseButton::Middle;
-    default:
-        return std::nullopt;
-    }
 }
 
 } // namespace
