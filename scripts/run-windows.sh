@@ -26,6 +26,7 @@ if [ -z "${DISPLAY:-}" ]; then
     xvfb_pid=$!
     read -r -u "$fd" display
     export DISPLAY=":$display"
+    export KT_WINE_UNMANAGED=1
     echo "No display: running under Xvfb on $DISPLAY"
 fi
 wine_start

@@ -116,8 +116,8 @@ CommandWindow::CommandWindow(const ButtonPictures& pictures, ButtonFont ambientF
     fontHandle_ = CreateButtonFont(font_);
 }
 
-std::unique_ptr<CommandWindow> CommandWindow::Create(HWND parent, HINSTANCE instance,
-                                                     int controlId, const RECT& place,
+std::unique_ptr<CommandWindow> CommandWindow::Create(HWND parent, HINSTANCE instance, int controlId,
+                                                     const RECT& place,
                                                      const ButtonPictures& pictures,
                                                      ButtonFont ambientFont,
                                                      std::function<void()> onClick) {
@@ -277,8 +277,8 @@ void CommandWindow::ResizeBackImage() {
         return;
     }
     WindowDc screen(window_.get());
-    UniqueBitmap image(CreateCompatibleBitmap(screen.get(), size.cx > 0 ? size.cx : 1,
-                                              size.cy > 0 ? size.cy : 1));
+    UniqueBitmap image(
+        CreateCompatibleBitmap(screen.get(), size.cx > 0 ? size.cx : 1, size.cy > 0 ? size.cy : 1));
     if (!image) {
         return;
     }

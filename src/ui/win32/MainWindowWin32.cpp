@@ -69,9 +69,9 @@ std::unique_ptr<Win32MainWindow> Win32MainWindow::Create(HINSTANCE instance, Win
     }
     self->icon_.reset(static_cast<HICON>(
         LoadImageW(instance, MAKEINTRESOURCEW(KT_IDI_MAIN), IMAGE_ICON, 32, 32, 0)));
-    self->smallIcon_.reset(static_cast<HICON>(
-        LoadImageW(instance, MAKEINTRESOURCEW(KT_IDI_MAIN), IMAGE_ICON,
-                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0)));
+    self->smallIcon_.reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(KT_IDI_MAIN),
+                                                         IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                                         GetSystemMetrics(SM_CYSMICON), 0)));
     self->background_.reset(static_cast<HBITMAP>(LoadImageW(
         instance, MAKEINTRESOURCEW(KT_IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     if (!self->pictures_.Load(instance) || !self->background_) {
@@ -185,18 +185,18 @@ bool Win32MainWindow::CreateControls() {
             break;
         case ControlKind::TextBox:
             if (c.Id == ControlId::txtHead) {
-                controls_[i] = make(WS_EX_CLIENTEDGE, L"EDIT",
-                                    ES_CENTER | ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP,
-                                    arialBold_.get());
+                controls_[i] =
+                    make(WS_EX_CLIENTEDGE, L"EDIT",
+                         ES_CENTER | ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP, arialBold_.get());
             } else {
                 controls_[i] =
                     make(WS_EX_CLIENTEDGE, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP, arial_.get());
             }
             break;
         case ControlKind::ListBox:
-            controls_[i] = make(WS_EX_CLIENTEDGE, L"LISTBOX",
-                                LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP,
-                                arial_.get());
+            controls_[i] =
+                make(WS_EX_CLIENTEDGE, L"LISTBOX",
+                     LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP, arial_.get());
             if (controls_[i] != nullptr) {
                 SetWindowSubclass(controls_[i], &Win32MainWindow::ListProc, 1,
                                   reinterpret_cast<DWORD_PTR>(this));
@@ -353,13 +353,12 @@ LRESULT Win32MainWindow::ControlColours(HDC dc, HWND control, UINT message, WPAR
 
 void Win32MainWindow::PaintBackground(HDC dc) {
     if (backgroundDc_) {
-        BitBlt(dc, 0, 0, BackgroundSize.cx, BackgroundSize.cy, backgroundDc_.get(), 0, 0,
-               SRCCOPY);
+        BitBlt(dc, 0, 0, BackgroundSize.cx, BackgroundSize.cy, backgroundDc_.get(), 0, 0, SRCCOPY);
     }
 }
 
-LRESULT CALLBACK Win32MainWindow::ListProc(HWND window, UINT message, WPARAM wParam,
-                                           LPARAM lParam, UINT_PTR id, DWORD_PTR data) {
+LRESULT CALLBACK Win32MainWindow::ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR id, DWORD_PTR data) {
     auto* self = reinterpret_cast<Win32MainWindow*>(data);
     switch (message) {
     case WM_LBUTTONUP:
@@ -441,7 +440,8 @@ void Win32MainWindow::SetItemBoxEnabled(bool enabled) {
 }
 
 void Win32MainWindow::SetDeleteMenuEnabled(bool enabled) {
-    EnableMenuItem(listMenu_.get(), DeleteMenuId, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+    EnableMenuItem(listMenu_.get(), DeleteMenuId,
+                   MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
 }
 
 void Win32MainWindow::SetAddButtonEnabled(bool enabled) {

@@ -17,7 +17,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kt::win32::RegistrySettingsStore store;
     kt::win32::WinTcpTable table;
     kt::win32::Win32WindowFactory windows(instance, host);
-    kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIP(host); },
+    kt::Platform platform{host,
+                          store,
+                          table,
+                          windows,
+                          [&host] { return kt::GetIP(host); },
                           kt::win32::FormatAddressWithInetNtoa};
     kt::Application application(platform);
     application.Main();

@@ -35,12 +35,13 @@ public:
         wc.hInstance = instance;
         wc.lpszClassName = L"KorvanTessivoButtonTestParent";
         RegisterClassW(&wc);
-        parent.reset(CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                     40, 40, 300, 120, nullptr, nullptr, instance, nullptr));
+        parent.reset(CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40,
+                                     40, 300, 120, nullptr, nullptr, instance, nullptr));
         ASSERT_NE(parent.get(), nullptr);
         ASSERT_TRUE(pictures.Load(instance));
-        button = CommandWindow::Create(parent.get(), instance, 1, RECT{10, 10, 10 + Width, 10 + Height},
-                                       pictures, ButtonFont{}, [this] { ++clicks; });
+        button =
+            CommandWindow::Create(parent.get(), instance, 1, RECT{10, 10, 10 + Width, 10 + Height},
+                                  pictures, ButtonFont{}, [this] { ++clicks; });
         ASSERT_NE(button, nullptr);
         button->Model().SetCaption("Blocked Local Ports");
     }
@@ -58,7 +59,8 @@ public:
         HBITMAP image = CreateCompatibleBitmap(screen, Width, Height);
         ReleaseDC(nullptr, screen);
         HGDIOBJ old = SelectObject(memory, image);
-        SendMessageW(button->Handle(), WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory), PRF_CLIENT);
+        SendMessageW(button->Handle(), WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+                     PRF_CLIENT);
         const COLORREF pixel = GetPixel(memory, x, y);
         SelectObject(memory, old);
         DeleteObject(image);
@@ -115,8 +117,8 @@ TEST_F(CommandWindowTest, HighLightReversesTheGradient) {
 }
 
 TEST_F(CommandWindowTest, FocusLinesShowOnlyWhileSelected) {
-    const POINT onLines[] = {{4, Height / 2}, {Width / 2, 4}, {Width - 5, Height / 2},
-                             {Width / 2, Height - 5}};
+    const POINT onLines[] = {
+        {4, Height / 2}, {Width / 2, 4}, {Width - 5, Height / 2}, {Width / 2, Height - 5}};
     for (const POINT& p : onLines) {
         EXPECT_NE(Printed(p.x, p.y), FocusLine);
     }
@@ -149,6 +151,7 @@ TEST_F(CommandWindowTest, DisabledCaptionIsGreyAndKeepsNoAccessKey) {
 }
 
 TEST_F(CommandWindowTest, ClickIsRaisedOnTheReleaseAsTheModelSays) {
+    button->Model().Initialize();
     SendMessageW(button->Handle(), WM_MOUSEMOVE, 0, MAKELPARAM(3, 3));
     SendMessageW(button->Handle(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     EXPECT_EQ(GetCapture(), button->Handle());
@@ -160,7 +163,6 @@ TEST_F(CommandWindowTest, ClickIsRaisedOnTheReleaseAsTheModelSays) {
     EXPECT_EQ(button->Model().State(), ButtonState::HighLightSelect);
 
     // The cursor is not over the button: the next tick of the hover timer ends the hover...
-    button->Model().Initialize();
     POINT cursor{};
     ASSERT_TRUE(GetCursorPos(&cursor));
     ASSERT_NE(WindowFromPoint(cursor), button->Handle()) << "the test needs the cursor elsewhere";

@@ -7,8 +7,8 @@
 #include "engine/RuleEditing.h"
 
 #include <commctrl.h>
-#include <shellapi.h>
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include <algorithm>
 
@@ -37,7 +37,8 @@ TEST_F(MainWindowWin32, StartsInCurrentConnectionsWithEditingDisabled) {
     ASSERT_NE(add, nullptr);
     EXPECT_FALSE(add->Model().Enabled());
     EXPECT_EQ(add->Model().State(), ButtonState::Disable);
-    const UINT deleteState = GetMenuState(app.window->ListMenu(), win32::DeleteMenuId, MF_BYCOMMAND);
+    const UINT deleteState =
+        GetMenuState(app.window->ListMenu(), win32::DeleteMenuId, MF_BYCOMMAND);
     EXPECT_NE(deleteState & MF_GRAYED, 0u);
     EXPECT_TRUE(IsWindowVisible(app.Main()));
     EXPECT_EQ(SendMessageW(app.Control(ControlId::chkShowX), BM_GETCHECK, 0, 0), BST_CHECKED);
@@ -165,7 +166,7 @@ TEST_F(MainWindowWin32, ReadmeAndWebsiteGoToTheShell) {
     EXPECT_EQ(app.application.AppPath.back(), '\\');
 }
 
-// Counts the pop-up menus the window opens and shuts each one at once.
+// Counts the pop-up menus the window opens.
 LRESULT CALLBACK CountPopups(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
                              DWORD_PTR data) {
     if (message == WM_INITMENUPOPUP) {
@@ -176,7 +177,8 @@ LRESULT CALLBACK CountPopups(HWND window, UINT message, WPARAM wParam, LPARAM lP
 
 TEST_F(MainWindowWin32, RightButtonReleaseOverTheListPopsUpDeleteAndDeletesTheSelection) {
     int popups = 0;
-    ASSERT_TRUE(SetWindowSubclass(app.Main(), &CountPopups, 7, reinterpret_cast<DWORD_PTR>(&popups)));
+    ASSERT_TRUE(
+        SetWindowSubclass(app.Main(), &CountPopups, 7, reinterpret_cast<DWORD_PTR>(&popups)));
     app.manager().oBlockedLocalPorts.AddItem(Value(int32_t{135}));
     app.manager().oBlockedLocalPorts.AddItem(Value(int32_t{445}));
     ClickButton(app.Control(ControlId::cmdBlockedLocal));
@@ -189,10 +191,10 @@ TEST_F(MainWindowWin32, RightButtonReleaseOverTheListPopsUpDeleteAndDeletesTheSe
     EXPECT_EQ(popups, 0);
     SendMessageW(list, LB_SETCURSEL, 0, 0);
 
-    // The menu's own loop takes these keys: down to Delete, Enter; Escape closes it should Enter
-    // not have.
+    // The menu's own loop takes these keys: down to Delete, Enter (as the character it makes);
+    // Escape closes the menu should Enter not have.
     PostMessageW(app.Main(), WM_KEYDOWN, VK_DOWN, 0);
-    PostMessageW(app.Main(), WM_KEYDOWN, VK_RETURN, 0);
+    PostMessageW(app.Main(), WM_CHAR, L'\r', 0);
     PostMessageW(app.Main(), WM_KEYDOWN, VK_ESCAPE, 0);
     SendMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(10, 10));
     EXPECT_EQ(popups, 1);
@@ -312,9 +314,9 @@ TEST_F(MainWindowWin32, ClosingSavesAllThreeSettingsAndRemovesTheTrayIcon) {
 
     app.store.writes.clear();
     SendMessageW(main, WM_CLOSE, 0, 0);
-    EXPECT_EQ(app.store.writes, (std::vector<std::string>{"BlockedLocalPortsString",
-                                                          "BlockedRemotePortsString",
-                                                          "AllowedIPString"}));
+    EXPECT_EQ(app.store.writes,
+              (std::vector<std::string>{"BlockedLocalPortsString", "BlockedRemotePortsString",
+                                        "AllowedIPString"}));
     EXPECT_TRUE(app.application.QuitRequested);
     EXPECT_FALSE(IsWindow(main));
     EXPECT_FALSE(app.window->TrayIconPresent());

@@ -50,8 +50,8 @@ inline std::wstring UniqueInstanceName(const wchar_t* what) {
 struct RunningApplication {
     explicit RunningApplication(const wchar_t* name = L"Window")
         : host(UniqueInstanceName(name)), windows(GetModuleHandleW(nullptr), host),
-          application(Platform{host, store, table, windows, [] { return std::string("127.0.0.2 "); },
-                               FormatDottedAddress}) {}
+          application(Platform{host, store, table, windows,
+                               [] { return std::string("127.0.0.2 "); }, FormatDottedAddress}) {}
 
     bool Start() {
         if (!application.StartUp()) {
