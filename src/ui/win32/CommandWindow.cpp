@@ -109,7 +109,7 @@ bool CommandWindow::Register(HINSTANCE instance) {
     return RegisterClassExW(&wc) != 0;
 }
 
-CommandWindow::CommandWindow(const ButtonPictures& pictures, ButtonFont ambientFont,
+CommandWindow::CommandWindow(Key, const ButtonPictures& pictures, ButtonFont ambientFont,
                              std::function<void()> onClick)
     : pictures_(pictures), ambientFont_(std::move(ambientFont)), onClick_(std::move(onClick)),
       font_(ambientFont_), command_(*this, *this, *this, *this) {
@@ -124,8 +124,8 @@ std::unique_ptr<CommandWindow> CommandWindow::Create(HWND parent, HINSTANCE inst
     if (!Register(instance)) {
         return nullptr;
     }
-    std::unique_ptr<CommandWindow> button(
-        new CommandWindow(pictures, std::move(ambientFont), std::move(onClick)));
+    auto button = std::make_unique<CommandWindow>(Key{}, pictures, std::move(ambientFont),
+                                                  std::move(onClick));
     // Enabled stays a property of the model: the window itself always takes input.
     HWND window = CreateWindowExW(
         0, ClassName, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS, place.left,
@@ -138,8 +138,11 @@ std::unique_ptr<CommandWindow> CommandWindow::Create(HWND parent, HINSTANCE inst
 }
 
 CommandWindow::~CommandWindow() {
-    // Destroyed while every member is still alive to answer its last messages.
-    window_.reset();
+    // Destroyed while every member is still alive to answer its last messages; WM_NCDESTROY
+    // lets go of the handle.
+    if (window_) {
+        DestroyWindow(window_.get());
+    }
 }
 
 LRESULT CALLBACK CommandWindow::WindowProc(HWND window, UINT message, WPARAM wParam,
@@ -161,11 +164,10 @@ LRESULT CALLBACK CommandWindow::WindowProc(HWND window, UINT message, WPARAM wPa
         (void)self->window_.release();
         return DefWindowProcW(window, message, wParam, lParam);
     }
-    return self->HandleMessage(message, wParam, lParam);
+    return self->HandleMessage(window, message, wParam, lParam);
 }
 
-LRESULT CommandWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    HWND window = window_.get();
+LRESULT CommandWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE: {
         WindowDc screen(window);

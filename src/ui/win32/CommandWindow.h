@@ -73,11 +73,18 @@ public:
     int PaintCount() const { return paintCount_; }
 
 private:
-    CommandWindow(const ButtonPictures& pictures, ButtonFont ambientFont,
+    // Only Create makes buttons: the window must exist for the object to be usable.
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    CommandWindow(Key, const ButtonPictures& pictures, ButtonFont ambientFont,
                   std::function<void()> onClick);
 
+private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void ResizeBackImage();
     // The back image and the focus lines, or the container's background when transparent.
     void PaintTo(HDC dc);

@@ -51,7 +51,7 @@ int TwipsToPixels(int32_t twips, int dpi) {
     return MulDiv(twips, dpi, 1440);
 }
 
-Win32MainWindow::Win32MainWindow(HINSTANCE instance, WinHost& host, frmMain& behaviour)
+Win32MainWindow::Win32MainWindow(Key, HINSTANCE instance, WinHost& host, frmMain& behaviour)
     : instance_(instance), host_(host), behaviour_(behaviour) {}
 
 std::unique_ptr<Win32MainWindow> Win32MainWindow::Create(HINSTANCE instance, WinHost& host,
@@ -59,7 +59,7 @@ std::unique_ptr<Win32MainWindow> Win32MainWindow::Create(HINSTANCE instance, Win
     INITCOMMONCONTROLSEX common{sizeof common, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&common);
 
-    std::unique_ptr<Win32MainWindow> self(new Win32MainWindow(instance, host, behaviour));
+    auto self = std::make_unique<Win32MainWindow>(Key{}, instance, host, behaviour);
     {
         WindowDc screen(nullptr);
         if (screen.get() != nullptr) {
@@ -112,8 +112,11 @@ std::unique_ptr<Win32MainWindow> Win32MainWindow::Create(HINSTANCE instance, Win
 
 Win32MainWindow::~Win32MainWindow() {
     host_.ClearMessageFilter(this);
-    // The children go with the window, while their owners here are still alive.
-    window_.reset();
+    // The children go with the window, while their owners here are still alive; WM_NCDESTROY
+    // lets go of the handle.
+    if (window_) {
+        DestroyWindow(window_.get());
+    }
 }
 
 LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam,
@@ -136,11 +139,10 @@ LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM w
         self->ready_ = false;
         return DefWindowProcW(window, message, wParam, lParam);
     }
-    return self->HandleMessage(message, wParam, lParam);
+    return self->HandleMessage(window, message, wParam, lParam);
 }
 
-bool Win32MainWindow::CreateControls() {
-    HWND window = window_.get();
+bool Win32MainWindow::CreateControls(HWND window) {
     backgroundDc_.reset(CreateCompatibleDC(nullptr));
     if (!backgroundDc_) {
         return false;
@@ -247,11 +249,10 @@ bool Win32MainWindow::CreateControls() {
     return true;
 }
 
-LRESULT Win32MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    HWND window = window_.get();
+LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
-        if (!CreateControls()) {
+        if (!CreateControls(window)) {
             return -1;
         }
         ready_ = true;

@@ -76,13 +76,20 @@ public:
     bool TrayIconPresent() const { return trayIconPresent_; }
 
 private:
-    Win32MainWindow(HINSTANCE instance, WinHost& host, frmMain& behaviour);
+    // Only Create makes windows.
+    struct Key {
+        explicit Key() = default;
+    };
 
+public:
+    Win32MainWindow(Key, HINSTANCE instance, WinHost& host, frmMain& behaviour);
+
+private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR id, DWORD_PTR self);
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    bool CreateControls();
+    LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    bool CreateControls(HWND window);
     void PaintBackground(HDC dc);
     LRESULT ControlColours(HDC dc, HWND control, UINT message, WPARAM wParam, LPARAM lParam);
     void OnListMouseUp(MouseButton button, LPARAM lParam);
