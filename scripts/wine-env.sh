@@ -12,6 +12,14 @@ wine_start() {
         wineboot --init </dev/null >/dev/null 2>&1 || true
         wineserver -w || true
     fi
+    # On a display without a window manager (Xvfb, KT_WINE_UNMANAGED=1) windows must be
+    # unmanaged, or Wine waits seconds at every unmap for a manager that never answers.
+    if [ "${KT_WINE_UNMANAGED:-0}" = 1 ] &&
+        ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+            </dev/null >/dev/null 2>&1 || true
+        wineserver -w || true
+    fi
     # Detached from every pipe: Wine's services would otherwise hold CTest's output open.
     setsid wineserver -p </dev/null >/dev/null 2>&1 &
     setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true

@@ -1,0 +1,108 @@
+#include "ui/win32/WinHost.h"
+
+#include "core/win32/WideText.h"
+#include "ui/win32/Version.h"
+
+#include <shellapi.h>
+
+#include <vector>
+
+namespace kt::win32 {
+
+WinHost::WinHost(std::wstring instanceName) : instanceName_(std::move(instanceName)) {}
+
+bool WinHost::PreviousInstance() {
+    if (instanceMutex_) {
+        return false;
+    }
+    // The mutex lives as long as this host: the copy that created it is the running one.
+    SetLastError(ERROR_SUCCESS);
+    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, instanceName_.c_str()));
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+        return true;
+    }
+    instanceMutex_ = std::move(mutex);
+    return false;
+}
+
+std::string ModuleFolder(HMODULE module) {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    std::wstring_view full(path.data(), path.size());
+    const size_t slash = full.find_last_of(L"\\/");
+    if (slash == std::wstring_view::npos) {
+        return {};
+    }
+    return ToUtf8(full.substr(0, slash)).value_or(std::string{});
+}
+
+std::string WinHost::ApplicationFolder() {
+    return ModuleFolder(nullptr);
+}
+
+VersionInfo WinHost::Version() {
+    VersionInfo version;
+    version.ProductName = "Korvan Tessivo";
+    version.Major = KT_VERSION_MAJOR;
+    version.Minor = KT_VERSION_MINOR;
+    version.Revision = KT_VERSION_PATCH;
+    return version;
+}
+
+HWND WinHost::OwnerWindow() const {
+    return filter_ != nullptr ? filter_->OwnerWindow() : nullptr;
+}
+
+MessageAnswer WinHost::ShowMessage(std::string_view text, MessageButtons buttons) {
+    const std::wstring wide = ToWide(text).value_or(L"?");
+    const std::wstring title = ToWide(ApplicationTitle).value_or(L"");
+    const UINT style = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK);
+    const int answer = MessageBoxW(OwnerWindow(), wide.c_str(), title.c_str(), style);
+    return answer == IDCANCEL ? MessageAnswer::Cancel : MessageAnswer::Ok;
+}
+
+void WinHost::DoEvents() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            // Nobody posts it; should the system, it belongs to the next real message loop.
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
+        if (filter_ != nullptr && filter_->PreTranslateMessage(message)) {
+            continue;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+void WinHost::Sleep(int32_t milliseconds) {
+    ::Sleep(milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds));
+}
+
+void WinHost::ShellOpen(std::string_view target) {
+    const auto wide = ToWide(target);
+    if (!wide) {
+        return;
+    }
+    ShellExecuteW(nullptr, L"open", wide->c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void WinHost::End() {
+    ExitProcess(0);
+}
+
+} // namespace kt::win32

@@ -1,0 +1,111 @@
+// The real program started twice: the second copy ends at once without a window, and the first
+// closes as a user closes it.
+
+#include "ui/win32/Handles.h"
+#include "ui/win32/MainWindowWin32.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kt::test {
+namespace {
+
+std::wstring ProgramPath() {
+    // The build gives a Unix path; Wine shows the Unix root as drive Z:.
+    std::wstring path = L"Z:";
+    for (const char* c = KT_PROGRAM_PATH; *c != 0; ++c) {
+        path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+    }
+    return path;
+}
+
+struct Started {
+    win32::UniqueHandle process;
+    DWORD id = 0;
+};
+
+Started StartProgram() {
+    std::wstring command = L"\"" + ProgramPath() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    Started started;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+        CloseHandle(info.hThread);
+        started.process.reset(info.hProcess);
+        started.id = info.dwProcessId;
+    }
+    return started;
+}
+
+struct Search {
+    DWORD process;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectMainWindows(HWND window, LPARAM data) {
+    auto* search = reinterpret_cast<Search*>(data);
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->process && std::wstring(name) == win32::Win32MainWindow::ClassName) {
+        search->found.push_back(window);
+    }
+    return TRUE;
+}
+
+std::vector<HWND> MainWindowsOf(DWORD process) {
+    Search search{process, {}};
+    EnumWindows(&CollectMainWindows, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
+    Started first = StartProgram();
+    ASSERT_TRUE(first.process) << "cannot start " << KT_PROGRAM_PATH;
+    std::vector<HWND> firstWindows;
+    for (int i = 0; i < 200 && firstWindows.empty(); ++i) {
+        Sleep(50);
+        firstWindows = MainWindowsOf(first.id);
+    }
+    ASSERT_EQ(firstWindows.size(), 1u) << "the first copy shows no window";
+
+    Started second = StartProgram();
+    ASSERT_TRUE(second.process);
+    ASSERT_EQ(WaitForSingleObject(second.process.get(), 5000), WAIT_OBJECT_0)
+        << "the second copy is still running";
+    DWORD code = 1;
+    GetExitCodeProcess(second.process.get(), &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(MainWindowsOf(second.id).empty());
+    EXPECT_EQ(WaitForSingleObject(first.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    // Closing the first ends its process.
+    PostMessageW(firstWindows[0], WM_CLOSE, 0, 0);
+    ASSERT_EQ(WaitForSingleObject(first.process.get(), 10000), WAIT_OBJECT_0);
+    GetExitCodeProcess(first.process.get(), &code);
+    EXPECT_EQ(code, 0u);
+
+    // With no copy left, a new one starts and shows its window.
+    Started third = StartProgram();
+    ASSERT_TRUE(third.process);
+    std::vector<HWND> thirdWindows;
+    for (int i = 0; i < 200 && thirdWindows.empty(); ++i) {
+        Sleep(50);
+        thirdWindows = MainWindowsOf(third.id);
+    }
+    EXPECT_EQ(thirdWindows.size(), 1u);
+    if (!thirdWindows.empty()) {
+        PostMessageW(thirdWindows[0], WM_CLOSE, 0, 0);
+    }
+    if (WaitForSingleObject(third.process.get(), 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(third.process.get(), 1);
+    }
+}
+
+} // namespace
+} // namespace kt::test
