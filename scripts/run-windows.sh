@@ -11,22 +11,9 @@ cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/windows --target korvan-tessivo -j "$(nproc)"
 
 . scripts/wine-env.sh
-xvfb_pid=""
-cleanup() {
-    wine_stop
-    if [ -n "$xvfb_pid" ]; then
-        kill "$xvfb_pid" 2>/dev/null || true
-    fi
-}
-trap cleanup EXIT
+trap 'wine_stop; display_stop' EXIT
 if [ -z "${DISPLAY:-}" ]; then
-    # Xvfb picks a free display number and writes it to the pipe.
-    exec {fd}<> <(:)
-    Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    read -r -u "$fd" display
-    export DISPLAY=":$display"
-    export KT_WINE_UNMANAGED=1
+    display_start
     echo "No display: running under Xvfb on $DISPLAY"
 fi
 wine_start

@@ -23,23 +23,9 @@ ctest --test-dir build/linux --output-on-failure -j "$jobs"
 
 echo "== Windows tests (Wine)"
 . scripts/wine-env.sh
-xvfb_pid=""
-stop_windows_side() {
-    wine_stop
-    if [ -n "$xvfb_pid" ]; then
-        kill "$xvfb_pid" 2>/dev/null || true
-    fi
-}
-trap stop_windows_side EXIT
-# The window tests need an X display: a virtual one when there is none, on a free number.
-if [ -z "${DISPLAY:-}" ]; then
-    exec {xvfb_fd}<> <(:)
-    Xvfb -displayfd "$xvfb_fd" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    read -r -t 30 -u "$xvfb_fd" xvfb_display
-    export DISPLAY=":$xvfb_display"
-    export KT_WINE_UNMANAGED=1
-fi
+trap 'wine_stop; display_stop' EXIT
+# The window tests need an X display.
+display_start
 wine_start
 # Wine tests run one at a time.
 ctest --test-dir build/windows --output-on-failure

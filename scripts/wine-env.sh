@@ -28,3 +28,26 @@ wine_start() {
 wine_stop() {
     wineserver -k </dev/null >/dev/null 2>&1 || true
 }
+
+# A virtual X server when there is no display (windows need one), on a free display number;
+# Wine's windows are then unmanaged, there being no window manager. Stopped by display_stop.
+KT_XVFB_PID=""
+display_start() {
+    if [ -n "${DISPLAY:-}" ]; then
+        return 0
+    fi
+    exec {KT_XVFB_FD}<> <(:)
+    Xvfb -displayfd "$KT_XVFB_FD" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    KT_XVFB_PID=$!
+    local number
+    read -r -t 30 -u "$KT_XVFB_FD" number
+    export DISPLAY=":$number"
+    export KT_WINE_UNMANAGED=1
+}
+
+display_stop() {
+    if [ -n "$KT_XVFB_PID" ]; then
+        kill "$KT_XVFB_PID" 2>/dev/null || true
+        KT_XVFB_PID=""
+    fi
+}

@@ -2,7 +2,7 @@
 
 #include "core/qt/QtText.h"
 #include "ui/qt/CommandButton.h"
-#include "ui/qt/MemoryPropertyBag.h"
+#include "ui/button/MemoryPropertyBag.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -4,6 +4,7 @@
 // back image of its own and feeding the model the window's mouse, focus and timer messages.
 
 #include "ui/button/Command.h"
+#include "ui/button/MemoryPropertyBag.h"
 #include "ui/win32/Handles.h"
 
 #include <windows.h>
@@ -27,20 +28,6 @@ public:
 
 private:
     std::array<UniqueBitmap, 6> bitmaps_;
-};
-
-// A button's saved settings, kept in memory for the length of the run.
-class MemoryPropertyBag : public ButtonPropertyBag {
-public:
-    bool Contains(std::string_view key) override;
-    std::optional<Value> Read(std::string_view key) override;
-    std::optional<ButtonFont> ReadFont(std::string_view key) override;
-    void Write(std::string_view key, const Value& value) override;
-    void WriteFont(std::string_view key, const ButtonFont& font) override;
-    void Clear() { entries_.clear(); }
-
-private:
-    std::map<std::string, std::variant<Value, ButtonFont>, std::less<>> entries_;
 };
 
 // A font in the screen's scale.

@@ -131,7 +131,7 @@ TEST(Persistence, AnEmptyBagGivesTheDefaults) {
     rig.surface.textColour = 0x123456;
     rig.button.OnCreate();
     rig.button.SetEnabled(false);
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     size_t before = rig.surface.paints.size();
 
     rig.button.ReadProperties(bag);
@@ -152,7 +152,7 @@ TEST(Persistence, AnEmptyBagGivesTheDefaults) {
 TEST(Persistence, TheMainWindowsButtonsHoldOnlyCaptionAndFont) {
     ButtonRig rig;
     rig.button.OnCreate();
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     const ButtonFont sansSerif{"MS Sans Serif", 8.25, 400, false, false, false};
     bag.entries["Caption"] = Value("Current Connections");
     bag.entries["Font"] = sansSerif;
@@ -173,7 +173,7 @@ TEST(Persistence, EveryChangedSettingComesBackWhole) {
     saved.button.SetFont(font);
     saved.button.SetFontColour(0x00336699);
     saved.button.SetVisible(0);
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     saved.button.WriteProperties(bag);
     EXPECT_EQ(bag.writeOrder, (Names{"Caption", "FirstRun", "Font", "FontColour", "Visible"}));
 
@@ -194,7 +194,7 @@ TEST(Persistence, WritesInOrderAndOnlyWhatDiffersFromItsDefault) {
     rig.button.OnCreate();
     rig.button.Enabled(); // FirstRun becomes 1, its default
     rig.surface.font = *rig.container.ambient;
-    MemoryPropertyBag defaults;
+    RecordingPropertyBag defaults;
     rig.button.WriteProperties(defaults);
     EXPECT_TRUE(defaults.writeOrder.empty()); // caption "Command" is a default when writing
 
@@ -202,7 +202,7 @@ TEST(Persistence, WritesInOrderAndOnlyWhatDiffersFromItsDefault) {
     rig.button.SetEnabled(false); // painted disabled: the colour in use is grey
     rig.button.SetFont(ButtonFont{"Arial", 8.25, 400, false, false, false});
     rig.button.SetVisible(0);
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     rig.button.WriteProperties(bag);
     EXPECT_EQ(bag.writeOrder, (Names{"Enabled", "Caption", "Font", "FontColour", "Visible"}));
     EXPECT_EQ(bag.ValueAt("Enabled"), Value(int16_t{0}));
@@ -215,7 +215,7 @@ TEST(Persistence, CaptionCommandIsLeftOutAndComesBackAsCommand1) {
     ButtonRig saved;
     saved.button.OnCreate();
     saved.button.SetCaption("Command");
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     saved.button.WriteProperties(bag);
     EXPECT_EQ(bag.entries.count("Caption"), 0u);
 
@@ -228,12 +228,12 @@ TEST(Persistence, CaptionCommandIsLeftOutAndComesBackAsCommand1) {
 TEST(Persistence, FirstRunIsStoredOnlyWhileStillZero) {
     ButtonRig rig;
     rig.button.OnCreate();
-    MemoryPropertyBag fresh;
+    RecordingPropertyBag fresh;
     rig.button.WriteProperties(fresh);
     EXPECT_EQ(fresh.ValueAt("FirstRun"), Value(uint8_t{0}));
 
     rig.button.Enabled();
-    MemoryPropertyBag configured;
+    RecordingPropertyBag configured;
     rig.button.WriteProperties(configured);
     EXPECT_EQ(configured.entries.count("FirstRun"), 0u);
 }
@@ -244,7 +244,7 @@ TEST(Persistence, StoredValuesThatDoNotConvertLeaveTheirTargetsAlone) {
     rig.button.SetFontColour(0x000080);
     rig.button.SetVisible(0);
     const ButtonFont before = rig.surface.font;
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     bag.entries["Enabled"] = Value("maybe");
     bag.entries["Caption"] = Value(int32_t{12}); // converted to its text form
     bag.entries["Font"] = Value("Arial");        // not a font
@@ -266,7 +266,7 @@ TEST(Persistence, StoredValuesThatDoNotConvertLeaveTheirTargetsAlone) {
 TEST(Persistence, NumbersInRangeAndWordsAreAccepted) {
     ButtonRig rig;
     rig.button.OnCreate();
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     bag.entries["Enabled"] = Value("False");
     bag.entries["FirstRun"] = Value("255");
     bag.entries["FontColour"] = Value(int32_t{-2147483647 - 1});
@@ -286,7 +286,7 @@ TEST(Persistence, UnreadableEntriesAndAMissingAmbientFontAreSkipped) {
     rig.button.SetCaption("Keep");
     const ButtonFont own = rig.surface.font;
     rig.container.ambient.reset();
-    MemoryPropertyBag bag;
+    RecordingPropertyBag bag;
     bag.unreadable = {"Caption", "Enabled"};
     rig.button.ReadProperties(bag);
     EXPECT_EQ(rig.button.Caption(), "Keep");
@@ -294,7 +294,7 @@ TEST(Persistence, UnreadableEntriesAndAMissingAmbientFontAreSkipped) {
     EXPECT_EQ(rig.button.State(), BS::Normal);
 
     rig.button.SetFont(ButtonFont{"Arial", 9, 400, false, false, false});
-    MemoryPropertyBag out;
+    RecordingPropertyBag out;
     rig.button.WriteProperties(out);
     EXPECT_EQ(out.entries.count("Font"), 0u);
     EXPECT_EQ(out.ValueAt("Caption"), Value("Keep"));

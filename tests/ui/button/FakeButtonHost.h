@@ -141,7 +141,7 @@ public:
     void Start(int32_t intervalMilliseconds) override { starts.push_back(intervalMilliseconds); }
 };
 
-class MemoryPropertyBag : public ButtonPropertyBag {
+class RecordingPropertyBag : public ButtonPropertyBag {
 public:
     using Entry = std::variant<Value, ButtonFont>;
     std::map<std::string, Entry, std::less<>> entries;

@@ -8,7 +8,7 @@
 
 namespace kt {
 
-// A button's saved settings kept in memory: the Qt window has no form file, so its control
+// A button's saved settings kept in memory: the windows have no form files, so the control
 // table fills one of these per button before the button loads.
 class MemoryPropertyBag final : public ButtonPropertyBag {
 public:

@@ -1,4 +1,4 @@
-#include "ui/qt/MemoryPropertyBag.h"
+#include "ui/button/MemoryPropertyBag.h"
 
 namespace kt {
 
