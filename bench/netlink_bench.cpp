@@ -1,6 +1,7 @@
 // Cost of one snapshot of the Linux TCP table with a given number of real loopback sockets. As
 // root every run is in a network namespace of its own, so the table holds only its sockets.
 
+#include "../tests/engine/linux/Loopback.h"
 #include "engine/linux/NetlinkTcpTable.h"
 #include "engine/linux/SockDiag.h"
 
@@ -11,10 +12,7 @@
 #include <cstring>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -87,20 +85,6 @@ void BM_ParseDump(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseDump)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
-bool EnterOwnNetworkNamespace() {
-    if (::unshare(CLONE_NEWNET) != 0) {
-        return false;
-    }
-    const Fd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) {
-        return false;
-    }
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    return ::ioctl(control.Get(), SIOCSIFFLAGS, &request) == 0;
-}
-
 // Closed sockets leave no TIME_WAIT behind to be counted by the next run.
 void AbortOnClose(const Fd& fd) {
     const linger abort{1, 0};
@@ -111,7 +95,7 @@ void AbortOnClose(const Fd& fd) {
 // run has a namespace of its own.
 struct Sockets {
     explicit Sockets(int64_t count) {
-        if (::geteuid() == 0 && !EnterOwnNetworkNamespace()) {
+        if (::geteuid() == 0 && !kt::test::EnterOwnNetworkNamespace().empty()) {
             error = "cannot enter a network namespace of its own";
             return;
         }

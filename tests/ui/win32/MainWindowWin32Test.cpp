@@ -221,7 +221,8 @@ TEST_F(MainWindowWin32, DeleteCommandActsOnlyWhileTheMenuItemIsEnabled) {
     EXPECT_EQ(ListRows(list), std::vector<std::string>{"127.0.0.2"});
 }
 
-TEST_F(MainWindowWin32, CheckBoxFiltersTheConnectionLines) {
+// An established and a listening socket in the table, seen by one tick; the list box.
+template <class Rig> HWND ShowOneConnectedAndOneListening(Rig& app) {
     using testing::Address;
     using testing::MakeRow;
     app.table.rows = {
@@ -229,7 +230,11 @@ TEST_F(MainWindowWin32, CheckBoxFiltersTheConnectionLines) {
         MakeRow(TcpListening, Address(127, 0, 0, 2), 5001, Address(0, 0, 0, 0), 0),
     };
     app.application.GetEngine()->PollConnections();
-    HWND list = app.Control(ControlId::lstMain);
+    return app.Control(ControlId::lstMain);
+}
+
+TEST_F(MainWindowWin32, CheckBoxFiltersTheConnectionLines) {
+    HWND list = ShowOneConnectedAndOneListening(app);
     ASSERT_EQ(ListRows(list).size(), 1u);
     EXPECT_NE(ListRows(list)[0].find("ESTABLISHED"), std::string::npos);
 
@@ -285,14 +290,7 @@ TEST_F(MainWindowWin32, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
 }
 
 TEST_F(MainWindowWin32, RestoringRebuildsTheConnectionLines) {
-    using testing::Address;
-    using testing::MakeRow;
-    app.table.rows = {
-        MakeRow(TcpEstablished, Address(127, 0, 0, 2), 5000, Address(127, 0, 0, 3), 80),
-        MakeRow(TcpListening, Address(127, 0, 0, 2), 5001, Address(0, 0, 0, 0), 0),
-    };
-    app.application.GetEngine()->PollConnections();
-    HWND list = app.Control(ControlId::lstMain);
+    HWND list = ShowOneConnectedAndOneListening(app);
     ASSERT_EQ(ListRows(list).size(), 1u);
     ShowWindow(app.Main(), SW_MINIMIZE);
     app.Pump();
