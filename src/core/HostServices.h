@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,14 +28,27 @@ public:
     // What ends a folder's path: a backslash on Windows.
     virtual char PathSeparator() const { return '\\'; }
     virtual VersionInfo Version() { return {}; }
-    // Shows text under the application title and waits; window messages keep being delivered.
+    // Shows text under the application title and waits; window messages keep being delivered,
+    // and the box's own loop runs the modal work as often as the platform's timers allow.
     virtual MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) = 0;
+    // What must go on while a message box is open: the guard's tick.
+    void SetModalWork(std::function<void()> work) { modalWork_ = std::move(work); }
     // Processes every pending window message, then returns.
     virtual void DoEvents() = 0;
     virtual void Sleep(int32_t milliseconds) = 0;
     // Fire and forget: the shell's "Open" verb on a file or web address.
     virtual void ShellOpen(std::string_view target) = 0;
     virtual void End() = 0;
+
+protected:
+    void RunModalWork() {
+        if (modalWork_) {
+            modalWork_();
+        }
+    }
+
+private:
+    std::function<void()> modalWork_;
 };
 
 } // namespace kt

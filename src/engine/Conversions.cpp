@@ -1,5 +1,9 @@
 #include "engine/Conversions.h"
 
+#include "net/AddressText.h"
+
+#include <cstring>
+
 namespace kt {
 
 bool ToBooleanSafe(const Value& v) {
@@ -15,29 +19,44 @@ int32_t ToLongSafe(const Value& v) {
 }
 
 bool IsValidIPAddress(std::string_view text) {
-    if (text.empty()) {
-        return false;
+    return ParseIPAddress(text).has_value();
+}
+
+std::optional<uint32_t> ParseIPAddress(std::string_view text) {
+    unsigned char octets[4] = {};
+    size_t at = 0;
+    for (int piece = 0; piece < 4; ++piece) {
+        if (piece > 0) {
+            if (at >= text.size() || text[at] != '.') {
+                return std::nullopt;
+            }
+            ++at;
+        }
+        uint32_t value = 0;
+        size_t digits = 0;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4;
+             ++at, ++digits) {
+            value = value * 10 + static_cast<uint32_t>(text[at] - '0');
+        }
+        if (digits == 0 || digits > 3 || value > 255) {
+            return std::nullopt;
+        }
+        octets[piece] = static_cast<unsigned char>(value);
     }
-    int pieces = 0;
-    size_t start = 0;
-    while (true) {
-        const size_t dot = text.find('.', start);
-        const std::string_view piece = text.substr(
-            start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
-        if (++pieces > 4) {
-            return false;
-        }
-        // A piece that is no number at all would make a rule that can never match.
-        auto n = ToInt16(Value(piece));
-        if (!n || *n < 0 || *n > 255) {
-            return false;
-        }
-        if (dot == std::string_view::npos) {
-            break;
-        }
-        start = dot + 1;
+    if (at != text.size()) {
+        return std::nullopt;
     }
-    return pieces == 4;
+    uint32_t address = 0; // network byte order: the first piece first in memory
+    std::memcpy(&address, octets, sizeof address);
+    return address;
+}
+
+std::optional<std::string> NormalizeIPAddress(std::string_view text) {
+    const std::optional<uint32_t> address = ParseIPAddress(text);
+    if (!address) {
+        return std::nullopt;
+    }
+    return AddressToText(*address);
 }
 
 bool IsValidPort(const Value& v) {

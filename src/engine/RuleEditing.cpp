@@ -20,13 +20,18 @@ std::string_view TrimBlanks(std::string_view text) {
 } // namespace
 
 void AddRuleEntry(Manager& manager, HostServices& host, std::string text) {
-    const std::string_view entry = TrimBlanks(text);
+    std::string_view entry = TrimBlanks(text);
     if (entry.empty()) {
         return;
     }
+    std::string plain;
     switch (manager.CurrentMode) {
     case Manager::AllowedIPMode:
-        if (!IsValidIPAddress(entry)) {
+        if (auto normal = NormalizeIPAddress(entry)) {
+            // Stored as the table writes addresses, or it would never match one.
+            plain = std::move(*normal);
+            entry = plain;
+        } else {
             host.ShowMessage(InvalidAddressMessage, MessageButtons::Ok);
             return;
         }

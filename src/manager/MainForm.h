@@ -3,8 +3,10 @@
 #include "list/Value.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kt {
 
@@ -20,6 +22,23 @@ public:
     virtual int32_t ListRowCount() const = 0;
     virtual std::string ListRowText(int32_t row) const = 0;
     virtual bool ListRowSelected(int32_t row) const = 0;
+    // Replaces rows [first, first + count) with texts. Rows outside that range keep their place,
+    // and a front end keeps the scroll position and the selected line where that line still
+    // exists. This fallback rebuilds the whole list.
+    virtual void ReplaceListRows(int32_t first, int32_t count, std::span<const std::string> texts) {
+        std::vector<std::string> rows;
+        const int32_t total = ListRowCount();
+        for (int32_t i = 0; i < total; ++i) {
+            rows.push_back(ListRowText(i));
+        }
+        const auto from = rows.begin() + first;
+        rows.erase(from, from + count);
+        rows.insert(rows.begin() + first, texts.begin(), texts.end());
+        ClearListRows();
+        for (const std::string& row : rows) {
+            AppendListRow(row);
+        }
+    }
 
     // txtHead
     virtual void SetHeadText(std::string_view text) = 0;

@@ -41,9 +41,13 @@ TEST(IsValidIPAddress, NeedsFourPiecesFromZeroTo255) {
     EXPECT_TRUE(IsValidIPAddress("0.0.0.0"));
     EXPECT_TRUE(IsValidIPAddress("255.255.255.255"));
     for (const char* text : {"", "192.168.0", "1.2.3.4.5", "256.1.1.1", "-1.2.3.4", "1..2.3",
-                             "a.b.c.d", "1.2.3.", ".1.2.3", "1.2.3.99999", "....", "1.2.3.4."}) {
+                             "a.b.c.d", "1.2.3.", ".1.2.3", "1.2.3.99999", "....", "1.2.3.4.",
+                             "1e2.0.0.1", "+1.2.3.4", "1.2.3.4.0", "1.2.3.0004", " 1.2.3.4"}) {
         EXPECT_FALSE(IsValidIPAddress(text)) << text;
+        EXPECT_EQ(NormalizeIPAddress(text), std::nullopt) << text;
     }
+    EXPECT_EQ(NormalizeIPAddress("127.0.0.05"), "127.0.0.5");
+    EXPECT_EQ(NormalizeIPAddress("192.168.000.001"), "192.168.0.1");
     EXPECT_FALSE(IsValidIPAddress(std::string("1.2.3.4\0", 8)));
     EXPECT_FALSE(IsValidIPAddress(std::string(100000, '.')));
 }

@@ -27,6 +27,7 @@ protected:
 TEST_F(RuleEditingTest, AddressIsTrimmedValidatedAddedAndSaved) {
     manager.SetCurrentMode(Manager::AllowedIPMode);
     AddRuleEntry(manager, host, "  10.0.0.1  ");
+    AddRuleEntry(manager, host, "010.000.0.01"); // the same address: stored as the table writes it
     EXPECT_TRUE(host.messages.empty());
     ASSERT_EQ(manager.oAllowedIP.GetItemCount(), 1);
     EXPECT_EQ(manager.oAllowedIP.GetItem(0), Value("10.0.0.1"));
