@@ -31,6 +31,8 @@ bool Application::StartUp() {
     AppManager = std::make_unique<Manager>(platform_.Store, platform_.GetIP);
     engine_ = std::make_unique<Engine>(platform_.Table, host, *AppManager, platform_.Formatter);
     engine_->BuildStateNames();
+    // A message box must not stop the guard: its own loop keeps ticking.
+    host.SetModalWork([this] { Tick(); });
     AppManager->oConnections = engine_.get();
     LoadSettings(*AppManager, platform_.Store);
 
@@ -51,9 +53,18 @@ bool Application::StartUp() {
     return true;
 }
 
+void Application::Tick() {
+    if (inTick_ || engine_ == nullptr) {
+        return;
+    }
+    inTick_ = true;
+    engine_->PollConnections();
+    inTick_ = false;
+}
+
 void Application::MainLoop() {
     do {
-        engine_->PollConnections();
+        Tick();
         platform_.Host.Sleep(1);
         platform_.Host.DoEvents();
     } while (!QuitRequested);
@@ -61,6 +72,7 @@ void Application::MainLoop() {
 
 void Application::Shutdown() {
     // The Manager goes first; the window and engine it refers to are dropped with it.
+    platform_.Host.SetModalWork({});
     AppManager.reset();
     engine_.reset();
     platform_.Host.End();

@@ -47,6 +47,9 @@ public:
     bool StartUp();
     void MainLoop();
     void Shutdown();
+    // One engine tick; does nothing when called from within a tick (a message pass or a message
+    // box inside it).
+    void Tick();
 
     HostServices& Host() { return platform_.Host; }
     SettingsStore& Store() { return platform_.Store; }
@@ -62,6 +65,7 @@ private:
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<frmMain> form_;
     std::unique_ptr<NativeMainWindow> window_;
+    bool inTick_ = false;
 };
 
 // Hands a file or web address to the desktop shell; failures are not reported.

@@ -118,5 +118,25 @@ TEST_F(ApplicationTest, SettingsAreLoadedBeforeTheWindowAndTheFirstTick) {
     EXPECT_EQ(windows.loads, 1);
 }
 
+TEST_F(ApplicationTest, GuardingGoesOnWhileAMessageBoxIsOpenButNeverNestsATick) {
+    store.At("BlockedRemotePortsString") = "8080";
+    ASSERT_TRUE(app.StartUp());
+    const TcpRow blocked =
+        MakeRow(TcpEstablished, Address(127, 0, 0, 2), 5000, Address(127, 0, 0, 3), 8080);
+    table.rows = {blocked};
+    host.modalTicks = 3;
+    windows.form->OnClick(ControlId::cmdAddLocal); // the question stays open for three ticks
+    EXPECT_EQ(table.deletes.size(), 1u);
+    EXPECT_TRUE(table.rows.empty());
+
+    // A box opened from the message pass inside a tick does not start another tick.
+    table.rows = {blocked};
+    table.refuseDeletes = true;
+    host.onDoEvents = [&] { windows.form->OnClick(ControlId::cmdAddLocal); };
+    table.deletes.clear();
+    app.Tick();
+    EXPECT_EQ(table.deletes.size(), 1u);
+}
+
 } // namespace
 } // namespace kt

@@ -21,6 +21,9 @@ public:
     MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override {
         messages.emplace_back(text);
         messageButtons.push_back(buttons);
+        for (int i = 0; i < modalTicks; ++i) {
+            RunModalWork();
+        }
         return answer;
     }
     void DoEvents() override {
@@ -36,6 +39,8 @@ public:
     bool previousInstance = false;
     std::string folder = "C:\\Program Files\\Korvan Tessivo";
     MessageAnswer answer = MessageAnswer::Ok;
+    // How often a box's loop runs the modal work before the box is answered.
+    int modalTicks = 0;
     std::vector<std::string> messages;
     std::vector<MessageButtons> messageButtons;
     int doEventsCount = 0;
