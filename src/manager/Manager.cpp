@@ -3,7 +3,9 @@
 #include "core/Settings.h"
 #include "engine/Conversions.h"
 
+#include <algorithm>
 #include <charconv>
+#include <span>
 
 namespace kt {
 
@@ -64,15 +66,42 @@ void Manager::LoadInListbox() {
         return;
     }
     const int32_t n = CurrentList->GetItemCount();
-    oMainForm->ClearListRows();
     const bool texts = CurrentList->GetListMode() == List::StringMode;
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i) {
-        if (texts) {
-            oMainForm->AppendListRow(CurrentList->TextAt(i));
-        } else {
-            oMainForm->AppendListRow(ToText(CurrentList->GetItem(i)).value_or(""));
-        }
+        lines.emplace_back(texts ? std::string(CurrentList->TextAt(i))
+                                 : ToText(CurrentList->GetItem(i)).value_or(""));
     }
+    // Only the lines that changed are handed over, so that the window keeps the user's place
+    // and lays out no more text than it must. What the list box holds is known from the last
+    // call, unless the window was changed behind our back.
+    if (oMainForm != shownForm_ ||
+        oMainForm->ListRowCount() != static_cast<int32_t>(shown_.size())) {
+        shown_.clear();
+        const int32_t stale = oMainForm->ListRowCount();
+        oMainForm->ReplaceListRows(0, stale, lines);
+        shownForm_ = oMainForm;
+        shown_ = std::move(lines);
+        return;
+    }
+    const size_t common = std::min(shown_.size(), lines.size());
+    size_t head = 0;
+    while (head < common && shown_[head] == lines[head]) {
+        ++head;
+    }
+    size_t tail = 0;
+    while (tail < common - head &&
+           shown_[shown_.size() - 1 - tail] == lines[lines.size() - 1 - tail]) {
+        ++tail;
+    }
+    if (head == shown_.size() && head == lines.size()) {
+        return;
+    }
+    oMainForm->ReplaceListRows(
+        static_cast<int32_t>(head), static_cast<int32_t>(shown_.size() - head - tail),
+        std::span<const std::string>(lines).subspan(head, lines.size() - head - tail));
+    shown_ = std::move(lines);
 }
 
 bool Manager::SetMenus() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kt {
 
@@ -63,6 +64,9 @@ private:
     SettingsStore& store_;
     std::function<std::string()> getIP_;
     std::string line_;
+    // The lines the list box holds, as last handed to oMainForm.
+    std::vector<std::string> shown_;
+    const MainForm* shownForm_ = nullptr;
 };
 
 } // namespace kt
