@@ -29,7 +29,8 @@ bool Application::StartUp() {
         AppPath += separator;
     }
     AppManager = std::make_unique<Manager>(platform_.Store, platform_.GetIP);
-    engine_ = std::make_unique<Engine>(platform_.Table, host, *AppManager, platform_.Formatter);
+    engine_ = std::make_unique<Engine>(platform_.Table, host, *AppManager, platform_.Formatter,
+                                       platform_.Clock);
     engine_->BuildStateNames();
     // A message box must not stop the guard: its own loop keeps ticking.
     host.SetModalWork([this] { Tick(); });

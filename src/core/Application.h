@@ -3,6 +3,7 @@
 #include "core/HostServices.h"
 #include "net/AddressText.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,7 @@ struct Platform {
     MainWindowFactory& Windows;
     std::function<std::string()> GetIP;
     AddressFormatter Formatter = FormatDottedAddress;
+    std::function<std::chrono::steady_clock::time_point()> Clock = std::chrono::steady_clock::now;
 };
 
 // The program: start-up, the main loop that drives the engine and the window, and shutdown.

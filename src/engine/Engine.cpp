@@ -1,23 +1,18 @@
 #include "engine/Engine.h"
 
 #include "core/HostServices.h"
+#include "engine/Conversions.h"
 #include "list/List.h"
 #include "manager/Manager.h"
 
+#include <algorithm>
+
 namespace kt {
 
-namespace {
-
-bool SameConnection(const TcpRow& a, const TcpRow& b) {
-    return a.dwLocalAddr == b.dwLocalAddr && a.dwRemoteAddr == b.dwRemoteAddr &&
-           PortFromField(a.dwLocalPort) == PortFromField(b.dwLocalPort) &&
-           PortFromField(a.dwRemotePort) == PortFromField(b.dwRemotePort);
-}
-
-} // namespace
-
-Engine::Engine(TcpTable& table, HostServices& host, Manager& manager, AddressFormatter formatter)
-    : table_(table), host_(host), manager_(manager), formatter_(formatter) {}
+Engine::Engine(TcpTable& table, HostServices& host, Manager& manager, AddressFormatter formatter,
+               Clock clock)
+    : table_(table), host_(host), manager_(manager), formatter_(formatter),
+      clock_(std::move(clock)) {}
 
 void Engine::BuildStateNames() {
     StateNames = {"UNKNOWN",     "CLOSED",    "LISTENING", "SYN_SENT",   "SYN_RCVD",
@@ -51,6 +46,11 @@ void Engine::EnsureCacheSize(int32_t n) {
 
 void Engine::ClearConnectionCache() {
     ConnectionCache.clear();
+    lastRowCount_ = 0;
+    // The rules changed: the next tick judges the whole table against them.
+    portsStale_ = true;
+    canFilter_ = true;
+    nextWhole_ = TimePoint{};
 }
 
 bool Engine::IsAllowedAddress(std::string_view address) const {
@@ -61,36 +61,117 @@ bool Engine::IsPortInList(int32_t port, const List& list) {
     return list.FindEqual(Value(port), true) >= 0;
 }
 
+std::optional<Engine::TimePoint> Engine::ViewDue() const {
+    if (!viewChanged_) {
+        return std::nullopt;
+    }
+    return lastView_ + ViewInterval;
+}
+
 void Engine::PollConnections() {
+    const TimePoint now = clock_();
+    cuts_.clear();
+    // Between two whole snapshots a tick reads only what it must judge: the view needs the
+    // whole table once per interval, the guard needs the blocked rows every tick.
+    if (now < nextWhole_ && TakeJudgingSnapshot()) {
+        for (const TcpRow& row : judging_) {
+            addressScratch_ =
+                row.dwRemoteAddr == 0 ? std::string("0.0.0.0") : AddressText(row.dwRemoteAddr);
+            const ConnectionKey key{row.dwRemoteAddr, row.dwLocalAddr,
+                                    PortFromField(row.dwRemotePort), PortFromField(row.dwLocalPort),
+                                    static_cast<int16_t>(row.dwState)};
+            if (key.State == TcpEstablished && !IsAllowedAddress(addressScratch_) && Blocked(key)) {
+                cuts_.push_back(row);
+            }
+        }
+        CutQueued();
+    } else {
+        TakeWholeSnapshot();
+        nextWhole_ = now + ViewInterval;
+        for (int32_t i = 0; i < static_cast<int32_t>(TcpSnapshot.size()); ++i) {
+            ProcessConnection(i);
+        }
+        if (!cuts_.empty()) {
+            CutQueued();
+            // One fresh snapshot for all the cuts; its rows reach the cache before the view is
+            // built from them, so that no line shows another connection's address. They are
+            // judged on the next tick.
+            TakeWholeSnapshot();
+        }
+    }
+    RefreshViewIfDue(now);
+    if (!cuts_.empty()) {
+        host_.DoEvents();
+    }
+}
+
+void Engine::TakeWholeSnapshot() {
     table_.TakeSnapshot(TcpSnapshot);
+    UpdateCache();
+}
+
+bool Engine::TakeJudgingSnapshot() {
+    if (!canFilter_) {
+        return false;
+    }
+    if (portsStale_) {
+        CollectBlockedPorts();
+    }
+    if (blockedLocal_.empty() && blockedRemote_.empty()) {
+        judging_.clear(); // nothing can be blocked
+        return true;
+    }
+    if (!table_.TakeBlockedSnapshot(judging_, blockedLocal_, blockedRemote_)) {
+        // A table that cannot filter is asked again only after a rule change.
+        canFilter_ = false;
+        return false;
+    }
+    return true;
+}
+
+void Engine::CollectBlockedPorts() {
+    portsStale_ = false;
+    const auto collect = [](const List& list, std::vector<uint16_t>& ports) {
+        ports.clear();
+        for (int32_t i = 0; i < list.GetItemCount(); ++i) {
+            const int32_t port = ToLongSafe(list.GetItem(i));
+            if (port >= 0 && port <= 65535) {
+                ports.push_back(static_cast<uint16_t>(port));
+            }
+        }
+        std::sort(ports.begin(), ports.end());
+        ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+    };
+    collect(manager_.oBlockedLocalPorts, blockedLocal_);
+    collect(manager_.oBlockedRemotePorts, blockedRemote_);
+}
+
+void Engine::UpdateCache() {
     const auto n = static_cast<int32_t>(TcpSnapshot.size());
-    // Rows that vanished from the end of the table leave no position to notice them by.
     if (n < lastRowCount_) {
+        // Positions past the end are forgotten: a row that comes back there is new, and the
+        // view must lose the rows that left.
+        for (size_t i = static_cast<size_t>(n);
+             i < ConnectionCache.size() && i < static_cast<size_t>(lastRowCount_); ++i) {
+            ConnectionCache[i] = ConnectionCacheEntry{};
+        }
         viewChanged_ = true;
     }
     lastRowCount_ = n;
     EnsureCacheSize(n);
-    // A cut lets event handlers run, which may leave a smaller snapshot or an empty cache
-    // behind; every row is read within what exists at that moment.
-    // When a cut connection has left the fresh snapshot, the next row has moved into its
-    // position and is looked at there, rather than skipped until the next tick.
-    int32_t revisits = n;
-    for (int32_t i = 0; i < n && i < static_cast<int32_t>(TcpSnapshot.size());) {
-        if (!ProcessConnection(i) || revisits-- <= 0) {
-            ++i;
-        }
+    for (int32_t i = 0; i < n; ++i) {
+        CachedEntry(i);
     }
-    RefreshViewIfChanged();
 }
 
-bool Engine::ProcessConnection(int32_t index) {
+ConnectionCacheEntry* Engine::CachedEntry(int32_t index) {
     const auto slot = static_cast<size_t>(index);
-    const TcpRow& row = TcpSnapshot[slot];
     if (slot >= ConnectionCache.size()) {
-        // The cache was emptied during this tick: show the row now, judge it on the next tick.
+        // The cache was emptied after this snapshot: show the row now, judge it next tick.
         viewChanged_ = true;
-        return false;
+        return nullptr;
     }
+    const TcpRow& row = TcpSnapshot[slot];
     ConnectionCacheEntry& entry = ConnectionCache[slot];
     const ConnectionKey key{row.dwRemoteAddr, row.dwLocalAddr, PortFromField(row.dwRemotePort),
                             PortFromField(row.dwLocalPort), static_cast<int16_t>(row.dwState)};
@@ -102,41 +183,45 @@ bool Engine::ProcessConnection(int32_t index) {
         entry.PassedFlag = false;
         viewChanged_ = true;
     }
-    if (key.State != TcpEstablished || entry.AllowedFlag || entry.PassedFlag) {
-        return false;
+    return &entry;
+}
+
+void Engine::ProcessConnection(int32_t index) {
+    ConnectionCacheEntry* entry = CachedEntry(index);
+    if (entry == nullptr || entry->RowKey.State != TcpEstablished || entry->AllowedFlag ||
+        entry->PassedFlag) {
+        return;
     }
-    if (IsAllowedAddress(entry.RemoteAddressText)) {
-        entry.AllowedFlag = true;
-        return false;
+    if (IsAllowedAddress(entry->RemoteAddressText)) {
+        entry->AllowedFlag = true;
+        return;
     }
-    const bool blocked = IsPortInList(key.LocalPort, manager_.oBlockedLocalPorts) ||
-                         IsPortInList(key.RemotePort, manager_.oBlockedRemotePorts);
-    if (!blocked) {
-        entry.PassedFlag = true;
-        return false;
+    if (!Blocked(entry->RowKey)) {
+        entry->PassedFlag = true;
+        return;
     }
     // No flag for a cut: while the table lists the connection it is judged and cut again.
-    const TcpRow judged = row;
-    CutConnection(judged);
-    return index < static_cast<int32_t>(TcpSnapshot.size()) &&
-           !SameConnection(TcpSnapshot[static_cast<size_t>(index)], judged);
+    cuts_.push_back(TcpSnapshot[static_cast<size_t>(index)]);
 }
 
-void Engine::CutConnection(const TcpRow& judged) {
-    // The delete names the judged connection itself, and goes first: a snapshot costs
-    // milliseconds, and the connection should not live through it. The fresh snapshot taken
-    // after it serves the rest of the tick.
-    TcpRow target = judged;
-    target.dwState = static_cast<uint32_t>(TcpDeleteTcb);
-    table_.DeleteConnection(target);
-    table_.TakeSnapshot(TcpSnapshot);
-    RefreshViewIfChanged();
-    host_.DoEvents();
+bool Engine::Blocked(const ConnectionKey& key) const {
+    return IsPortInList(key.LocalPort, manager_.oBlockedLocalPorts) ||
+           IsPortInList(key.RemotePort, manager_.oBlockedRemotePorts);
 }
 
-void Engine::RefreshViewIfChanged() {
-    if (viewChanged_) {
+void Engine::CutQueued() {
+    // Each delete names the judged connection itself, whatever the table holds by now.
+    for (const TcpRow& judged : cuts_) {
+        TcpRow target = judged;
+        target.dwState = static_cast<uint32_t>(TcpDeleteTcb);
+        table_.DeleteConnection(target);
+    }
+}
+
+void Engine::RefreshViewIfDue(TimePoint now) {
+    if (viewChanged_ && now >= lastView_ + ViewInterval) {
         viewChanged_ = false;
+        lastView_ = now;
         manager_.RefreshCurrentConnections();
     }
 }

@@ -5,7 +5,10 @@
 #include "net/AddressText.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,11 +39,18 @@ struct ConnectionCacheEntry {
 };
 
 // The connection blocking engine: one snapshot of the table per tick, a cache entry per row
-// position, and every established connection judged once against the rule lists.
+// position, and every established connection judged once against the rule lists. Cutting
+// comes first in a tick; the Current Connections view follows at its own, coalesced rate.
 class Engine : public ConnectionSource {
 public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Clock = std::function<TimePoint()>;
+    // The view is rebuilt at most this often; a change waits at most this long to be shown.
+    static constexpr std::chrono::milliseconds ViewInterval{33};
+
     Engine(TcpTable& table, HostServices& host, Manager& manager,
-           AddressFormatter formatter = FormatDottedAddress);
+           AddressFormatter formatter = FormatDottedAddress,
+           Clock clock = std::chrono::steady_clock::now);
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
@@ -61,24 +71,47 @@ public:
     std::string AddressText(uint32_t address) const override;
 
     const std::vector<ConnectionCacheEntry>& Cache() const { return ConnectionCache; }
+    // When a changed table waits to be shown: the time its rebuild falls due.
+    std::optional<TimePoint> ViewDue() const;
 
 private:
-    // True when the row was cut and another one has taken its position since.
-    bool ProcessConnection(int32_t index);
-    void CutConnection(const TcpRow& judged);
-    void RefreshViewIfChanged();
+    // Takes the whole table, or only the rows the port rules could block when the whole one is
+    // not due for the view; false when the table stays as it was.
+    void TakeWholeSnapshot();
+    bool TakeJudgingSnapshot();
+    // Brings the cache in step with TcpSnapshot: entries past its end are reset, a changed row
+    // gets its new key and address text and loses its decision.
+    void UpdateCache();
+    ConnectionCacheEntry* CachedEntry(int32_t index);
+    // Judges the row; a blocked one is queued to be cut.
+    void ProcessConnection(int32_t index);
+    bool Blocked(const ConnectionKey& key) const;
+    void CutQueued();
+    void RefreshViewIfDue(TimePoint now);
+    void CollectBlockedPorts();
 
     TcpTable& table_;
     HostServices& host_;
     Manager& manager_;
     AddressFormatter formatter_;
+    Clock clock_;
     std::vector<TcpRow> TcpSnapshot;
     std::array<std::string, 13> StateNames;
     std::vector<ConnectionCacheEntry> ConnectionCache;
-    // Set when a row changed since the view was last rebuilt; the view is rebuilt once per tick
-    // and before any message pass, not once per changed row.
+    // Rows judged blocked in this tick, each the judged connection's own row.
+    std::vector<TcpRow> cuts_;
+    // Only the established rows on a blocked port, for ticks between two whole snapshots.
+    std::vector<TcpRow> judging_;
+    std::vector<uint16_t> blockedLocal_;
+    std::vector<uint16_t> blockedRemote_;
+    bool portsStale_ = true;
+    bool canFilter_ = true;
+    // Set when a row changed since the view was last rebuilt.
     bool viewChanged_ = false;
     int32_t lastRowCount_ = 0;
+    TimePoint lastView_ = TimePoint::min();
+    TimePoint nextWhole_{};
+    std::string addressScratch_;
 };
 
 } // namespace kt

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace kt {
@@ -55,6 +56,17 @@ public:
     // Deletes the connection with the row's addresses and ports. False when the system refused
     // (no right to, already gone, not supported).
     virtual bool DeleteConnection(const TcpRow& row) = 0;
+    // Replaces rows with the established connections whose local port is in local or whose
+    // remote port is in remote: what a tick must judge, at a fraction of a whole snapshot's cost
+    // where the system can filter. False, rows untouched, when it cannot (the caller then takes
+    // a whole snapshot).
+    virtual bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
+                                     std::span<const uint16_t> remote) {
+        (void)rows;
+        (void)local;
+        (void)remote;
+        return false;
+    }
 };
 
 } // namespace kt

@@ -23,8 +23,8 @@ public:
     virtual std::string ListRowText(int32_t row) const = 0;
     virtual bool ListRowSelected(int32_t row) const = 0;
     // Replaces rows [first, first + count) with texts. Rows outside that range keep their place,
-    // and a front end keeps the scroll position and the selected line where that line still
-    // exists. This fallback rebuilds the whole list.
+    // and a front end keeps the scroll position, and the selection on the line of the same text
+    // where that line still exists. This fallback rebuilds the whole list.
     virtual void ReplaceListRows(int32_t first, int32_t count, std::span<const std::string> texts) {
         std::vector<std::string> rows;
         const int32_t total = ListRowCount();

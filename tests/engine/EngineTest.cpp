@@ -72,7 +72,8 @@ TEST_F(EngineTest, OnlyEstablishedConnectionsOnBlockedPortsAreCut) {
     for (const TcpRow& d : table.deletes) {
         EXPECT_EQ(d.dwState, static_cast<uint32_t>(TcpDeleteTcb));
     }
-    EXPECT_EQ(host.doEventsCount, 2); // one message pass per cut
+    EXPECT_EQ(host.doEventsCount, 1); // one message pass for all the cuts of a tick
+    EXPECT_EQ(table.snapshots, 2);    // and one fresh snapshot
     EXPECT_TRUE(host.messages.empty());
 }
 
@@ -275,12 +276,110 @@ TEST_F(EngineTest, TheViewIsRebuiltOncePerChangedTickAndNotWhenNothingChanged) {
     }
     form.calls.clear();
     engine.PollConnections();
-    EXPECT_EQ(std::count(form.calls.begin(), form.calls.end(), "clear"), 1);
-    EXPECT_EQ(form.rows.size(), 20u);
+    EXPECT_EQ(std::count(form.calls.begin(), form.calls.end(), "replace 0+0 20"), 1);
     form.calls.clear();
     engine.PollConnections();
     engine.PollConnections();
     EXPECT_TRUE(form.calls.empty());
+}
+
+// The table a test steps through, with a clock that moves only when told.
+class SteppedEngineTest : public EngineTest {
+protected:
+    Engine::TimePoint now{std::chrono::seconds(1)};
+    Engine stepped{table, host, manager, FormatDottedAddress, [this] { return now; }};
+    SteppedEngineTest() {
+        stepped.BuildStateNames();
+        manager.oConnections = &stepped;
+    }
+    void Tick(int ms = 40) {
+        stepped.PollConnections();
+        now += std::chrono::milliseconds(ms);
+    }
+};
+
+TEST_F(SteppedEngineTest, TheViewComesToShowTheTableAfterRowsLeaveAndReturn) {
+    const TcpRow a = MakeRow(TcpListening, Here, 7000, 0, 0);
+    const TcpRow b = MakeRow(TcpListening, Here, 7001, 0, 0);
+    const std::vector<std::vector<std::vector<TcpRow>>> stories = {
+        {{a, b}, {a}, {a, b}}, // a listener at the end restarts
+        {{a, b}, {}, {a, b}},  // one empty snapshot between two whole ones
+    };
+    for (const auto& story : stories) {
+        for (const auto& rows : story) {
+            table.rows = rows;
+            Tick();
+        }
+        for (int i = 0; i < 5; ++i) {
+            Tick();
+        }
+        EXPECT_EQ(form.rows, (std::vector<std::string>{"7000 :127.0.0.2 LISTENING",
+                                                       "7001 :127.0.0.2 LISTENING"}));
+    }
+}
+
+TEST_F(SteppedEngineTest, ManyCutsCostOneFreshSnapshotAndTheViewComesAfterThem) {
+    manager.oBlockedRemotePorts.AddItem(int32_t{8080});
+    for (uint16_t i = 0; i < 30; ++i) {
+        table.rows.push_back(MakeRow(TcpEstablished, Here, static_cast<uint16_t>(20000 + i), There,
+                                     i % 3 ? 443 : 8080));
+    }
+    table.onSnapshot = [&](int n) {
+        if (n == 2) { // the fresh snapshot: every delete is done, the view not yet rebuilt
+            EXPECT_EQ(table.deletes.size(), 10u);
+            EXPECT_TRUE(form.rows.empty());
+        }
+    };
+    Tick();
+    EXPECT_EQ(table.snapshots, 2);
+    EXPECT_EQ(host.doEventsCount, 1);
+    EXPECT_EQ(form.rows.size(), 20u);
+    Tick(); // nothing left to cut: one snapshot, no message pass
+    EXPECT_EQ(table.snapshots, 3);
+    EXPECT_EQ(host.doEventsCount, 1);
+}
+
+TEST_F(SteppedEngineTest, ViewRebuildsAreCoalescedButNeverLost) {
+    const auto listener = [](uint16_t port) { return MakeRow(TcpListening, Here, port, 0, 0); };
+    manager.oBlockedLocalPorts.AddItem(int32_t{3389}); // the whole table read on every tick
+    table.rows = {listener(7000)};
+    Tick(10); // shown at once
+    EXPECT_EQ(form.rows.size(), 1u);
+    table.rows.push_back(listener(7001));
+    Tick(10); // 10 ms after the last rebuild: waits
+    EXPECT_EQ(form.rows.size(), 1u);
+    ASSERT_TRUE(stepped.ViewDue().has_value());
+    EXPECT_LE(*stepped.ViewDue() - now, Engine::ViewInterval);
+    table.rows.push_back(listener(7002));
+    Tick(10);
+    Tick(10);
+    Tick(10); // 40 ms after the last rebuild: both changes in one
+    EXPECT_EQ(form.rows.size(), 3u);
+    EXPECT_FALSE(stepped.ViewDue().has_value());
+}
+
+TEST_F(SteppedEngineTest, BetweenWholeSnapshotsOnlyTheBlockedRowsAreReadAndJudged) {
+    table.filters = true;
+    manager.oBlockedLocalPorts.AddItem(int32_t{3389});
+    const TcpRow allowed = MakeRow(TcpEstablished, Here, 3389, Loopback, 50000);
+    const TcpRow other = MakeRow(TcpEstablished, Here, 3390, There, 50001);
+    table.rows = {allowed, other};
+    Tick(1); // a whole snapshot
+    const TcpRow blocked = MakeRow(TcpEstablished, Here, 3389, There, 50002);
+    table.rows.push_back(blocked);
+    Tick(1); // judged from a filtered snapshot and cut within a millisecond
+    EXPECT_EQ(table.snapshots, 1);
+    EXPECT_EQ(table.blockedSnapshots, 1);
+    EXPECT_EQ(table.deletes,
+              (std::vector<TcpRow>{MakeRow(TcpDeleteTcb, Here, 3389, There, 50002)}));
+    table.refuseDeletes = true;
+    table.rows.push_back(blocked);
+    for (int i = 0; i < 40; ++i) {
+        Tick(1); // refused: tried again on every tick
+    }
+    EXPECT_EQ(table.deletes.size(), 41u);
+    EXPECT_GE(table.snapshots, 2); // and the whole table is still read for the view
+    EXPECT_EQ(form.rows.size(), 3u);
 }
 
 } // namespace

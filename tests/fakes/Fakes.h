@@ -5,9 +5,12 @@
 #include "engine/TcpTable.h"
 #include "manager/MainForm.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -102,6 +105,23 @@ public:
     bool ListRowSelected(int32_t row) const override {
         return selected.at(static_cast<size_t>(row));
     }
+    void ReplaceListRows(int32_t first, int32_t count,
+                         std::span<const std::string> texts) override {
+        const auto at = static_cast<size_t>(first);
+        std::string chosen; // the selected line follows its text, as in the real list boxes
+        for (size_t i = 0; i < rows.size(); ++i) {
+            chosen = selected[i] ? rows[i] : chosen;
+        }
+        rows.erase(rows.begin() + first, rows.begin() + first + count);
+        rows.insert(rows.begin() + first, texts.begin(), texts.end());
+        selected.assign(rows.size(), false);
+        if (const auto it = std::find(rows.begin(), rows.end(), chosen);
+            !chosen.empty() && it != rows.end()) {
+            selected[static_cast<size_t>(it - rows.begin())] = true;
+        }
+        calls.push_back("replace " + std::to_string(at) + "+" + std::to_string(count) + " " +
+                        std::to_string(texts.size()));
+    }
     void SetHeadText(std::string_view text) override {
         head = text;
         calls.push_back("head");
@@ -136,6 +156,14 @@ public:
     std::vector<std::string> calls;
 };
 
+// A clock that moves on by more than the view's coalescing interval at every reading, so that
+// each tick shows the table it read.
+inline std::function<std::chrono::steady_clock::time_point()> SteppingClock() {
+    return [t = std::chrono::steady_clock::time_point{}]() mutable {
+        return t += std::chrono::milliseconds(100);
+    };
+}
+
 inline uint32_t Address(unsigned char a, unsigned char b, unsigned char c, unsigned char d) {
     const unsigned char octets[4] = {a, b, c, d};
     uint32_t address = 0;
@@ -164,6 +192,25 @@ public:
         out = rows;
         return true;
     }
+    // With filters set, lists what a tick must judge, as the Linux table does.
+    bool TakeBlockedSnapshot(std::vector<TcpRow>& out, std::span<const uint16_t> local,
+                             std::span<const uint16_t> remote) override {
+        if (!filters) {
+            return false;
+        }
+        ++blockedSnapshots;
+        out.clear();
+        for (const TcpRow& row : rows) {
+            const auto in = [](std::span<const uint16_t> ports, uint32_t field) {
+                return std::find(ports.begin(), ports.end(), PortFromField(field)) != ports.end();
+            };
+            if (row.dwState == TcpEstablished &&
+                (in(local, row.dwLocalPort) || in(remote, row.dwRemotePort))) {
+                out.push_back(row);
+            }
+        }
+        return true;
+    }
     bool DeleteConnection(const TcpRow& row) override {
         deletes.push_back(row);
         if (refuseDeletes) {
@@ -183,7 +230,9 @@ public:
     std::vector<TcpRow> deletes;
     bool refuseDeletes = false;
     bool failSnapshots = false;
+    bool filters = false;
     int snapshots = 0;
+    int blockedSnapshots = 0;
     std::function<void(int)> onSnapshot;
 };
 

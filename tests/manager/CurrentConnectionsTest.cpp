@@ -17,7 +17,9 @@ using testing::RecordingForm;
 
 class CurrentConnectionsTest : public ::testing::Test {
 protected:
-    CurrentConnectionsTest() : manager(store, nullptr), engine(table, host, manager) {
+    CurrentConnectionsTest()
+        : manager(store, nullptr),
+          engine(table, host, manager, FormatDottedAddress, testing::SteppingClock()) {
         engine.BuildStateNames();
         manager.oConnections = &engine;
         table.rows = {

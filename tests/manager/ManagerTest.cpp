@@ -42,6 +42,38 @@ TEST_F(ManagerTest, StartsWithFiveEmptyListsAndNoView) {
     EXPECT_EQ(manager.oMainForm, nullptr);
 }
 
+TEST_F(ManagerTest, TheListBoxGetsOnlyTheLinesThatChangedAndKeepsTheSelection) {
+    const std::vector<std::string> before = {"a", "b", "c", "d"};
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"a", "x", "c", "d"}, "replace 1+1 1"},
+        {{"a", "b", "c", "d", "e"}, "replace 4+0 1"},
+        {{"b", "c", "d"}, "replace 0+1 0"},
+        {{"a", "b", "c", "d"}, ""},
+        {{"c"}, "replace 0+4 1"},
+    };
+    manager.oMainForm = &form;
+    for (const auto& [after, call] : cases) {
+        manager.SetCurrentMode(Manager::AllowedIPMode);
+        manager.oAllowedIP.Reset();
+        for (const std::string& line : before) {
+            manager.oAllowedIP.AddItem(line);
+        }
+        manager.LoadInListbox();
+        form.Select("c");
+        form.calls.clear();
+        manager.oAllowedIP.Reset();
+        for (const std::string& line : after) {
+            manager.oAllowedIP.AddItem(line);
+        }
+        manager.LoadInListbox();
+        EXPECT_EQ(form.rows, after);
+        EXPECT_EQ(form.calls,
+                  call.empty() ? std::vector<std::string>{} : std::vector<std::string>{call});
+        const auto c = std::find(form.rows.begin(), form.rows.end(), "c");
+        EXPECT_TRUE(c != form.rows.end() && form.selected[size_t(c - form.rows.begin())]) << call;
+    }
+}
+
 TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
     manager.oMainForm = &form;
     manager.oBlockedLocalPorts.AddItem(int32_t{80});
@@ -56,8 +88,8 @@ TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
     EXPECT_EQ(manager.CurrentList, &manager.oBlockedLocalPorts);
     EXPECT_TRUE(form.deleteMenuEnabled && form.itemBoxEnabled && form.addButtonEnabled);
     // Controls in their order, then the heading.
-    EXPECT_EQ(form.calls,
-              (std::vector<std::string>{"clear", "mnuDelete", "txtItem", "cmdAdd", "head"}));
+    EXPECT_EQ(form.calls, (std::vector<std::string>{"replace 0+0 2", "mnuDelete", "txtItem",
+                                                    "cmdAdd", "head"}));
 
     ASSERT_TRUE(manager.SetCurrentMode(4));
     EXPECT_EQ(form.rows, (std::vector<std::string>{"-3"}));

@@ -38,7 +38,8 @@ TEST(MainWindowLayout, ControlsSitInsideTheClientAreaWithUniqueTabIndexes) {
 class MainWindowTest : public ::testing::Test {
 protected:
     MainWindowTest()
-        : app(Platform{host, store, table, windows, [this] { return localAddresses; }}) {
+        : app(Platform{host, store, table, windows, [this] { return localAddresses; },
+                       FormatDottedAddress, testing::SteppingClock()}) {
         host.folder = "C:\\Korvan";
         table.rows = {MakeRow(TcpEstablished, Address(10, 0, 0, 1), 1025, Address(10, 0, 0, 9), 80),
                       MakeRow(TcpListening, 0, 135, 0, 0)};

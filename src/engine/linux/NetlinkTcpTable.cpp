@@ -34,15 +34,15 @@ bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
     for (int attempt = 1;; ++attempt) {
         scratch_.clear();
         bool interrupted = false;
-        DumpEnd end = Dump(AF_INET, interrupted);
-        if (end == DumpEnd::SocketFailed || end == DumpEnd::Refused) {
+        // A dump that did not reach its end is no table at all: judged as one, every
+        // connection past the break would go unguarded and vanish from the view.
+        if (Dump(AF_INET, interrupted) != DumpEnd::Complete) {
             return false;
         }
-        if (end == DumpEnd::Complete) {
-            // A refusal here is a kernel without IPv6: it has no dual-stack sockets to list.
-            if (Dump(AF_INET6, interrupted) == DumpEnd::SocketFailed) {
-                return false;
-            }
+        // A refusal here is a kernel without IPv6: it has no dual-stack sockets to list.
+        const DumpEnd v6 = Dump(AF_INET6, interrupted);
+        if (v6 == DumpEnd::SocketFailed || v6 == DumpEnd::Cut) {
+            return false;
         }
         if (!interrupted || attempt == kMaxDumpAttempts) {
             break; // after the last attempt a possibly inconsistent table beats none

@@ -33,7 +33,7 @@ public:
 private:
     enum class DumpEnd {
         Complete,     // NLMSG_DONE
-        Cut,          // the answer became unreadable: the rows read so far are the snapshot
+        Cut,          // the answer became unreadable before its end
         Refused,      // the kernel answered an error
         SocketFailed, // no answer
     };
