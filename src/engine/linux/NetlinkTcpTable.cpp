@@ -36,11 +36,11 @@ bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
         bool interrupted = false;
         // A dump that did not reach its end is no table at all: judged as one, every
         // connection past the break would go unguarded and vanish from the view.
-        if (Dump(AF_INET, interrupted) != DumpEnd::Complete) {
+        if (Dump(Whole(AF_INET), interrupted) != DumpEnd::Complete) {
             return false;
         }
         // A refusal here is a kernel without IPv6: it has no dual-stack sockets to list.
-        const DumpEnd v6 = Dump(AF_INET6, interrupted);
+        const DumpEnd v6 = Dump(Whole(AF_INET6), interrupted);
         if (v6 == DumpEnd::SocketFailed || v6 == DumpEnd::Cut) {
             return false;
         }
@@ -52,10 +52,44 @@ bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
     return true;
 }
 
-NetlinkTcpTable::DumpEnd NetlinkTcpTable::Dump(uint8_t family, bool& interrupted) {
+std::span<uint8_t> NetlinkTcpTable::Whole(uint8_t family) {
+    const sockdiag::Request request = sockdiag::MakeDumpRequest(family, 0);
+    whole_.assign(Bytes(request).begin(), Bytes(request).end());
+    return whole_;
+}
+
+bool NetlinkTcpTable::TakeBlockedSnapshot(std::vector<TcpRow>& rows,
+                                          std::span<const uint16_t> local,
+                                          std::span<const uint16_t> remote) {
+    if (!std::equal(local.begin(), local.end(), filterLocal_.begin(), filterLocal_.end()) ||
+        !std::equal(remote.begin(), remote.end(), filterRemote_.begin(), filterRemote_.end())) {
+        filterLocal_.assign(local.begin(), local.end());
+        filterRemote_.assign(remote.begin(), remote.end());
+        filterable_ = sockdiag::MakeBlockedDumpRequest(AF_INET, local, remote, filtered_[0]) &&
+                      sockdiag::MakeBlockedDumpRequest(AF_INET6, local, remote, filtered_[1]);
+    }
+    if (!filterable_) {
+        return false;
+    }
+    // Sockets that change while the kernel walks its table are caught by the next tick, which
+    // comes within milliseconds: an interrupted dump is not taken again here.
+    scratch_.clear();
+    bool interrupted = false;
+    if (Dump(filtered_[0], interrupted) != DumpEnd::Complete) {
+        return false;
+    }
+    const DumpEnd v6 = Dump(filtered_[1], interrupted);
+    if (v6 == DumpEnd::SocketFailed || v6 == DumpEnd::Cut) {
+        return false;
+    }
+    rows.swap(scratch_);
+    return true;
+}
+
+NetlinkTcpTable::DumpEnd NetlinkTcpTable::Dump(std::span<uint8_t> request, bool& interrupted) {
     const uint32_t seq = ++seq_;
-    const sockdiag::Request request = sockdiag::MakeDumpRequest(family, seq);
-    if (!dump_->Send(Bytes(request))) {
+    sockdiag::SetSequence(request, seq);
+    if (!dump_->Send(request)) {
         return DumpEnd::SocketFailed;
     }
     const uint32_t portId = dump_->PortId();

@@ -4,8 +4,10 @@
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/SockDiag.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace kt {
@@ -20,6 +22,10 @@ public:
 
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
     bool DeleteConnection(const TcpRow& row) override;
+    // Filtered by the kernel: it still walks its whole table, but writes out only the sockets
+    // that a tick must judge.
+    bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
+                             std::span<const uint16_t> remote) override;
 
     // Why the last delete was refused: the kernel's errno (ENOENT, EPERM, EOPNOTSUPP...), EIO
     // when the answer could not be had; 0 after a delete that succeeded.
@@ -37,7 +43,8 @@ private:
         Refused,      // the kernel answered an error
         SocketFailed, // no answer
     };
-    DumpEnd Dump(uint8_t family, bool& interrupted);
+    DumpEnd Dump(std::span<uint8_t> request, bool& interrupted);
+    std::span<uint8_t> Whole(uint8_t family);
     // Sends a look-up or destroy over the second socket and reads its answer: 0, or an errno
     // (EIO when no answer could be read).
     int Ask(const sockdiag::Request& request, sockdiag::Found* found = nullptr);
@@ -46,6 +53,12 @@ private:
     std::unique_ptr<DiagChannel> destroy_;
     std::vector<uint8_t> buffer_;
     std::vector<TcpRow> scratch_; // filled by a dump, swapped with the caller's rows on success
+    std::vector<uint8_t> whole_;
+    // The filtered requests (AF_INET, AF_INET6) for the ports they were made for.
+    std::array<std::vector<uint8_t>, 2> filtered_;
+    std::vector<uint16_t> filterLocal_;
+    std::vector<uint16_t> filterRemote_;
+    bool filterable_ = false;
     uint32_t seq_ = 0;
     int lastDeleteError_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
@@ -171,6 +172,55 @@ int DatagramLength(std::span<const uint8_t> datagram) {
 
 Request MakeDumpRequest(uint8_t family, uint32_t seq) {
     return MakeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family, seq);
+}
+
+bool MakeBlockedDumpRequest(uint8_t family, std::span<const uint16_t> local,
+                            std::span<const uint16_t> remote, std::vector<uint8_t>& out) {
+    // Per port: a comparison (op and port) that on a match falls through to a jump to the end
+    // (accept), and otherwise skips that jump to the next port; the last miss jumps past the end
+    // (reject). The kernel's audit walks the fall-through path, which visits every op once.
+    constexpr size_t kPerPort = 3 * sizeof(inet_diag_bc_op);
+    const size_t ports = local.size() + remote.size();
+    const size_t code = ports * kPerPort;
+    const size_t total = sizeof(Request) + NLA_HDRLEN + code;
+    if (ports == 0 || NLA_HDRLEN + code > UINT16_MAX) {
+        return false;
+    }
+    out.assign(total, 0);
+    Request request = MakeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family, 0);
+    request.header.nlmsg_len = static_cast<uint32_t>(total);
+    request.body.idiag_states = 1u << LinuxEstablished;
+    std::memcpy(out.data(), &request, sizeof request);
+    const nlattr attribute{static_cast<uint16_t>(NLA_HDRLEN + code), INET_DIAG_REQ_BYTECODE};
+    std::memcpy(out.data() + sizeof request, &attribute, sizeof attribute);
+    uint8_t* at = out.data() + sizeof request + NLA_HDRLEN;
+    size_t left = code;
+    const auto emit = [&](uint8_t compare, uint16_t port) {
+        const bool last = left == kPerPort;
+        const inet_diag_bc_op ops[3] = {
+            {compare, sizeof(inet_diag_bc_op) * 2,
+             static_cast<uint16_t>(last ? left + sizeof(inet_diag_bc_op) : kPerPort)},
+            {0, 0, port},
+            {INET_DIAG_BC_JMP, sizeof(inet_diag_bc_op),
+             static_cast<uint16_t>(left - 2 * sizeof(inet_diag_bc_op))},
+        };
+        std::memcpy(at, ops, sizeof ops);
+        at += sizeof ops;
+        left -= sizeof ops;
+    };
+    for (const uint16_t port : local) {
+        emit(INET_DIAG_BC_S_EQ, port);
+    }
+    for (const uint16_t port : remote) {
+        emit(INET_DIAG_BC_D_EQ, port);
+    }
+    return true;
+}
+
+void SetSequence(std::span<uint8_t> request, uint32_t seq) {
+    if (request.size() >= sizeof(nlmsghdr)) {
+        std::memcpy(request.data() + offsetof(nlmsghdr, nlmsg_seq), &seq, sizeof seq);
+    }
 }
 
 namespace {

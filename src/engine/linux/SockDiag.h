@@ -45,6 +45,12 @@ constexpr Cookie kNoCookie{INET_DIAG_NOCOOKIE, INET_DIAG_NOCOOKIE};
 
 // A dump of every TCP socket of one family that listens or has a connection, no extensions.
 Request MakeDumpRequest(uint8_t family, uint32_t seq);
+// A dump of the established TCP sockets of one family whose local port is in local or whose
+// remote port is in remote, filtered in the kernel, written into out; false when the ports do not
+// fit one request. The sequence number is set with SetSequence.
+bool MakeBlockedDumpRequest(uint8_t family, std::span<const uint16_t> local,
+                            std::span<const uint16_t> remote, std::vector<uint8_t>& out);
+void SetSequence(std::span<uint8_t> request, uint32_t seq);
 // The kernel's look-up of the one socket with the row's addresses and ports, answered by that
 // socket's diag message. The look-up falls back to a listener on the row's local address and port
 // when no connection matches, so the answer must be compared with the row. With AF_INET6 the

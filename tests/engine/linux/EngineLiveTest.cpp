@@ -4,11 +4,14 @@
 #include "engine/linux/NetlinkTcpTable.h"
 #include "manager/Manager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <span>
 #include <unistd.h>
+#include <vector>
 
 namespace kt {
 namespace {
@@ -135,6 +138,30 @@ TEST_F(EngineLive, WithoutCapNetAdminNothingIsCutAndTheEngineGoesOn) {
     });
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(Alive(c));
+}
+
+TEST_F(EngineLive, HundredsOfBlockedConnectionsOpenAtStartAreCutInTheFirstTicks) {
+    ASSERT_TRUE(RaiseFileLimit(2000));
+    const Socket blocked = Listen("127.0.0.3");
+    const Socket open = Listen("127.0.0.3");
+    const uint16_t port = blocked.LocalPort();
+    manager->oBlockedLocalPorts.AddItem(int32_t{port});
+    std::vector<Connection> victims;
+    for (int i = 0; i < 500; ++i) {
+        victims.push_back(Open(blocked));
+    }
+    const Connection survivor = Open(open);
+    // The kernel's filter hands over exactly the server ends on the blocked port.
+    std::vector<TcpRow> judged;
+    ASSERT_TRUE(table.TakeBlockedSnapshot(judged, std::span(&port, 1), {}));
+    EXPECT_EQ(judged.size(), victims.size());
+    for (int tick = 0; tick < 3; ++tick) {
+        engine->PollConnections();
+    }
+    EXPECT_EQ(std::count_if(victims.begin(), victims.end(),
+                            [](const Connection& c) { return ConnectionError(c.client) != 0; }),
+              500);
+    EXPECT_TRUE(Alive(survivor));
 }
 
 } // namespace
