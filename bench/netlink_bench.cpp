@@ -150,6 +150,28 @@ void BM_Snapshot(benchmark::State& state) {
 }
 BENCHMARK(BM_Snapshot)->Arg(0)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
+// What a judging tick reads: the kernel walks the same table, but writes out only the established
+// sockets on a blocked port (here none of the idle ones).
+void BM_BlockedSnapshot(benchmark::State& state) {
+    Sockets sockets(state.range(0));
+    if (sockets.error != nullptr) {
+        state.SkipWithError(sockets.error);
+        return;
+    }
+    kt::NetlinkTcpTable table;
+    std::vector<kt::TcpRow> rows;
+    const uint16_t local[] = {445, 3389};
+    const uint16_t remote[] = {8080};
+    for (auto _ : state) {
+        if (!table.TakeBlockedSnapshot(rows, local, remote)) {
+            state.SkipWithError("snapshot failed");
+            return;
+        }
+        benchmark::DoNotOptimize(rows.data());
+    }
+}
+BENCHMARK(BM_BlockedSnapshot)->Arg(0)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 int main(int argc, char** argv) {
