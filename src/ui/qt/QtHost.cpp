@@ -3,24 +3,40 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QLockFile>
+#include <QFile>
 #include <QMessageBox>
 #include <QThread>
 #include <QUrl>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kt {
 
 namespace {
 
+// A folder of this user's alone: $XDG_RUNTIME_DIR, or one the program makes under ~/.cache.
+// Never a shared temporary folder, where anyone could take the lock first.
 QString DefaultLockFolder() {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QDir(runtime).exists()) {
         return runtime;
     }
-    return QDir::tempPath();
+    const QString cache = QDir::homePath() + QStringLiteral("/.cache/KorvanTessivo");
+    const QByteArray path = QFile::encodeName(cache);
+    QDir().mkpath(QDir::homePath() + QStringLiteral("/.cache"));
+    ::mkdir(path.constData(), 0700);
+    struct stat folder {};
+    if (::lstat(path.constData(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
+        folder.st_uid != ::geteuid() || (folder.st_mode & 077) != 0) {
+        return {};
+    }
+    return cache;
 }
 
 } // namespace
@@ -29,23 +45,44 @@ QtHost::QtHost(QString lockFolder) {
     if (lockFolder.isEmpty()) {
         lockFolder = DefaultLockFolder();
     }
-    lockPath_ = QDir(lockFolder).filePath(QStringLiteral("KorvanTessivo.lock"));
+    if (!lockFolder.isEmpty()) {
+        lockPath_ = QDir(lockFolder).filePath(QStringLiteral("KorvanTessivo.lock"));
+    }
 }
 
-QtHost::~QtHost() = default;
+QtHost::~QtHost() {
+    ReleaseLock();
+}
 
-bool QtHost::PreviousInstance() {
-    if (lock_ == nullptr) {
-        lock_ = std::make_unique<QLockFile>(lockPath_);
-        // A lock left by a copy that died is taken over at once (its process is gone).
-        lock_->setStaleLockTime(0);
-        if (!lock_->tryLock(0)) {
-            const bool heldByOther = lock_->error() == QLockFile::LockFailedError;
-            lock_.reset();
-            // A folder we cannot write to says nothing about another copy.
-            return heldByOther;
-        }
+void QtHost::ReleaseLock() {
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+        lockFd_ = -1;
     }
+}
+
+// Only a live holder counts: the kernel drops the lock with the process that held it, and
+// whatever the file holds or whoever left it there does not matter.
+bool QtHost::PreviousInstance() {
+    if (lockFd_ >= 0) {
+        return false;
+    }
+    if (lockPath_.isEmpty()) {
+        Diagnose("no folder of this user's own for the instance lock; a second copy may start");
+        return false;
+    }
+    const int fd = ::open(QFile::encodeName(lockPath_).constData(),
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        // A folder we cannot write to says nothing about another copy.
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool heldByOther = errno == EWOULDBLOCK;
+        ::close(fd);
+        return heldByOther;
+    }
+    lockFd_ = fd;
     return false;
 }
 
@@ -84,7 +121,7 @@ void QtHost::ShellOpen(std::string_view target) {
 }
 
 void QtHost::End() {
-    lock_.reset();
+    ReleaseLock();
     std::fflush(nullptr);
     std::exit(0);
 }

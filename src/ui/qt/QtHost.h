@@ -4,23 +4,19 @@
 
 #include <QString>
 
-#include <memory>
-
-class QLockFile;
-
 namespace kt {
 
 // The host on Linux: Qt's event loop, message boxes and desktop services.
 class QtHost : public HostServices {
 public:
-    // lockFolder holds the single-instance lock; empty means $XDG_RUNTIME_DIR, or the temporary
-    // folder when that is not set.
+    // lockFolder holds the single-instance lock; empty means $XDG_RUNTIME_DIR, or
+    // ~/.cache/KorvanTessivo (made 0700, and used only when it is this user's alone).
     explicit QtHost(QString lockFolder = {});
     ~QtHost() override;
     QtHost(const QtHost&) = delete;
     QtHost& operator=(const QtHost&) = delete;
 
-    // Takes the lock on the first call; true when another running copy holds it.
+    // Takes the lock on the first call; true only when another running copy holds it.
     bool PreviousInstance() override;
     std::string ApplicationFolder() override;
     char PathSeparator() const override { return '/'; }
@@ -35,8 +31,10 @@ public:
     QString LockFilePath() const { return lockPath_; }
 
 private:
+    void ReleaseLock();
+
     QString lockPath_;
-    std::unique_ptr<QLockFile> lock_;
+    int lockFd_ = -1;
 };
 
 } // namespace kt

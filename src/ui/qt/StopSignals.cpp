@@ -22,8 +22,16 @@ extern "C" void OnStopSignal(int) {
         const char byte = 1;
         // A full pipe already holds a pending stop.
         [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+        // Whatever the way out waits on (a save behind a lock, a slow disk), the process ends.
+        ::alarm(StopSignals::kDeadlineSeconds);
     }
     errno = saved;
+}
+
+extern "C" void OnStopDeadline(int) {
+    static const char said[] = "Korvan Tessivo: stopped before it could finish saving\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, said, sizeof said - 1);
+    ::_exit(1);
 }
 
 } // namespace
@@ -31,6 +39,7 @@ extern "C" void OnStopSignal(int) {
 struct StopSignals::Handlers {
     struct sigaction term {};
     struct sigaction interrupt {};
+    struct sigaction alarm {};
 };
 
 StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop)) {
@@ -61,13 +70,19 @@ StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onSto
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, &previous_->term);
     ::sigaction(SIGINT, &action, &previous_->interrupt);
+    struct sigaction deadline {};
+    deadline.sa_handler = OnStopDeadline;
+    sigemptyset(&deadline.sa_mask);
+    ::sigaction(SIGALRM, &deadline, &previous_->alarm);
     active_ = true;
 }
 
 StopSignals::~StopSignals() {
     if (active_) {
+        ::alarm(0);
         ::sigaction(SIGTERM, &previous_->term, nullptr);
         ::sigaction(SIGINT, &previous_->interrupt, nullptr);
+        ::sigaction(SIGALRM, &previous_->alarm, nullptr);
         stopPipe.store(-1);
     }
     notifier_.reset();

@@ -10,9 +10,12 @@ namespace kt {
 // Turns SIGTERM and SIGINT into a call on the UI thread, so that a program stopped from outside
 // closes its window the usual way (and saves its settings). The handler only writes a byte into
 // a pipe; the pipe's reader runs onStop from the event loop. Restores the previous handlers when
-// destroyed. One at a time per process.
+// destroyed. One at a time per process. A stop that has not ended the process within
+// kDeadlineSeconds ends it there, so that nothing on the way out can keep it running.
 class StopSignals {
 public:
+    static constexpr unsigned kDeadlineSeconds = 2;
+
     explicit StopSignals(std::function<void()> onStop);
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;

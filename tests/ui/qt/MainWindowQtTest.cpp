@@ -19,7 +19,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <chrono>
 #include <csignal>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kt;
@@ -92,6 +95,7 @@ private slots:
     void withoutATrayMinimizingKeepsTheWindow();
     void closingSavesAllThreeKeysAndEndsTheLoop();
     void stopSignalClosesTheWindow();
+    void aStopEndsTheProcessEvenWhenTheWayOutHangs();
     void readmeAndWebsiteGoToTheDesktop();
     void secondHostOnTheSameLockIsAPreviousInstance();
     void messageBoxCarriesTheTitleAndAnswersTheButtonPressed();
@@ -437,6 +441,24 @@ void MainWindowQtTest::stopSignalClosesTheWindow() {
     QVERIFY(!rig.Window().isVisible());
 }
 
+void MainWindowQtTest::aStopEndsTheProcessEvenWhenTheWayOutHangs() {
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        StopSignals stop([] { std::this_thread::sleep_for(std::chrono::seconds(30)); });
+        ::raise(SIGTERM);
+        for (int i = 0; i < 3000; ++i) {
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    QVERIFY(std::chrono::steady_clock::now() - started < std::chrono::seconds(4));
+}
+
 void MainWindowQtTest::readmeAndWebsiteGoToTheDesktop() {
     QtRig rig;
     QVERIFY(rig.app.StartUp());
@@ -460,7 +482,10 @@ void MainWindowQtTest::secondHostOnTheSameLockIsAPreviousInstance() {
         QtHost second(folder.path());
         QVERIFY(second.PreviousInstance());
     }
-    // The first copy is gone: its lock went with it.
+    // The first copy is gone: its lock went with it, and what the file holds does not matter.
+    QFile garbage(folder.filePath("KorvanTessivo.lock"));
+    QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("99999\nhost\nname") > 0);
+    garbage.close();
     QtHost third(folder.path());
     QVERIFY(!third.PreviousInstance());
     // A lock folder that cannot be used does not stop the program.

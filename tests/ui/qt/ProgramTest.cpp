@@ -197,7 +197,6 @@ void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
     QCOMPARE(first.exitCode(), 0);
     QCOMPARE(IniKeys(user.Ini()), ThreeKeys);
     QVERIFY(HasGeneralSection(user.Ini()));
-    QVERIFY(!QFile::exists(user.Runtime() + "/KorvanTessivo.lock"));
 }
 
 void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
