@@ -16,7 +16,8 @@ inline constexpr std::string_view AllowedIPDefault = "127.0.0.1";
 
 // Fills the three rule lists of manager from the store.
 void LoadSettings(Manager& manager, SettingsStore& store);
-// Writes all three rule lists; false at the first value the store refused.
+// Writes all three rule lists in one batch; false when the store could not keep them (its
+// LastError says why).
 bool SaveSettings(const Manager& manager, SettingsStore& store);
 
 } // namespace kt
