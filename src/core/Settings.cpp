@@ -114,9 +114,10 @@ bool SaveSettings(const Manager& manager, SettingsStore& store) {
     const std::string localPorts = manager.SaveListToString(manager.oBlockedLocalPorts);
     const std::string remotePorts = manager.SaveListToString(manager.oBlockedRemotePorts);
     const std::string allowed = manager.SaveListToString(manager.oAllowedIP);
-    return store.Write(SettingsApplication, SettingsSection, BlockedLocalPortsKey, localPorts) &&
-           store.Write(SettingsApplication, SettingsSection, BlockedRemotePortsKey, remotePorts) &&
-           store.Write(SettingsApplication, SettingsSection, AllowedIPKey, allowed);
+    return store.WriteAll(SettingsApplication, SettingsSection,
+                          {{BlockedLocalPortsKey, localPorts},
+                           {BlockedRemotePortsKey, remotePorts},
+                           {AllowedIPKey, allowed}});
 }
 
 } // namespace kt

@@ -24,7 +24,8 @@ std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store);
 // left out.
 std::string CleanRuleList(std::string_view text, std::string_view key, bool addresses,
                           std::vector<std::string>& complaints);
-// Writes all three rule lists; false at the first value the store refused.
+// Writes all three rule lists in one batch; false when the store could not keep them (its
+// LastError says why).
 bool SaveSettings(const Manager& manager, SettingsStore& store);
 
 } // namespace kt

@@ -1,9 +1,16 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
 namespace kt {
+
+// One value of a batch written together.
+struct SettingsValue {
+    std::string_view key;
+    std::string_view text;
+};
 
 // The per-user settings store: text values under an application name, a section and a key.
 class SettingsStore {
@@ -15,6 +22,23 @@ public:
     // False when the value could not be stored.
     virtual bool Write(std::string_view application, std::string_view section, std::string_view key,
                        std::string_view text) = 0;
+    // Stores every value or, where the store can promise it, none. A store that keeps one file
+    // writes it once here instead of once per key.
+    virtual bool WriteAll(std::string_view application, std::string_view section,
+                          std::initializer_list<SettingsValue> values) {
+        for (const SettingsValue& value : values) {
+            if (!Write(application, section, value.key, value.text)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Why the last write failed, in words for the user; empty after a write that worked.
+    virtual std::string LastError() const { return {}; }
+    // Why the store will neither read nor write its place (it would not be safe to), in words for
+    // the user; empty while it is usable. Once set it stays set: every read gives the fallback and
+    // every write fails.
+    virtual std::string Refusal() const { return {}; }
 };
 
 } // namespace kt

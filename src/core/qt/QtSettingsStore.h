@@ -7,11 +7,17 @@
 
 namespace kt {
 
+struct FolderResult;
+
 // Settings kept in <configRoot>/<application>/<application>.ini, one INI section per settings
 // section. Values in the file follow QSettings' INI syntax, so a file written by hand is read the
 // way QSettings reads it: an unquoted value with commas comes back joined by single commas, with
 // the blanks around each comma dropped, and ";" starts a comment; quote a value to keep them.
 // Needs no QCoreApplication.
+//
+// The folder is opened once per read or save and every step goes through its descriptor. When
+// the program runs as root or with capabilities, a folder or file that is a symbolic link, or a
+// folder that another user owns or may change, is refused for the rest of the run (Refusal()).
 class QtSettingsStore final : public SettingsStore {
 public:
     // An empty configRoot means $XDG_CONFIG_HOME, or ~/.config when that is unset, empty or not
@@ -20,17 +26,29 @@ public:
 
     std::string Read(std::string_view application, std::string_view section, std::string_view key,
                      std::string_view fallback) override;
-    // Replaces the file as a whole: the new contents are written beside it, checked, then renamed
+    // Replaces the file as a whole: the new contents are written beside it, flushed, then renamed
     // over it, so a failed write leaves the previous file as it was. A first file is readable by
-    // its owner only; a replaced file keeps its permissions.
+    // its owner only; a replaced file keeps its permissions. Saves of several processes take
+    // turns; one that cannot get its turn within two seconds fails.
     bool Write(std::string_view application, std::string_view section, std::string_view key,
                std::string_view text) override;
+    bool WriteAll(std::string_view application, std::string_view section,
+                  std::initializer_list<SettingsValue> values) override;
+    std::string LastError() const override { return Error; }
+    std::string Refusal() const override { return Refused; }
 
     const std::string& ConfigRoot() const { return Root; }
     std::string FilePath(std::string_view application) const;
 
 private:
+    // Remembers why result failed; false unless it is Done.
+    bool Keep(const FolderResult& result);
+
     std::string Root;
+    bool Privileged;
+    bool Cleaned = false;
+    std::string Error;
+    std::string Refused;
 };
 
 } // namespace kt

@@ -1,22 +1,37 @@
 #include "core/qt/QtSettingsStore.h"
 
 #include "core/Settings.h"
+#include "core/qt/ConfigFolder.h"
+#include "core/qt/IniText.h"
+#include "core/qt/QtText.h"
 #include "manager/Manager.h"
 
 #include <QCoreApplication>
+#include <QSettings>
+#include <QStringList>
+#include <QVariant>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
+#include <sched.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -214,39 +229,49 @@ TEST(QtSettingsStore, KeepsAnEmptyValueEmpty) {
         "");
 }
 
+// Texts that stress QSettings' quoting: lists, blanks at the ends, escapes, typed-looking values.
+const std::vector<std::string> OddTexts = {
+    "80,8080",
+    "a, b , c",
+    " lead",
+    "trail ",
+    "  ",
+    "quote\"d",
+    "\"",
+    "\"quoted\"",
+    "back\\slash",
+    "\\",
+    "\\n",
+    "semi;colon",
+    ";",
+    "#hash",
+    "@at",
+    "@@",
+    "@Variant(x)",
+    "@Invalid()",
+    "=eq=",
+    "[General]",
+    "%General",
+    "tab\tin",
+    "new\nline",
+    "cr\rlf",
+    "Grüße 世界",
+    "é,ü",
+    "trailing,",
+    ",",
+    "",
+    std::string(5000, 'x'),
+    std::string("nul\0inside\x01"
+                "1",
+                12),
+    "\x01"
+    "9f",
+    "@String(x)",
+    " a;b ",
+};
+
 TEST(QtSettingsStore, RoundTripsOddTexts) {
-    const std::vector<std::string> texts = {
-        "80,8080",
-        "a, b , c",
-        " lead",
-        "trail ",
-        "  ",
-        "quote\"d",
-        "\"",
-        "\"quoted\"",
-        "back\\slash",
-        "\\",
-        "\\n",
-        "semi;colon",
-        ";",
-        "#hash",
-        "@at",
-        "@@",
-        "@Variant(x)",
-        "@Invalid()",
-        "=eq=",
-        "[General]",
-        "%General",
-        "tab\tin",
-        "new\nline",
-        "cr\rlf",
-        "Grüße 世界",
-        "é,ü",
-        "trailing,",
-        ",",
-        "",
-        std::string(5000, 'x'),
-    };
+    const std::vector<std::string>& texts = OddTexts;
     TempDir dir;
     {
         QtSettingsStore store(dir.Path.string());
@@ -429,6 +454,294 @@ TEST(QtSettingsStore, FindsTheConfigFolderFromTheEnvironment) {
 
     // An explicit folder wins over the environment.
     EXPECT_EQ(QtSettingsStore(config.Path.string()).ConfigRoot(), config.Path.string());
+}
+
+// QSettings' own reader and writer on the other side of every odd text.
+TEST(QtSettingsStore, FilesOfEitherWriterReadTheSameThroughTheOther) {
+    const auto qtText = [](const QVariant& value) {
+        return ToUtf8(value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',')
+                                                               : value.toString());
+    };
+    for (const std::string& text : OddTexts) {
+        TempDir ours;
+        TempDir theirs;
+        ASSERT_TRUE(QtSettingsStore(ours.Path.string()).WriteAll(App, "Other", {{"Key", text}}));
+        const QSettings reader(QString::fromStdString(IniFile(ours)), QSettings::IniFormat);
+        EXPECT_EQ(qtText(reader.value("Other/Key")), text);
+        QSettings(QString::fromStdString(IniFile(theirs)), QSettings::IniFormat)
+            .setValue("Key", FromUtf8(text));
+        EXPECT_EQ(QtSettingsStore(theirs.Path.string()).Read(App, General, "Key", "missing"), text);
+    }
+}
+
+// Every entry under top with its kind, permissions, time and contents: all a save could change.
+std::map<std::string, std::string> Tree(const fs::path& top) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        const fs::file_status status = entry.symlink_status();
+        std::ostringstream what;
+        what << static_cast<int>(status.type()) << ' ' << static_cast<int>(status.permissions());
+        if (fs::is_regular_file(status)) {
+            what << ' ' << entry.last_write_time().time_since_epoch().count() << ' '
+                 << ReadText(entry.path());
+        } else if (fs::is_symlink(status)) {
+            what << " -> " << fs::read_symlink(entry.path());
+        }
+        tree[fs::relative(entry.path(), top)] = what.str();
+    }
+    return tree;
+}
+
+// Runs body in a child with mount and network namespaces of its own, for at most a minute; what
+// body found wrong, or why it did not finish.
+std::string RunIsolated(const std::function<std::string()>& body) {
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return "pipe2 failed";
+    }
+    const UniqueFd reading(ends[0]);
+    const UniqueFd writing(ends[1]);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string said =
+            ::unshare(CLONE_NEWNS | CLONE_NEWNET) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+                ? body()
+                : "unshare failed";
+        ::_exit(::write(writing.Get(), said.data(), said.size()) < 0 || !said.empty());
+    }
+    int status = -1;
+    for (int tick = 0; tick < 6000 && ::waitpid(child, &status, WNOHANG) == 0; ++tick) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (status == -1 && ::kill(child, SIGKILL) == 0 && ::waitpid(child, &status, 0) == child) {
+        return "timed out";
+    }
+    char said[4096] = {};
+    const ssize_t got = ::read(reading.Get(), said, sizeof said - 1);
+    return WIFEXITED(status) && (WEXITSTATUS(status) == 0 || got > 0) ? said : "died";
+}
+
+// As root (or with capabilities), a place another user could steer is neither read nor written.
+TEST(QtSettingsStore, RefusesAFolderOrFileAnotherUserCouldSteer) {
+    if (!RunsPrivileged()) {
+        GTEST_SKIP() << "the folder is checked only when the program runs privileged";
+    }
+    using Steer = std::function<void(const fs::path& dir, const fs::path& folder)>;
+    const std::tuple<const char*, Steer, bool> cases[] = {
+        {"own folder", [](auto&, auto&) {}, false},
+        {"symlinked folder",
+         [](auto& dir, auto& folder) {
+             fs::rename(folder, dir / "elsewhere");
+             fs::create_directory_symlink(dir / "elsewhere", folder);
+         },
+         true},
+        {"symlinked config root",
+         [](auto& dir, auto&) {
+             fs::rename(dir / "config", dir / "real");
+             fs::create_directory_symlink("real", dir / "config");
+         },
+         true},
+        {"symlinked file",
+         [](auto& dir, auto& folder) {
+             fs::rename(folder / "KorvanTessivo.ini", dir / "target.ini");
+             fs::create_symlink(dir / "target.ini", folder / "KorvanTessivo.ini");
+         },
+         true},
+        {"folder of another user",
+         [](auto&, auto& folder) { ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0); }, true},
+        {"folder others may write",
+         [](auto&, auto& folder) { fs::permissions(folder, fs::perms::all); }, true},
+        {"folder its group may write",
+         [](auto&, auto& folder) {
+             fs::permissions(folder, fs::perms::group_write, fs::perm_options::add);
+         },
+         true},
+    };
+    for (const auto& [name, steer, refused] : cases) {
+        TempDir dir;
+        const fs::path folder = dir.Path / "config" / "KorvanTessivo";
+        WriteText(folder / "KorvanTessivo.ini", "[General]\nAllowedIPString=6.6.6.6\n");
+        fs::permissions(folder, fs::perms::owner_all);
+        steer(dir.Path, folder);
+        const auto before = Tree(dir.Path);
+        QtSettingsStore store((dir.Path / "config").string());
+        EXPECT_EQ(store.Read(App, General, "AllowedIPString", "x"), refused ? "x" : "6.6.6.6")
+            << name;
+        EXPECT_EQ(store.Refusal().empty(), !refused) << name << ": " << store.Refusal();
+        EXPECT_EQ(store.WriteAll(App, General, {{"AllowedIPString", "10.0.0.1"}}), !refused)
+            << name;
+        EXPECT_EQ(store.LastError(), store.Refusal()) << name;
+        EXPECT_TRUE(!refused || Tree(dir.Path) == before) << name;
+    }
+}
+
+// Swaps the settings folder, and every scratch file it can reach, for links into victim; for a
+// few seconds at most.
+void Race(const fs::path& home, const fs::path& victim) {
+    const fs::path folder = home / "KorvanTessivo";
+    const fs::path swap = home / "swap";
+    std::error_code ignored;
+    fs::create_directory_symlink(victim, swap, ignored);
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < end;) {
+        ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
+        ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
+        for (auto entry = fs::directory_iterator(folder, ignored);
+             !ignored && entry != fs::directory_iterator(); entry.increment(ignored)) {
+            const fs::path link = entry->path().string() + "~";
+            fs::create_symlink(victim / "KorvanTessivo.ini", link, ignored);
+            fs::rename(link, entry->path(), ignored);
+        }
+        ignored.clear();
+    }
+}
+
+// The sudo -E case: root saves 100 times into a home that the racer owns, once with the settings
+// folder root's, once the racer's; what changed in victim or was saved against expectation.
+std::string SavesAgainstARacer(const fs::path& dir) {
+    const fs::path home = dir / "home";
+    const fs::path victim = dir / "victim";
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        return "tmpfs";
+    }
+    WriteText(victim / "KorvanTessivo.ini", "[General]\nAllowedIPString=precious\n");
+    fs::permissions(victim / "KorvanTessivo.ini", fs::perms::owner_read);
+    const auto before = Tree(victim);
+    std::string failures;
+    for (const uid_t folderOwner : {0u, 65534u}) {
+        fs::remove_all(home);
+        fs::create_directories(home / "KorvanTessivo");
+        fs::permissions(home / "KorvanTessivo", fs::perms::owner_all);
+        if (::chown(home.c_str(), 65534, 65534) != 0 ||
+            ::chown((home / "KorvanTessivo").c_str(), folderOwner, 0) != 0) {
+            return "chown";
+        }
+        const pid_t racer = ::fork();
+        if (racer == 0) {
+            if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+                Race(home, victim);
+            }
+            ::_exit(0);
+        }
+        int saved = 0;
+        for (int i = 0; i < 100; ++i) {
+            QtSettingsStore store(home.string());
+            saved += store.WriteAll(App, General, {{"Key", std::to_string(i)}});
+        }
+        ::kill(racer, SIGKILL);
+        ::waitpid(racer, nullptr, 0);
+        if (Tree(victim) != before || (saved > 0) != (folderOwner == 0)) {
+            failures += "folder of " + std::to_string(folderOwner) + ": " + std::to_string(saved) +
+                        " saved" + (Tree(victim) != before ? ", victim changed; " : "; ");
+        }
+    }
+    return failures;
+}
+
+TEST(QtSettingsStore, ARacingUserSteersNoSaveOutOfTheFolder) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to race as another user";
+    }
+    TempDir dir;
+    EXPECT_EQ(RunIsolated([&] { return SavesAgainstARacer(dir.Path); }), "");
+}
+
+// Nothing in the folder makes a save wait past its two seconds; a failed one keeps the old file.
+TEST(QtSettingsStore, ASaveThatCannotGoOnFailsInTimeAndKeepsTheOldFile) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount file systems";
+    }
+    using Prepare = std::function<void(const fs::path& mount, const fs::path& folder)>;
+    std::vector<UniqueFd> held;
+    const std::tuple<const char*, const char*, Prepare, size_t, const char*> cases[] = {
+        {"directory at the lock path", "size=1m",
+         [](auto&, auto& folder) { fs::create_directory(folder / "KorvanTessivo.ini.lock"); }, 9,
+         nullptr},
+        {"read-only with a stale lock", "size=1m",
+         [](auto& mount, auto& folder) {
+             WriteText(folder / "KorvanTessivo.ini.lock", "4242\n");
+             ::mount(nullptr, mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+         },
+         9, "Read-only file system"},
+        {"a save that never ends", "size=1m",
+         [&](auto&, auto& folder) {
+             held.emplace_back(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+             ::flock(held.back().Get(), LOCK_EX);
+         },
+         9, "did not end"},
+        {"full disk", "size=64k", [](auto&, auto&) {}, 256 * 1024, "No space left on device"},
+    };
+    TempDir dir;
+    const auto eachSave = [&]() -> std::string {
+        std::string failures;
+        for (const auto& [name, size, prepare, bytes, says] : cases) {
+            const fs::path mount = dir.Path / name;
+            const fs::path file = mount / "KorvanTessivo" / "KorvanTessivo.ini";
+            fs::create_directory(mount);
+            if (::mount("tmpfs", mount.c_str(), "tmpfs", 0, size) != 0 ||
+                !QtSettingsStore(mount).Write(App, General, "AllowedIPString", "1.2.3.4")) {
+                return std::string("first save: ") + name;
+            }
+            const std::string text = ReadText(file);
+            const ino_t inode = Inode(file);
+            prepare(mount, file.parent_path());
+            const auto entries = Entries(file.parent_path());
+            const auto start = std::chrono::steady_clock::now();
+            QtSettingsStore store(mount);
+            const bool saved =
+                store.WriteAll(App, General, {{"AllowedIPString", std::string(bytes, '9')}});
+            const bool kept = ReadText(file) == text && Inode(file) == inode &&
+                              store.Read(App, General, "AllowedIPString", "x") == "1.2.3.4";
+            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(3) ||
+                saved != (says == nullptr) || (says != nullptr && !kept) ||
+                store.LastError().find(says != nullptr ? says : "") == std::string::npos ||
+                Entries(file.parent_path()) != entries) {
+                failures += std::string(name) + ": " + store.LastError() + "; ";
+            }
+        }
+        return failures;
+    };
+    EXPECT_EQ(RunIsolated(eachSave), "");
+}
+
+// Every prefix of a file as an exact-size copy (AddressSanitizer sees any read past it); what
+// the parser keeps, it writes back unchanged.
+TEST(QtSettingsStore, ParsesEveryPrefixOfAFile) {
+    const QByteArray whole = "\xef\xbb\xbf[General]\nA=\"x, y\" ; c\nB=\\x4g\\0\\\n\"q\nC=a\\\r\n"
+                             "[%General]\nk%U00e9=@String(\\0)\n[S\\t]\nD=@@,@Invalid()\n";
+    for (qsizetype n = 0; n <= whole.size(); ++n) {
+        const std::vector<char> prefix(whole.begin(), whole.begin() + n);
+        const QByteArray once = IniText::Parse(QByteArrayView(prefix.data(), n)).Format();
+        EXPECT_EQ(IniText::Parse(once).Format(), once) << n;
+    }
+}
+
+TEST(QtSettingsStore, RemovesScratchFilesOfAKilledSaveAtStartAndBeforeEverySave) {
+    TempDir dir;
+    const fs::path folder = IniFile(dir).parent_path();
+    WriteText(IniFile(dir), "[General]\nAllowedIPString=10.0.0.1\n");
+    WriteText(dir.Path / "outside", "keep");
+    QtSettingsStore store(dir.Path.string());
+    const std::function<void()> steps[] = {
+        [&] { EXPECT_EQ(store.Read(App, General, "AllowedIPString", "x"), "10.0.0.1"); },
+        [&] { EXPECT_TRUE(store.Write(App, General, "AllowedIPString", "10.0.0.2")); }};
+    for (const auto& step : steps) {
+        WriteText(folder / "KorvanTessivo.ini.a1B2c3", std::string(2 << 20, 'x'));
+        WriteText(folder / "KorvanTessivo.ini.ZZ9yy8", "");
+        for (const char* kept : {"KorvanTessivo.ini.bak", "KorvanTessivo.ini.toolong"}) {
+            WriteText(folder / kept, "mine");
+        }
+        fs::create_directories(folder / "KorvanTessivo.ini.dir001");
+        std::error_code exists;
+        fs::create_symlink(dir.Path / "outside", folder / "KorvanTessivo.ini.link01", exists);
+        step();
+        EXPECT_EQ(Entries(folder),
+                  (std::vector<std::string>{"KorvanTessivo.ini", "KorvanTessivo.ini.bak",
+                                            "KorvanTessivo.ini.dir001", "KorvanTessivo.ini.link01",
+                                            "KorvanTessivo.ini.toolong"}));
+    }
+    EXPECT_EQ(ReadText(dir.Path / "outside"), "keep");
 }
 
 } // namespace

@@ -1,0 +1,82 @@
+#pragma once
+
+// The settings folder on Linux, reached once by path and from then on only through its descriptor,
+// so that nothing swapped in between two steps (a symbolic link, another folder) is ever written.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace kt {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : Fd(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : Fd(std::exchange(other.Fd, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+
+    int Get() const { return Fd; }
+    bool Valid() const { return Fd >= 0; }
+    int Release() { return std::exchange(Fd, -1); }
+
+private:
+    int Fd = -1;
+};
+
+// Root, or any effective capability: then a folder someone else could change is not used.
+bool RunsPrivileged();
+
+enum class FolderStatus {
+    Done,
+    Missing, // the folder or file is not there (reading then gives the defaults)
+    Refused, // using it would not be safe; stays so for the rest of the run
+    Failed,  // this step failed; a later one may work
+};
+
+struct FolderResult {
+    FolderStatus status = FolderStatus::Done;
+    std::string reason; // in words for the user, unless Done
+
+    bool Ok() const { return status == FolderStatus::Done; }
+};
+
+struct FileContents {
+    bool exists = false;
+    std::string bytes;
+    mode_t mode = 0600; // the permissions a replacement takes
+};
+
+class ConfigFolder {
+public:
+    // <root>/<name>, each folder on the way opened from the one before; with create, missing ones
+    // are made (mode 0700). When privileged, no step may be a symbolic link, and the folder must
+    // belong to root or this user and be writable by nobody else.
+    static FolderResult Open(const std::string& root, std::string_view name, bool create,
+                             bool privileged, ConfigFolder& folder);
+
+    // Serialises saves across processes; waits no later than deadline.
+    FolderResult Lock(std::chrono::steady_clock::time_point deadline);
+    // Removes the scratch files that killed saves of file left behind: <file>.XXXXXX, regular
+    // files only. Call it holding the lock.
+    void RemoveScratchFiles(std::string_view file);
+    FolderResult Read(std::string_view file, FileContents& contents) const;
+    // Writes bytes beside file, flushes them and renames them over it: after a crash at any point
+    // the folder holds either the old file or the whole new one.
+    FolderResult Replace(std::string_view file, std::string_view bytes, mode_t mode);
+
+    const std::string& Path() const { return FolderPath; }
+
+private:
+    UniqueFd Fd;
+    std::string FolderPath;
+    bool Privileged = false;
+};
+
+} // namespace kt
