@@ -1,6 +1,7 @@
 #include "core/Application.h"
 
 #include "core/Settings.h"
+#include "core/SettingsStore.h"
 #include "engine/Engine.h"
 #include "manager/Manager.h"
 #include "ui/MainWindow.h"
@@ -38,6 +39,17 @@ bool Application::StartUp() {
     for (const std::string& complaint : LoadSettings(*AppManager, platform_.Store)) {
         host.Diagnose(complaint);
     }
+    if (const std::string refusal = platform_.Store.Refusal(); !refusal.empty()) {
+        Tell("The rules file cannot be used: " + refusal +
+             ". Korvan Tessivo runs on the default rules and will not save them.");
+        saveFailureTold_ = true; // every save would fail the same way
+    }
+    AppManager->OnSaveFailed = [this](std::string_view reason) {
+        if (!saveFailureTold_) {
+            saveFailureTold_ = true;
+            Tell(SaveFailedText(reason));
+        }
+    };
 
     form_ = std::make_unique<frmMain>(*this);
     window_ = platform_.Windows.LoadMainWindow(*form_);
@@ -65,15 +77,44 @@ void Application::Tick() {
     inTick_ = false;
 }
 
+void Application::Tell(std::string text) {
+    if (QuitRequested) {
+        platform_.Host.Diagnose(text);
+    } else {
+        told_.push_back(std::move(text));
+    }
+}
+
+void Application::ShowToldMessages() {
+    while (!told_.empty() && !inTick_) {
+        const std::string text = std::move(told_.front());
+        told_.pop_front();
+        if (QuitRequested) {
+            platform_.Host.Diagnose(text);
+        } else {
+            platform_.Host.ShowMessage(text, MessageButtons::Ok);
+        }
+    }
+}
+
+std::string SaveFailedText(std::string_view reason) {
+    return "The rules could not be saved: " +
+           std::string(reason.empty() ? "unknown reason" : reason) +
+           ". They stay in effect until the program ends.";
+}
+
 void Application::MainLoop() {
     do {
         Tick();
+        ShowToldMessages();
         platform_.Host.Sleep(1);
         platform_.Host.DoEvents();
     } while (!QuitRequested);
 }
 
 void Application::Shutdown() {
+    QuitRequested = true;
+    ShowToldMessages();
     // The Manager goes first; the window and engine it refers to are dropped with it.
     platform_.Host.SetModalWork({});
     AppManager.reset();

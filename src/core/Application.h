@@ -4,9 +4,11 @@
 #include "net/AddressText.h"
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kt {
 
@@ -52,6 +54,10 @@ public:
     // One engine tick; does nothing when called from within a tick (a message pass or a message
     // box inside it).
     void Tick();
+    // A message of the program's own: shown in a box after the tick, never inside one; on the
+    // way out (QuitRequested) written to standard error instead.
+    void Tell(std::string text);
+    void ShowToldMessages();
 
     HostServices& Host() { return platform_.Host; }
     SettingsStore& Store() { return platform_.Store; }
@@ -68,7 +74,12 @@ private:
     std::unique_ptr<frmMain> form_;
     std::unique_ptr<NativeMainWindow> window_;
     bool inTick_ = false;
+    bool saveFailureTold_ = false;
+    std::deque<std::string> told_;
 };
+
+// The words of a failed save.
+std::string SaveFailedText(std::string_view reason);
 
 // Hands a file or web address to the desktop shell; failures are not reported.
 void OpenDocument(HostServices& host, std::string_view target);

@@ -1,6 +1,7 @@
 #include "manager/Manager.h"
 
 #include "core/Settings.h"
+#include "core/SettingsStore.h"
 #include "engine/Conversions.h"
 
 #include <algorithm>
@@ -130,6 +131,9 @@ bool Manager::RefreshCurrentMode() {
 
 bool Manager::SaveChanges() {
     const bool saved = SaveSettings(*this, store_);
+    if (!saved && OnSaveFailed) {
+        OnSaveFailed(store_.LastError());
+    }
     // A store that cannot be written must not keep a changed rule from applying.
     if (oConnections != nullptr) {
         oConnections->ClearConnectionCache();

@@ -71,10 +71,11 @@ void frmMain::OnResize() {
 }
 
 bool frmMain::OnQueryUnload() {
-    if (app_.AppManager) {
-        SaveSettings(*app_.AppManager, app_.Store());
-    }
+    // On the way out nobody would see a box: a failure to save is told on standard error.
     app_.QuitRequested = true;
+    if (app_.AppManager) {
+        app_.AppManager->SaveChanges();
+    }
     TrayOff();
     return true;
 }

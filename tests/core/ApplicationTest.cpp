@@ -138,5 +138,42 @@ TEST_F(ApplicationTest, GuardingGoesOnWhileAMessageBoxIsOpenButNeverNestsATick) 
     EXPECT_EQ(table.deletes.size(), 1u);
 }
 
+TEST_F(ApplicationTest, AFailedSaveIsToldOnceAfterTheTickAndOnTheWayOutOnlyOnStandardError) {
+    const std::string full =
+        "The rules could not be saved: the disk is full. They stay in effect until the program "
+        "ends.";
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"", {full}},
+        {"its folder belongs to another user",
+         {"The rules file cannot be used: its folder belongs to another user. Korvan Tessivo "
+          "runs on the default rules and will not save them."}},
+    };
+    for (const auto& [refusal, told] : cases) {
+        FakeHost host;
+        MemoryStore store;
+        store.refusal = refusal;
+        store.refuseWrites = true;
+        Application app(Platform{host, store, table, windows, nullptr});
+        ASSERT_TRUE(app.StartUp());
+        app.AppManager->SaveChanges(); // as an added rule would, inside some handler
+        app.AppManager->SaveChanges();
+        EXPECT_TRUE(host.messages.empty());
+        host.onDoEvents = [&] { windows.form->OnQueryUnload(); };
+        app.MainLoop();
+        EXPECT_EQ(host.messages, told);
+        EXPECT_TRUE(host.diagnosed.empty()); // the close's own failed save: already told
+    }
+    // Closed without an earlier failure: the one failure goes to standard error.
+    FakeHost host;
+    MemoryStore store;
+    Application app(Platform{host, store, table, windows, nullptr});
+    ASSERT_TRUE(app.StartUp());
+    store.refuseWrites = true;
+    windows.form->OnQueryUnload();
+    app.Shutdown();
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(host.diagnosed, std::vector<std::string>{full});
+}
+
 } // namespace
 } // namespace kt

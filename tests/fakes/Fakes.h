@@ -86,6 +86,9 @@ public:
     std::vector<std::string> reads;
     std::vector<std::string> writes;
     bool refuseWrites = false;
+    std::string refusal;
+    std::string LastError() const override { return refuseWrites ? "the disk is full" : ""; }
+    std::string Refusal() const override { return refusal; }
 };
 
 // The window's controls, recorded.
