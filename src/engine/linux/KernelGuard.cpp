@@ -160,11 +160,14 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     if (options.attachPoint) {
         points = {*options.attachPoint};
     }
-    bool loaded = false;
+    bool running = false;
     for (const AttachPoint point : points) {
         std::string why;
-        loaded = self->Load(point, cookie, why) && self->WriteRules(rules, why);
-        if (loaded) {
+        // Attached after the rules are written, and before the pass, so that a connection
+        // established meanwhile is seen by one of them (or both: the second cut finds it gone).
+        running =
+            self->Load(point, cookie, why) && self->WriteRules(rules, why) && self->Attach(why);
+        if (running) {
             break;
         }
         if (whyNot.empty()) {
@@ -173,16 +176,10 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
         self->matches_.reset();
         self->skeleton_.reset();
     }
-    if (!loaded) {
+    if (!running) {
         return nullptr;
     }
     whyNot.clear();
-    // Attached before the pass, so that a connection established meanwhile is seen by one of
-    // them (or both: the second cut finds it gone).
-    if (guard__attach(self->skeleton_.get()) != 0) {
-        whyNot = "attaching the guard's BPF program: " + ErrorText(errno);
-        return nullptr;
-    }
     self->judge_ = GuardJudge(rules);
     self->Pass();
     if (!self->Sound()) {
@@ -229,6 +226,17 @@ bool KernelGuard::Load(AttachPoint point, uint64_t netnsCookie, std::string& why
     }
     attached_ = point;
     written_ = {};
+    return true;
+}
+
+bool KernelGuard::Attach(std::string& whyNot) {
+    std::string warning;
+    const LibbpfWarningScope scope(warning);
+    if (guard__attach(skeleton_.get()) != 0) {
+        whyNot = "attaching the guard's BPF program: " + ErrorText(errno);
+        whyNot += warning.empty() ? "" : ": " + warning;
+        return false;
+    }
     return true;
 }
 

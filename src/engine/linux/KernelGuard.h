@@ -87,6 +87,7 @@ private:
 
     bool Load(AttachPoint point, uint64_t netnsCookie, std::string& whyNot);
     bool WriteRules(const GuardRules& rules, std::string& whyNot);
+    bool Attach(std::string& whyNot);
     void Run();
     void Wake();
     static int OnMatch(void* self, void* data, size_t size);
