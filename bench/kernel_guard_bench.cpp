@@ -1,9 +1,11 @@
 // How fast the kernel guard cuts a blocked connection among many idle ones: the time from
 // connect() returning on a blocked port to the client seeing its connection aborted; beside it,
-// a shell loop of `ss -K` with a 1 ms sleep in the same conditions; and the guard's CPU while
-// nothing happens. Needs root; runs in a network namespace of its own.
+// a shell loop of `ss -K` with a 1 ms sleep in the same conditions; and the CPU of the guard and
+// of a loop that keeps the table from its reports, while nothing happens and under a churn of
+// unblocked connections. Needs root; runs in a network namespace of its own.
 
 #include "../tests/engine/linux/Loopback.h"
+#include "engine/linux/EventTcpTable.h"
 #include "engine/linux/KernelGuard.h"
 
 #include <algorithm>
@@ -23,6 +25,8 @@ using namespace kt;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kBlockedPort = 21001; // below ip_local_port_range
+constexpr uint16_t kUnblockedPort = 21002;
+constexpr int kLoopSeconds = 5;
 enum Cutter { KernelGuardCutter = 0, SsLoopCutter = 1 };
 
 bool WaitForAbort(int fd) {
@@ -65,6 +69,42 @@ pid_t StartAcceptor(const test::Socket& listener, int count) {
     }
     ::setpgid(child, child);
     return child;
+}
+
+// About 1,000 unblocked connections a second, each opened and closed, until killed.
+pid_t StartChurn(const test::Socket& listener) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        for (;;) {
+            test::Socket client = test::Connect("127.0.0.2", "127.0.0.3", kUnblockedPort);
+            test::Socket server = test::Accept(listener);
+            client = test::Socket();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ::setpgid(child, child);
+    return child;
+}
+
+// The CPU of this process, in per cent of one core, while its main thread runs the loop a window
+// would run beside the guard: sleep on the table's reports (or a one-second tick), then drain,
+// then let further reports gather for the coalescing time.
+double LoopCpuPercent(EventTcpTable& table, pid_t churn, std::chrono::milliseconds coalesce) {
+    const double before = ProcessCpuSeconds();
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(kLoopSeconds);
+    while (Clock::now() < end) {
+        pollfd p{table.WaitFd(), POLLIN, 0};
+        ::poll(&p, 1, 1000);
+        table.Drain();
+        std::this_thread::sleep_for(coalesce);
+    }
+    const double percent = (ProcessCpuSeconds() - before) / kLoopSeconds * 100.0;
+    if (churn > 0) {
+        ::kill(-churn, SIGKILL);
+        ::waitpid(churn, nullptr, 0);
+    }
+    return percent;
 }
 
 void BM_CutLatency(benchmark::State& state) {
@@ -120,11 +160,21 @@ void BM_CutLatency(benchmark::State& state) {
         }
     }
     if (guard) {
-        // The main thread sleeps: what the process spends meanwhile is the guard's.
-        const double before = ProcessCpuSeconds();
-        std::this_thread::sleep_for(std::chrono::seconds(5));
-        state.counters["idle_cpu_percent"] = (ProcessCpuSeconds() - before) / 5.0 * 100.0;
+        std::string whyNot;
+        const auto table = EventTcpTable::Open(*guard, whyNot);
+        if (!table) {
+            state.SkipWithError(whyNot.c_str());
+            return;
+        }
+        using std::chrono::milliseconds;
+        state.counters["idle_cpu_percent"] = LoopCpuPercent(*table, -1, milliseconds(0));
+        const test::Socket unblocked = test::Listen("127.0.0.3", kUnblockedPort);
+        state.counters["churn_cpu_percent"] =
+            LoopCpuPercent(*table, StartChurn(unblocked), milliseconds(0));
+        state.counters["churn_10ms_cpu_percent"] =
+            LoopCpuPercent(*table, StartChurn(unblocked), milliseconds(10));
         state.counters["passes"] = static_cast<double>(guard->Count().passes);
+        state.counters["table_dumps"] = static_cast<double>(table->Dumps());
     }
     for (const pid_t child : {loop, acceptor}) {
         if (child > 0) {
