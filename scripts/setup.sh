@@ -10,6 +10,7 @@ packages=(
     wine wine64 xvfb xauth x11-apps imagemagick
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins fonts-liberation fonts-dejavu-core
     iproute2 libcap2-bin procps
+    clang bpftool libbpf-dev libelf-dev zlib1g-dev
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #include "engine/linux/DiagChannel.h"
 
+#include "engine/linux/UniqueFd.h"
+
 #include <cerrno>
 #include <linux/netlink.h>
 #include <sys/socket.h>
@@ -8,36 +10,6 @@
 
 namespace kt {
 namespace {
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Close(); }
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    void Reset(int fd = -1) {
-        Close();
-        fd_ = fd;
-    }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    void Close() {
-        if (fd_ >= 0) {
-            ::close(fd_); // never retried: the descriptor is gone whatever close answers
-            fd_ = -1;
-        }
-    }
-    int fd_ = -1;
-};
 
 // A kernel that does not answer within this time is treated as a failed socket rather than
 // letting the caller's loop hang.

@@ -138,9 +138,9 @@ Socket Accept(const Socket& listener) {
     return Socket(::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-int ConnectionError(const Socket& socket) {
+int ConnectionError(const Socket& socket, int waitMs) {
     pollfd wait{socket.Fd(), POLLIN, 0};
-    if (::poll(&wait, 1, 2000) <= 0) {
+    if (::poll(&wait, 1, waitMs) <= 0) {
         return 0;
     }
     char byte = 0;
@@ -148,6 +148,12 @@ int ConnectionError(const Socket& socket) {
         return errno;
     }
     return 0;
+}
+
+void Abort(Socket& socket) {
+    const linger now{1, 0};
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    socket = Socket();
 }
 
 bool Exchange(const Socket& a, const Socket& b) {
@@ -193,27 +199,29 @@ std::string Describe(const TcpRow& row) {
            std::to_string(PortFromField(row.dwRemotePort)) + "}";
 }
 
-bool DropNetAdmin() {
+bool DropCapabilities(std::initializer_list<int> capabilities) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (::syscall(SYS_capget, &header, data) != 0) {
         return false;
     }
-    const uint32_t bit = 1u << (CAP_NET_ADMIN % 32);
-    auto& word = data[CAP_NET_ADMIN / 32];
-    word.effective &= ~bit;
-    word.permitted &= ~bit;
-    word.inheritable &= ~bit;
+    for (const int capability : capabilities) {
+        const uint32_t bit = 1u << (capability % 32);
+        auto& word = data[capability / 32];
+        word.effective &= ~bit;
+        word.permitted &= ~bit;
+        word.inheritable &= ~bit;
+    }
     return ::syscall(SYS_capset, &header, data) == 0;
 }
 
-int RunWithoutNetAdmin(const std::function<int()>& body) {
+int RunWithout(std::initializer_list<int> capabilities, const std::function<int()>& body) {
     const pid_t child = ::fork();
     if (child < 0) {
         return -1;
     }
     if (child == 0) {
-        ::_exit(DropNetAdmin() ? body() : 125);
+        ::_exit(DropCapabilities(capabilities) ? body() : 125);
     }
     int status = 0;
     if (::waitpid(child, &status, 0) != child) {

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
+#include <linux/capability.h>
 #include <ostream>
 #include <string>
 
@@ -43,20 +45,28 @@ Socket Listen6(const char* address, bool v6only = false);
 Socket Connect6(const char* from, const char* to, uint16_t port);
 Socket Accept(const Socket& listener);
 
-// The errno a socket reports once its connection is gone (waits up to two seconds), or 0 when
-// the connection is still alive.
-int ConnectionError(const Socket& socket);
+// The errno a socket reports once its connection is gone (waits up to waitMs), or 0 when the
+// connection is still alive.
+int ConnectionError(const Socket& socket, int waitMs = 2000);
+// Closes with a reset, leaving no TIME_WAIT behind.
+void Abort(Socket& socket);
 // True when one byte sent on a arrives on b.
 bool Exchange(const Socket& a, const Socket& b);
 
 // Raises the soft limit of open files to at least count; false when the hard limit is lower.
 bool RaiseFileLimit(uint64_t count);
 
-// Removes CAP_NET_ADMIN from this process for good.
-bool DropNetAdmin();
-// Runs body in a child process without CAP_NET_ADMIN; its exit code (125 when the capability
-// could not be dropped, a negative signal number when it died).
-int RunWithoutNetAdmin(const std::function<int()>& body);
+// Removes the capabilities from this process for good.
+bool DropCapabilities(std::initializer_list<int> capabilities);
+inline bool DropNetAdmin() {
+    return DropCapabilities({CAP_NET_ADMIN});
+}
+// Runs body in a child process without the capabilities; its exit code (125 when they could not
+// be dropped, a negative signal number when it died).
+int RunWithout(std::initializer_list<int> capabilities, const std::function<int()>& body);
+inline int RunWithoutNetAdmin(const std::function<int()>& body) {
+    return RunWithout({CAP_NET_ADMIN}, body);
+}
 
 TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
            uint16_t remotePort);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "engine/TcpTable.h"
+
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+namespace kt {
+
+class List;
+
+// The three rule lists as plain data, for a guard that must not read the Manager's lists.
+struct GuardRules {
+    std::vector<uint16_t> blockedLocalPorts;
+    std::vector<uint16_t> blockedRemotePorts;
+    std::vector<uint32_t> allowedAddresses; // network byte order
+
+    bool operator==(const GuardRules&) const = default;
+};
+
+// The rules as the engine applies them: an allowed address counts only when its text is already
+// the plain form (the engine compares texts exactly), a port only from 1 to 65535.
+GuardRules MakeGuardRules(const List& allowedIP, const List& blockedLocalPorts,
+                          const List& blockedRemotePorts);
+
+// The engine's judgement of one connection, over rules looked up in constant time.
+class GuardJudge {
+public:
+    explicit GuardJudge(const GuardRules& rules);
+    // True for an established connection that the rules cut.
+    bool Blocks(const TcpRow& row) const;
+
+private:
+    std::vector<bool> local_;
+    std::vector<bool> remote_;
+    std::unordered_set<uint32_t> allowed_;
+};
+
+} // namespace kt

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "engine/TcpTable.h"
+#include "engine/linux/NetlinkTcpTable.h"
+#include "engine/linux/UniqueFd.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct ring_buffer;
+struct kt_guard_socket;
+
+namespace kt {
+
+class KernelGuard;
+
+// The IPv4 TCP table kept from the kernel guard's reports of every state change, so that a
+// snapshot costs a copy instead of a walk of the kernel's tables. A full netlink dump sets it
+// right at the start, after lost reports and every kReconcileInterval. A new connection is
+// appended and a closed one leaves its position to the last row, so rows keep their positions
+// otherwise. Used from one thread; must not outlive the guard.
+class EventTcpTable final : public TcpTable {
+public:
+    static constexpr std::chrono::seconds kReconcileInterval{10};
+
+    // Nothing, with the reason, when the reports cannot be read or the first dump failed.
+    static std::unique_ptr<EventTcpTable> Open(KernelGuard& guard, std::string& whyNot);
+    class Key {
+        friend class EventTcpTable;
+        Key() = default;
+    };
+    EventTcpTable(Key, KernelGuard& guard); // through Open only
+    ~EventTcpTable() override;
+    EventTcpTable(const EventTcpTable&) = delete;
+    EventTcpTable& operator=(const EventTcpTable&) = delete;
+
+    // Drains, then copies the table.
+    bool TakeSnapshot(std::vector<TcpRow>& rows) override;
+    // By netlink, the connection looked up and destroyed by its own cookie.
+    bool DeleteConnection(const TcpRow& row) override;
+    int LastDeleteError() const noexcept { return netlink_.LastDeleteError(); }
+
+    // Readable while reports are waiting: the descriptor an event loop sleeps on.
+    int WaitFd() const;
+    // Applies the waiting reports, and dumps the table when reports were lost or the last dump
+    // is older than kReconcileInterval. False when that dump failed (it is tried again).
+    bool Drain();
+    uint64_t Dumps() const { return dumps_; }
+
+private:
+    struct RingDeleter {
+        void operator()(ring_buffer* ring) const;
+    };
+    static constexpr size_t kNone = SIZE_MAX;
+
+    static int OnChange(void* self, void* data, size_t size);
+    void Apply(const kt_guard_socket& report);
+    bool Reconcile();
+    size_t Find(uint64_t cookie, const TcpRow& row);
+    void Append(const TcpRow& row, uint64_t cookie);
+    void Remove(size_t index);
+    void Index(size_t index);
+    void Unindex(size_t index);
+
+    KernelGuard& guard_;
+    NetlinkTcpTable netlink_;
+    UniqueFd map_;
+    std::unique_ptr<ring_buffer, RingDeleter> ring_;
+    std::vector<TcpRow> rows_;
+    std::vector<uint64_t> cookies_; // 0 for a row that only a dump has shown so far
+    std::unordered_map<uint64_t, size_t> byCookie_;
+    std::unordered_multimap<uint64_t, size_t> byAddresses_; // the rows without a cookie
+    uint64_t lostSeen_ = 0;
+    uint64_t dumps_ = 0;
+    std::chrono::steady_clock::time_point lastDump_;
+};
+
+} // namespace kt

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "engine/GuardRules.h"
+#include "engine/linux/DiagChannel.h"
+#include "engine/linux/NetlinkTcpTable.h"
+#include "engine/linux/UniqueFd.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+struct guard;
+struct ring_buffer;
+
+namespace kt {
+
+enum class GuardAttachPoint { Typed, Raw }; // tp_btf, or raw_tp where tp_btf cannot load
+
+struct KernelGuardOptions {
+    // Unset: Typed, and Raw when Typed cannot load.
+    std::optional<GuardAttachPoint> attachPoint;
+    uint32_t matchRingBytes = 256 * 1024; // a power of two, at least a page
+    uint32_t changeRingBytes = 1024 * 1024;
+    // For tests: runs on the guard thread when matches wake it, before they are read.
+    std::function<void()> onMatchesWake;
+};
+
+// The guard in the kernel: a BPF program judges every IPv4 TCP connection of this network
+// namespace as it is established and reports the ones the rules cut; a thread of its own sleeps
+// until then and destroys each by its addresses and socket cookie. A full pass over the table
+// follows the start, every rule change and every lost report. Owns the program, its maps and
+// links, the ring buffers' readers and the thread; everything is released on destruction.
+class KernelGuard {
+public:
+    using AttachPoint = GuardAttachPoint;
+    using Options = KernelGuardOptions;
+
+    struct Counters {
+        uint64_t cuts = 0;
+        uint64_t alreadyGone = 0;
+        uint64_t passes = 0;
+        uint64_t lostMatches = 0;
+    };
+
+    // Loads and attaches the program with the given rules, cuts what they block, and starts the
+    // thread. Nothing, with a one-line reason in whyNot, when the guard cannot run here.
+    static std::unique_ptr<KernelGuard> Start(const GuardRules& rules, std::string& whyNot,
+                                              const Options& options = {});
+    class Key {
+        friend class KernelGuard;
+        Key() = default;
+    };
+    KernelGuard(Key, const Options& options); // through Start only
+    ~KernelGuard();
+    KernelGuard(const KernelGuard&) = delete;
+    KernelGuard& operator=(const KernelGuard&) = delete;
+
+    // From the one thread that owns the rules: writes them to the kernel (new allowed addresses
+    // before stale ones go) and asks the thread for a full pass. False, with the reason, when the
+    // kernel refused an update; the guard is then no longer sound.
+    bool SetRules(const GuardRules& rules, std::string& whyNot);
+
+    // Lock-free, from any thread: false once the thread ended or a cut was refused for another
+    // reason than the connection being gone already.
+    bool Sound() const { return fault_.load(std::memory_order_acquire) == 0; }
+    std::string WhyNotSound() const;
+    Counters Count() const;
+    AttachPoint Attached() const { return attached_; }
+
+    // The ring buffer of every TCP state change, and how many changes found no room in it.
+    int ChangeRingFd() const;
+    uint64_t LostChanges() const;
+
+private:
+    enum class Fault : int { None, ThreadEnded, CutRefused, TableUnreadable, RulesRefused };
+    struct SkeletonDeleter {
+        void operator()(guard* skeleton) const;
+    };
+    struct RingDeleter {
+        void operator()(ring_buffer* ring) const;
+    };
+
+    bool Load(AttachPoint point, uint64_t netnsCookie, std::string& whyNot);
+    bool WriteRules(const GuardRules& rules, std::string& whyNot);
+    bool Attach(std::string& whyNot);
+    void Run();
+    void Wake();
+    static int OnMatch(void* self, void* data, size_t size);
+    int Destroy(uint16_t family, const TcpRow& row, uint64_t cookie);
+    void Account(int error);
+    void Pass();
+    void SetFault(Fault fault, int error);
+    uint64_t LostMatches() const;
+
+    Options options_;
+    AttachPoint attached_ = AttachPoint::Typed;
+    std::unique_ptr<guard, SkeletonDeleter> skeleton_;
+    std::unique_ptr<ring_buffer, RingDeleter> matches_;
+    UniqueFd epoll_;
+    UniqueFd wake_;
+
+    // The owner's thread only.
+    GuardRules written_;
+
+    // Handed to the guard thread.
+    std::mutex handOver_;
+    std::optional<GuardRules> newRules_;
+    bool passAsked_ = false;
+
+    // The guard thread only (and Start, before the thread runs).
+    GuardJudge judge_{GuardRules{}};
+    NetlinkTcpTable table_;
+    std::unique_ptr<DiagChannel> destroy_;
+    std::vector<uint8_t> answer_;
+    uint32_t seq_ = 0;
+    uint64_t lostSeen_ = 0;
+
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> fault_{0}; // the first fault and its errno, as (fault << 32) | errno
+    std::atomic<uint64_t> cuts_{0};
+    std::atomic<uint64_t> gone_{0};
+    std::atomic<uint64_t> passes_{0};
+    std::atomic<uint64_t> lost_{0};
+    std::thread thread_;
+};
+
+} // namespace kt
