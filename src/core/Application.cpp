@@ -3,8 +3,11 @@
 #include "core/Settings.h"
 #include "core/SettingsStore.h"
 #include "engine/Engine.h"
+#include "engine/RuleGuard.h"
 #include "manager/Manager.h"
 #include "ui/MainWindow.h"
+
+#include <algorithm>
 
 namespace kt {
 
@@ -44,6 +47,8 @@ bool Application::StartUp() {
              ". Korvan Tessivo runs on the default rules and will not save them.");
         saveFailureTold_ = true; // every save would fail the same way
     }
+    AppManager->OnRulesChanged = [this] { GuardRulesChanged(); };
+    GuardRulesChanged();
     AppManager->OnSaveFailed = [this](std::string_view reason) {
         if (!saveFailureTold_) {
             saveFailureTold_ = true;
@@ -103,12 +108,55 @@ std::string SaveFailedText(std::string_view reason) {
            ". They stay in effect until the program ends.";
 }
 
+void Application::GuardRulesChanged() {
+    if (platform_.Guard == nullptr || !AppManager) {
+        return;
+    }
+    std::string why;
+    if (!platform_.Guard->SetRules(MakeGuardRules(AppManager->oAllowedIP,
+                                                  AppManager->oBlockedLocalPorts,
+                                                  AppManager->oBlockedRemotePorts),
+                                   why)) {
+        DropGuard(why);
+    }
+}
+
+void Application::CheckGuard() {
+    std::string why;
+    if (platform_.Guard != nullptr && !platform_.Guard->Sound(why)) {
+        DropGuard(why);
+    }
+}
+
+void Application::DropGuard(const std::string& why) {
+    // The host lets go of the guard's handle before it is closed.
+    platform_.Host.ForgetWakeHandle();
+    platform_.Guard->Stop();
+    platform_.Guard = nullptr;
+    platform_.Host.Diagnose("the kernel guard stopped (" + why +
+                            "); guarding goes on by polling the connection table");
+}
+
 void Application::MainLoop() {
+    using namespace std::chrono;
     do {
         Tick();
         ShowToldMessages();
-        platform_.Host.Sleep(1);
-        platform_.Host.DoEvents();
+        CheckGuard();
+        if (platform_.Guard == nullptr) {
+            platform_.Host.Sleep(1);
+            platform_.Host.DoEvents();
+            continue;
+        }
+        // Nothing runs until there is something to do: a window event, a table change, the
+        // view falling due, or the one-second safety tick that also retries refused cuts.
+        auto wait = milliseconds(1000);
+        if (const auto due = engine_->ViewDue()) {
+            wait = std::clamp(duration_cast<milliseconds>(*due - platform_.Clock()),
+                              milliseconds(0), wait);
+        }
+        platform_.Host.WaitForWork(static_cast<int32_t>(wait.count()),
+                                   platform_.Guard->WakeHandle());
     } while (!QuitRequested);
 }
 

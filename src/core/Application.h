@@ -15,6 +15,7 @@ namespace kt {
 class Engine;
 class Manager;
 class NativeMainWindow;
+class RuleGuard;
 class SettingsStore;
 class TcpTable;
 class frmMain;
@@ -36,6 +37,9 @@ struct Platform {
     std::function<std::string()> GetIP;
     AddressFormatter Formatter = FormatDottedAddress;
     std::function<std::chrono::steady_clock::time_point()> Clock = std::chrono::steady_clock::now;
+    // A guard that cuts on its own, when the platform has one running; the main loop then waits
+    // for work instead of polling.
+    RuleGuard* Guard = nullptr;
 };
 
 // The program: start-up, the main loop that drives the engine and the window, and shutdown.
@@ -58,6 +62,8 @@ public:
     // way out (QuitRequested) written to standard error instead.
     void Tell(std::string text);
     void ShowToldMessages();
+    // True while a guard outside the loop cuts by the current rules.
+    bool Guarded() const { return platform_.Guard != nullptr; }
 
     HostServices& Host() { return platform_.Host; }
     SettingsStore& Store() { return platform_.Store; }
@@ -75,6 +81,10 @@ private:
     std::unique_ptr<NativeMainWindow> window_;
     bool inTick_ = false;
     bool saveFailureTold_ = false;
+    // Hands the rule lists to the guard; on a refusal the guard stops and the loop polls.
+    void GuardRulesChanged();
+    void CheckGuard();
+    void DropGuard(const std::string& why);
     std::deque<std::string> told_;
 };
 

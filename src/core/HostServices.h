@@ -37,6 +37,17 @@ public:
     // Processes every pending window message, then returns.
     virtual void DoEvents() = 0;
     virtual void Sleep(int32_t milliseconds) = 0;
+    // Runs window messages until there is something to do: a window event, wakeHandle readable
+    // (the table changed), or maxMilliseconds passed. Hosts that cannot wait poll: a 1 ms sleep
+    // and one message pass.
+    virtual void WaitForWork(int32_t maxMilliseconds, int wakeHandle) {
+        (void)maxMilliseconds;
+        (void)wakeHandle;
+        Sleep(1);
+        DoEvents();
+    }
+    // The handle given to WaitForWork is about to be closed.
+    virtual void ForgetWakeHandle() {}
     // Fire and forget: the shell's "Open" verb on a file or web address.
     virtual void ShellOpen(std::string_view target) = 0;
     virtual void End() = 0;

@@ -138,6 +138,9 @@ bool Manager::SaveChanges() {
     if (oConnections != nullptr) {
         oConnections->ClearConnectionCache();
     }
+    if (OnRulesChanged) {
+        OnRulesChanged();
+    }
     return saved;
 }
 
@@ -167,6 +170,9 @@ void Manager::AddLocalIPSToAllowed() {
         if (oAllowedIP.FindEqual(s, true) < 0) {
             oAllowedIP.AddItem(s);
         }
+    }
+    if (OnRulesChanged) {
+        OnRulesChanged();
     }
 }
 

@@ -58,6 +58,8 @@ public:
     std::string CurrentModeDescriptor;
     List* CurrentList = nullptr;
     MainForm* oMainForm = nullptr;
+    // Told whenever a rule list changed (saved, or local addresses allowed).
+    std::function<void()> OnRulesChanged;
     // Told why, each time the rules could not be saved.
     std::function<void(std::string_view reason)> OnSaveFailed;
     ConnectionSource* oConnections = nullptr;

@@ -1,13 +1,17 @@
 #include "ui/qt/QtHost.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +116,39 @@ void QtHost::Sleep(int32_t milliseconds) {
     if (milliseconds > 0) {
         QThread::msleep(static_cast<unsigned long>(milliseconds));
     }
+}
+
+void QtHost::WaitForWork(int32_t maxMilliseconds, int wakeHandle) {
+    using namespace std::chrono;
+    if (wake_ == nullptr || wake_->socket() != wakeHandle) {
+        wake_.reset();
+        if (wakeHandle >= 0) {
+            wake_ = std::make_unique<QSocketNotifier>(wakeHandle, QSocketNotifier::Read);
+            // Heard once; the tick that follows drains the table, and the notifier waits.
+            QObject::connect(wake_.get(), &QSocketNotifier::activated, wake_.get(), [this] {
+                wake_->setEnabled(false);
+                lastWake_ = steady_clock::now();
+            });
+        }
+    }
+    auto wait = milliseconds(std::max(maxMilliseconds, 0));
+    if (wake_ != nullptr && !wake_->isEnabled()) {
+        const auto since = duration_cast<milliseconds>(steady_clock::now() - lastWake_);
+        if (since >= kTableWakeInterval) {
+            wake_->setEnabled(true);
+        } else {
+            wait = std::min(wait, kTableWakeInterval - since);
+        }
+    }
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(wait);
+    QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void QtHost::ForgetWakeHandle() {
+    wake_.reset();
 }
 
 void QtHost::ShellOpen(std::string_view target) {

@@ -4,6 +4,11 @@
 
 #include <QString>
 
+#include <chrono>
+#include <memory>
+
+class QSocketNotifier;
+
 namespace kt {
 
 // The host on Linux: Qt's event loop, message boxes and desktop services.
@@ -23,6 +28,12 @@ public:
     MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override;
     void DoEvents() override;
     void Sleep(int32_t milliseconds) override;
+    // Sleeps in Qt's event dispatcher until a window event, the handle readable or the time is
+    // up. Table changes wake it at most once per kTableWakeInterval: the kernel guard has cut
+    // already, and a tick per change would cost more than it shows.
+    void WaitForWork(int32_t maxMilliseconds, int wakeHandle) override;
+    void ForgetWakeHandle() override;
+    static constexpr std::chrono::milliseconds kTableWakeInterval{10};
     // A path becomes a file URL; anything with a scheme goes to the desktop as it is.
     void ShellOpen(std::string_view target) override;
     // Releases the lock and ends the process.
@@ -34,6 +45,8 @@ private:
     void ReleaseLock();
 
     QString lockPath_;
+    std::unique_ptr<QSocketNotifier> wake_;
+    std::chrono::steady_clock::time_point lastWake_{};
     int lockFd_ = -1;
 };
 

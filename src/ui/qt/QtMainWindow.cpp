@@ -1,8 +1,8 @@
 #include "ui/qt/QtMainWindow.h"
 
 #include "core/qt/QtText.h"
-#include "ui/qt/CommandButton.h"
 #include "ui/button/MemoryPropertyBag.h"
+#include "ui/qt/CommandButton.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,0 +1,62 @@
+#include "engine/linux/GuardedTable.h"
+
+namespace kt {
+
+GuardedTable::GuardedTable(const GuardRules& rules, std::string& whyNot) {
+    guard_ = KernelGuard::Start(rules, whyNot);
+    if (guard_) {
+        events_ = EventTcpTable::Open(*guard_, whyNot);
+        if (!events_) {
+            guard_.reset();
+        }
+    }
+}
+
+GuardedTable::~GuardedTable() {
+    Stop();
+}
+
+bool GuardedTable::TakeSnapshot(std::vector<TcpRow>& rows) {
+    return events_ ? events_->TakeSnapshot(rows) : netlink_.TakeSnapshot(rows);
+}
+
+bool GuardedTable::DeleteConnection(const TcpRow& row) {
+    return events_ ? events_->DeleteConnection(row) : netlink_.DeleteConnection(row);
+}
+
+bool GuardedTable::TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
+                                       std::span<const uint16_t> remote) {
+    // The kept table costs a copy: whole snapshots are cheaper than a filtered kernel walk.
+    return events_ ? false : netlink_.TakeBlockedSnapshot(rows, local, remote);
+}
+
+bool GuardedTable::SetRules(const GuardRules& rules, std::string& why) {
+    if (!guard_) {
+        why = "the kernel guard is not running";
+        return false;
+    }
+    if (!guard_->SetRules(rules, why)) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool GuardedTable::Sound(std::string& why) const {
+    if (!guard_) {
+        why = "the kernel guard is not running";
+        return false;
+    }
+    if (!guard_->Sound()) {
+        why = guard_->WhyNotSound();
+        return false;
+    }
+    return true;
+}
+
+void GuardedTable::Stop() {
+    events_.reset();
+    guard_.reset();
+}
+
+} // namespace kt

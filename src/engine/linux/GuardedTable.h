@@ -1,0 +1,43 @@
+#pragma once
+
+#include "engine/RuleGuard.h"
+#include "engine/TcpTable.h"
+#include "engine/linux/EventTcpTable.h"
+#include "engine/linux/KernelGuard.h"
+#include "engine/linux/NetlinkTcpTable.h"
+
+#include <memory>
+#include <span>
+#include <string>
+
+namespace kt {
+
+// The Linux table as the program uses it: kept from the kernel guard's reports while the guard
+// runs, read by netlink dumps once it cannot (or never could) run.
+class GuardedTable final : public TcpTable, public RuleGuard {
+public:
+    // Starts the kernel guard with the rules; when it cannot run, whyNot says why and the table
+    // is netlink's from the start.
+    GuardedTable(const GuardRules& rules, std::string& whyNot);
+    ~GuardedTable() override;
+
+    bool TakeSnapshot(std::vector<TcpRow>& rows) override;
+    bool DeleteConnection(const TcpRow& row) override;
+    bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
+                             std::span<const uint16_t> remote) override;
+
+    bool SetRules(const GuardRules& rules, std::string& why) override;
+    bool Sound(std::string& why) const override;
+    void Stop() override;
+
+    // Readable while the kernel has reported changes; -1 without the guard.
+    int WakeHandle() const override { return events_ ? events_->WaitFd() : -1; }
+    const KernelGuard* Guard() const { return guard_.get(); }
+
+private:
+    std::unique_ptr<KernelGuard> guard_;
+    std::unique_ptr<EventTcpTable> events_; // declared after the guard: it goes first
+    NetlinkTcpTable netlink_;
+};
+
+} // namespace kt

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+namespace kt {
+
+struct DroppedRights {
+    std::string said; // empty when the program was not started in secure mode
+    bool ok = true;   // false when the rights could not be given up: the program must stop
+};
+
+// A program started in secure mode (file capabilities or set-id bits) runs with rights its user
+// does not have, while Qt loads plugins from paths that user's environment names: it gives up
+// every capability and set-id before Qt starts. Rights a service manager grants (ambient
+// capabilities) do not set secure mode and are kept.
+DroppedRights DropRightsInSecureMode();
+
+} // namespace kt
