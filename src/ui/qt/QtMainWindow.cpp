@@ -62,6 +62,19 @@ protected:
     bool hitButton(const QPoint& at) const override { return rect().contains(at); }
 };
 
+// The list box's view. Its lines are all one line high, so a changed line moves nothing: only
+// its own row is repainted, where QListView would lay out and repaint the whole list.
+class LineListView final : public QListView {
+public:
+    using QListView::QListView;
+
+protected:
+    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                     const QList<int>& roles) override {
+        QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+    }
+};
+
 } // namespace
 
 int ListLines::rowCount(const QModelIndex& parent) const {
@@ -177,7 +190,7 @@ void QtMainWindow::BuildControls() {
             break;
         }
         case ControlKind::ListBox:
-            lstMain_ = new QListView(this);
+            lstMain_ = new LineListView(this);
             lines_ = new ListLines(lstMain_);
             lstMain_->setModel(lines_);
             // Every line is one line of the same font: the view measures one, not thousands.
