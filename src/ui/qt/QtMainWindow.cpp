@@ -310,7 +310,13 @@ bool QtMainWindow::ListRowSelected(int32_t row) const {
 }
 
 void QtMainWindow::SetHeadText(std::string_view text) {
-    txtHead_->setText(FromUtf8(text));
+    const QString head = FromUtf8(text);
+    // Another heading, another list: a line chosen in the last one (which may have stayed in
+    // place, being the same text) is not chosen in this one.
+    if (head != txtHead_->text()) {
+        lstMain_->selectionModel()->clearSelection();
+    }
+    txtHead_->setText(head);
 }
 
 void QtMainWindow::SetItemBoxEnabled(bool enabled) {

@@ -293,6 +293,7 @@ void MainWindowQtTest::addingRulesSavesThemAndBadEntriesAreRefused() {
 void MainWindowQtTest::deleteMenuFollowsTheModeAndDeletesTheSelectedRule() {
     QtRig rig;
     rig.store.Write("KorvanTessivo", "General", "BlockedLocalPortsString", "8080,445,139");
+    rig.store.Write("KorvanTessivo", "General", "BlockedRemotePortsString", "445");
     QVERIFY(rig.app.StartUp());
     QtMainWindow& w = rig.Window();
 
@@ -316,6 +317,11 @@ void MainWindowQtTest::deleteMenuFollowsTheModeAndDeletesTheSelectedRule() {
     QCOMPARE(rig.ListRows(), (QStringList{"445", "139"}));
     QSettings ini(rig.IniPath(), QSettings::IniFormat);
     QCOMPARE(ini.value("BlockedLocalPortsString").toString(), QString("445,139"));
+    // A line chosen in one list is not chosen in the next, though it stays in place there.
+    ClickRow(w, 0, Qt::LeftButton);
+    Click(rig.Button(ControlId::cmdBlockedRemote));
+    QCOMPARE(rig.ListRows(), QStringList{"445"});
+    QVERIFY(!w.ListRowSelected(0));
 }
 
 void MainWindowQtTest::addLocalAddressesAsksFirst() {
