@@ -2,53 +2,42 @@
 
 #include "core/ErrorReport.h"
 #include "net/AddressText.h"
-#include "net/linux/NameService.h"
+#include "net/linux/InterfaceList.h"
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <new>
-#include <string_view>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace kt {
 namespace {
 
-constexpr size_t HostNameLength = 256;
 // The run-time error numbers of the error report.
 constexpr int32_t OutOfMemory = 7;
 constexpr int32_t InternalError = 51;
 
-std::string_view TrimBlanks(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
+// The IPv4 addresses of the interfaces that are up, in the kernel's interface order.
+std::string AddressesOf(const InterfaceList& interfaces) {
+    ifaddrs* found = nullptr;
+    if (interfaces.GetIfAddrs(&found) != 0 || found == nullptr) {
         return {};
     }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-std::string AddressesOf(const std::string& name, const NameService& names) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (names.GetAddrInfo(name.c_str(), &hints, &found) != 0 || found == nullptr) {
-        return {};
-    }
-    const auto release = [&names](addrinfo* list) { names.FreeAddrInfo(list); };
-    const std::unique_ptr<addrinfo, decltype(release)> list(found, release);
+    const auto release = [&interfaces](ifaddrs* list) { interfaces.FreeIfAddrs(list); };
+    const std::unique_ptr<ifaddrs, decltype(release)> list(found, release);
 
     std::vector<uint32_t> addresses;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr ||
-            entry->ai_addrlen < sizeof(sockaddr_in)) {
+    for (const ifaddrs* entry = found; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            (entry->ifa_flags & IFF_UP) == 0) {
             continue;
         }
         sockaddr_in address{};
-        std::memcpy(&address, entry->ai_addr, sizeof address);
+        std::memcpy(&address, entry->ifa_addr, sizeof address);
         addresses.push_back(address.sin_addr.s_addr);
     }
     return LocalAddressText(addresses);
@@ -61,20 +50,17 @@ bool SocketsInitialize(HostServices&) {
     return true;
 }
 
-NameService SystemNameService() {
-    return NameService{
-        [](char* name, size_t size) { return ::gethostname(name, size); },
-        [](const char* node, const addrinfo* hints, addrinfo** result) {
-            return ::getaddrinfo(node, nullptr, hints, result);
-        },
-        [](addrinfo* list) { ::freeaddrinfo(list); },
+InterfaceList SystemInterfaceList() {
+    return InterfaceList{
+        [](ifaddrs** list) { return ::getifaddrs(list); },
+        [](ifaddrs* list) { ::freeifaddrs(list); },
     };
 }
 
 std::string LocalAddressText(std::span<const uint32_t> addresses) {
     std::string text;
     for (auto address = addresses.begin(); address != addresses.end(); ++address) {
-        // getaddrinfo lists an address once for every socket type.
+        // An address held by two interfaces is the machine's once.
         if (std::find(addresses.begin(), address, *address) != address) {
             continue;
         }
@@ -88,19 +74,13 @@ std::string LocalAddressText(std::span<const uint32_t> addresses) {
 }
 
 std::string GetIP(HostServices& host) {
-    return GetIP(host, SystemNameService());
+    return GetIP(host, SystemInterfaceList());
 }
 
-std::string GetIP(HostServices& host, const NameService& names) {
-    char buffer[HostNameLength] = {};
+std::string GetIP(HostServices& host, const InterfaceList& interfaces) {
     SocketsInitialize(host);
     try {
-        if (names.GetHostName(buffer, sizeof buffer) != 0) {
-            return {};
-        }
-        const std::string name(
-            TrimBlanks(std::string_view(buffer, strnlen(buffer, sizeof buffer))));
-        return AddressesOf(name, names);
+        return AddressesOf(interfaces);
     } catch (const std::bad_alloc&) {
         ReportError(host, "GetIP", OutOfMemory, "Out of memory");
     } catch (const std::exception& error) {

@@ -51,7 +51,9 @@ CommandButton::CommandButton(QWidget* parent)
     for (size_t i = 0; i < pictures_.size(); ++i) {
         pictures_[i] = QImage(QStringLiteral(":/pictures/%1.bmp").arg(QLatin1String(Names[i])));
     }
-    setFocusPolicy(Qt::StrongFocus);
+    // Tab reaches the button; of the mouse buttons only the left one gives it the focus (in
+    // mousePressEvent), as on Windows.
+    setFocusPolicy(Qt::TabFocus);
     // Moves over the button arrive without a pressed mouse button too.
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
@@ -253,6 +255,9 @@ void CommandButton::resizeEvent(QResizeEvent*) {
 }
 
 void CommandButton::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        setFocus(Qt::MouseFocusReason);
+    }
     if (auto button = ToMouseButton(event->button())) {
         model_.OnMouseDown(*button);
     }

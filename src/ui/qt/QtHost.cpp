@@ -103,6 +103,12 @@ MessageAnswer QtHost::ShowMessage(std::string_view text, MessageButtons buttons)
                                             : QMessageBox::Ok,
         QApplication::activeWindow());
     box.setDefaultButton(QMessageBox::Ok);
+    // The guard goes on while the box waits for its answer.
+    QTimer work;
+    work.setTimerType(Qt::PreciseTimer);
+    work.setInterval(1);
+    QObject::connect(&work, &QTimer::timeout, [this] { RunModalWork(); });
+    work.start();
     return box.exec() == QMessageBox::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
 }
 

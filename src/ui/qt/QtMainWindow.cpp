@@ -8,17 +8,21 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QSystemTrayIcon>
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace kt {
 
@@ -41,7 +45,97 @@ void SetColours(QWidget* widget, QPalette::ColorRole backgroundRole, const QColo
     widget->setPalette(palette);
 }
 
+// A check box without a caption, as small as its box: the style's indicator fills the control
+// instead of sitting at the style's offset, where a 13-pixel control cuts it off.
+class IndicatorCheckBox final : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        option.rect = rect();
+        painter.drawPrimitive(QStyle::PE_IndicatorCheckBox, option);
+    }
+    bool hitButton(const QPoint& at) const override { return rect().contains(at); }
+};
+
+// The list box's view. Its lines are all one line high, so a changed line moves nothing: only
+// its own row is repainted, where QListView would lay out and repaint the whole list.
+class LineListView final : public QListView {
+public:
+    using QListView::QListView;
+
+protected:
+    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                     const QList<int>& roles) override {
+        QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+    }
+};
+
 } // namespace
+
+int ListLines::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+}
+
+QVariant ListLines::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) {
+        return {};
+    }
+    return Line(index.row());
+}
+
+void ListLines::Clear() {
+    beginResetModel();
+    lines_.clear();
+    endResetModel();
+}
+
+void ListLines::Append(QString line) {
+    const int row = rowCount();
+    beginInsertRows({}, row, row);
+    lines_.push_back(std::move(line));
+    endInsertRows();
+}
+
+void ListLines::Replace(int first, int count, std::span<const std::string> texts) {
+    first = std::clamp(first, 0, rowCount());
+    count = std::clamp(count, 0, rowCount() - first);
+    const int given = static_cast<int>(texts.size());
+    const int kept = std::min(count, given);
+    int changedFrom = -1;
+    int changedTo = -1;
+    for (int i = 0; i < kept; ++i) {
+        QString line = FromUtf8(texts[static_cast<size_t>(i)]);
+        QString& row = lines_[static_cast<size_t>(first + i)];
+        if (row != line) {
+            row = std::move(line);
+            changedFrom = changedFrom < 0 ? first + i : changedFrom;
+            changedTo = first + i;
+        }
+    }
+    if (changedFrom >= 0) {
+        emit dataChanged(index(changedFrom), index(changedTo), {Qt::DisplayRole});
+    }
+    if (given > count) {
+        beginInsertRows({}, first + count, first + given - 1);
+        std::vector<QString> added;
+        added.reserve(static_cast<size_t>(given - count));
+        for (const std::string& text : texts.subspan(static_cast<size_t>(count))) {
+            added.push_back(FromUtf8(text));
+        }
+        lines_.insert(lines_.begin() + first + count, std::make_move_iterator(added.begin()),
+                      std::make_move_iterator(added.end()));
+        endInsertRows();
+    } else if (given < count) {
+        beginRemoveRows({}, first + given, first + count - 1);
+        lines_.erase(lines_.begin() + first + given, lines_.begin() + first + count);
+        endRemoveRows();
+    }
+}
 
 QtMainWindow::QtMainWindow(frmMain& behaviour, std::function<bool()> trayAvailable)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -75,11 +169,8 @@ void QtMainWindow::BuildControls() {
         QWidget* widget = nullptr;
         switch (layout.Kind) {
         case ControlKind::CheckBox:
-            chkShowX_ = new QCheckBox(this);
+            chkShowX_ = new IndicatorCheckBox(this);
             chkShowX_->setChecked(true);
-            chkShowX_->setAutoFillBackground(true);
-            SetColours(chkShowX_, QPalette::Window, palette().color(QPalette::Base),
-                       palette().color(QPalette::Text));
             QObject::connect(chkShowX_, &QCheckBox::clicked, this,
                              [this] { behaviour_.OnClick(ControlId::chkShowX); });
             widget = chkShowX_;
@@ -99,7 +190,12 @@ void QtMainWindow::BuildControls() {
             break;
         }
         case ControlKind::ListBox:
-            lstMain_ = new QListWidget(this);
+            lstMain_ = new LineListView(this);
+            lines_ = new ListLines(lstMain_);
+            lstMain_->setModel(lines_);
+            // Every line is one line of the same font: the view measures one, not thousands.
+            lstMain_->setUniformItemSizes(true);
+            lstMain_->setEditTriggers(QAbstractItemView::NoEditTriggers);
             lstMain_->setFont(ArialFont());
             lstMain_->setSelectionMode(QAbstractItemView::SingleSelection);
             SetColours(lstMain_, QPalette::Base, QColor(180, 226, 243), Qt::black);
@@ -169,29 +265,58 @@ QWidget* QtMainWindow::Control(ControlId id) const {
 }
 
 void QtMainWindow::ClearListRows() {
-    lstMain_->clear();
+    lines_->Clear();
 }
 
 void QtMainWindow::AppendListRow(std::string_view text) {
-    lstMain_->addItem(FromUtf8(text));
+    lines_->Append(FromUtf8(text));
+}
+
+void QtMainWindow::ReplaceListRows(int32_t first, int32_t count,
+                                   std::span<const std::string> texts) {
+    // Rows outside the range keep their selection by themselves; a selected line inside it is
+    // looked for among the new lines.
+    QItemSelectionModel* selection = lstMain_->selectionModel();
+    const QModelIndexList selected = selection->selectedIndexes();
+    std::optional<std::string> moving;
+    if (!selected.isEmpty() && selected.front().row() >= first &&
+        selected.front().row() < first + count) {
+        moving = lines_->Line(selected.front().row()).toStdString();
+    }
+    lines_->Replace(first, count, texts);
+    if (moving) {
+        const auto found = std::find(texts.begin(), texts.end(), *moving);
+        if (found == texts.end()) {
+            selection->clearSelection();
+        } else {
+            selection->setCurrentIndex(
+                lines_->index(first + static_cast<int>(found - texts.begin())),
+                QItemSelectionModel::ClearAndSelect);
+        }
+    }
 }
 
 int32_t QtMainWindow::ListRowCount() const {
-    return static_cast<int32_t>(lstMain_->count());
+    return static_cast<int32_t>(lines_->rowCount());
 }
 
 std::string QtMainWindow::ListRowText(int32_t row) const {
-    const QListWidgetItem* item = lstMain_->item(row);
-    return item == nullptr ? std::string() : item->text().toStdString();
+    return row < 0 || row >= lines_->rowCount() ? std::string() : lines_->Line(row).toStdString();
 }
 
 bool QtMainWindow::ListRowSelected(int32_t row) const {
-    const QListWidgetItem* item = lstMain_->item(row);
-    return item != nullptr && item->isSelected();
+    return row >= 0 && row < lines_->rowCount() &&
+           lstMain_->selectionModel()->isSelected(lines_->index(row));
 }
 
 void QtMainWindow::SetHeadText(std::string_view text) {
-    txtHead_->setText(FromUtf8(text));
+    const QString head = FromUtf8(text);
+    // Another heading, another list: a line chosen in the last one (which may have stayed in
+    // place, being the same text) is not chosen in this one.
+    if (head != txtHead_->text()) {
+        lstMain_->selectionModel()->clearSelection();
+    }
+    txtHead_->setText(head);
 }
 
 void QtMainWindow::SetItemBoxEnabled(bool enabled) {
@@ -253,7 +378,11 @@ void QtMainWindow::SetState(WindowState state) {
 
 void QtMainWindow::BringToFront() {
     raise();
-    activateWindow();
+    // The desktop restores a minimized window it is asked to activate; a minimized window is to
+    // come up still minimized.
+    if (!(windowState() & Qt::WindowMinimized)) {
+        activateWindow();
+    }
 }
 
 bool QtMainWindow::AddTrayIcon(std::string_view tip) {
@@ -330,6 +459,13 @@ void QtMainWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Only the left button selects a line: the row Delete removes stays the one the user chose.
+    if (watched == lstMain_->viewport() &&
+        (event->type() == QEvent::MouseButtonPress ||
+         event->type() == QEvent::MouseButtonDblClick) &&
+        static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton) {
+        return true;
+    }
     if (watched == lstMain_->viewport() && event->type() == QEvent::MouseButtonRelease) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (auto button = ToMouseButton(mouse->button())) {

@@ -3,6 +3,7 @@
 #include "core/Application.h"
 #include "ui/MainWindow.h"
 
+#include <QAbstractListModel>
 #include <QImage>
 #include <QPointer>
 #include <QWidget>
@@ -10,18 +11,39 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
+#include <string>
+#include <vector>
 
 class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
+class QListView;
 class QMenu;
 class QSystemTrayIcon;
 
 namespace kt {
 
 class CommandButton;
+
+// The list box's lines. Rows are changed in place, inserted and removed one range at a time, so
+// that the view keeps its place and lays out only the rows that moved.
+class ListLines final : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    void Clear();
+    void Append(QString line);
+    // Rows [first, first + count) become texts.
+    void Replace(int first, int count, std::span<const std::string> texts);
+    const QString& Line(int row) const { return lines_[static_cast<size_t>(row)]; }
+
+private:
+    std::vector<QString> lines_;
+};
 
 // frmMain on Qt: the controls of MainWindowControls at their places, the background picture, the
 // list box's pop-up menu and the tray icon. Every event goes to the frmMain behaviour.
@@ -34,6 +56,7 @@ public:
     // NativeMainWindow: the controls the Manager drives.
     void ClearListRows() override;
     void AppendListRow(std::string_view text) override;
+    void ReplaceListRows(int32_t first, int32_t count, std::span<const std::string> texts) override;
     int32_t ListRowCount() const override;
     std::string ListRowText(int32_t row) const override;
     bool ListRowSelected(int32_t row) const override;
@@ -60,7 +83,7 @@ public:
     // The controls, by name, for the front end's own use and its tests.
     CommandButton* Button(ControlId id) const;
     QWidget* Control(ControlId id) const;
-    QListWidget* List() const { return lstMain_; }
+    QListView* List() const { return lstMain_; }
     QLineEdit* ItemBox() const { return txtItem_; }
     QLineEdit* HeadBox() const { return txtHead_; }
     QCheckBox* ShowConnectedBox() const { return chkShowX_; }
@@ -87,7 +110,8 @@ private:
     QCheckBox* chkShowX_ = nullptr;
     QLineEdit* txtItem_ = nullptr;
     QLineEdit* txtHead_ = nullptr;
-    QListWidget* lstMain_ = nullptr;
+    QListView* lstMain_ = nullptr;
+    ListLines* lines_ = nullptr;
     QLabel* Label1_ = nullptr;
     QMenu* mnuListBox_ = nullptr;
     QAction* mnuDelete_ = nullptr;

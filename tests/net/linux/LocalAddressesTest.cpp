@@ -1,18 +1,22 @@
 #include "net/LocalAddresses.h"
-#include "net/linux/NameService.h"
+#include "net/linux/InterfaceList.h"
 
+#include "../../engine/linux/Loopback.h"
 #include "../../fakes/Fakes.h"
 
 #include <arpa/inet.h>
 #include <cstring>
 #include <functional>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <new>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -75,145 +79,45 @@ TEST(GetIP, ListsThisMachinesAddressesInTheTextForm) {
     }
 }
 
-// A resolver in memory: answers with the given IPv4 entries and records what it was asked.
-class FakeResolver {
-public:
-    std::string HostName = "kt-host";
-    int HostNameResult = 0;
-    int ResolveResult = 0;
-    bool AnswerEmptyList = false;
-    std::vector<addrinfo> Entries;
-    std::vector<sockaddr_in> Addresses;
-    sockaddr_in6 Ipv6{};
-
-    std::vector<std::string> AskedNames;
-    std::vector<int> AskedFamilies;
-    size_t HostNameBufferSize = 0;
-    std::vector<addrinfo*> Freed;
-
-    void Add(const char* dotted, int socketType) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = Address(dotted);
-        Addresses.push_back(address);
-        addrinfo entry{};
-        entry.ai_family = AF_INET;
-        entry.ai_socktype = socketType;
-        entry.ai_addrlen = sizeof(sockaddr_in);
-        Entries.push_back(entry);
+// Sets a flag or an address of an interface (or of an alias such as "lo:1").
+bool Configure(const char* name, unsigned long request, short flags, const char* address = "") {
+    const test::Socket control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq r{};
+    std::strncpy(r.ifr_name, name, IFNAMSIZ - 1);
+    r.ifr_flags = flags;
+    if (request == SIOCSIFADDR) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = Address(address);
+        std::memcpy(&r.ifr_addr, &a, sizeof a);
     }
-    // An entry the resolver should not give for AF_INET, and one without an address.
-    void AddOddEntries() {
-        addrinfo ipv6{};
-        ipv6.ai_family = AF_INET6;
-        ipv6.ai_addrlen = sizeof Ipv6;
-        ipv6.ai_addr = reinterpret_cast<sockaddr*>(&Ipv6);
-        Entries.push_back(ipv6);
-        addrinfo empty{};
-        empty.ai_family = AF_INET;
-        Entries.push_back(empty);
-        Addresses.push_back({});
-        Addresses.push_back({});
-    }
+    return ::ioctl(control.Fd(), request, &r) == 0;
+}
 
-    NameService Calls() {
-        return NameService{
-            [this](char* name, size_t size) {
-                HostNameBufferSize = size;
-                std::strncpy(name, HostName.c_str(), size);
-                return HostNameResult;
-            },
-            [this](const char* node, const addrinfo* hints, addrinfo** result) {
-                AskedNames.emplace_back(node);
-                AskedFamilies.push_back(hints ? hints->ai_family : -1);
-                if (ResolveResult != 0) {
-                    return ResolveResult;
-                }
-                *result = AnswerEmptyList ? nullptr : Link();
-                return 0;
-            },
-            [this](addrinfo* list) { Freed.push_back(list); },
-        };
+// In a network namespace of its own: the IPv4 addresses of lo and its alias in order (not lo's
+// IPv6 or link entries), none once lo is down.
+TEST(GetIP, ListsTheAddressesOfTheInterfacesThatAreUp) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: a network namespace of its own";
     }
-
-private:
-    addrinfo* Link() {
-        for (size_t i = 0; i < Entries.size(); ++i) {
-            if (Entries[i].ai_family == AF_INET && Entries[i].ai_addrlen != 0) {
-                Entries[i].ai_addr = reinterpret_cast<sockaddr*>(&Addresses[i]);
-            }
-            Entries[i].ai_next = i + 1 < Entries.size() ? &Entries[i + 1] : nullptr;
-        }
-        return Entries.empty() ? nullptr : Entries.data();
-    }
-};
-
-TEST(GetIP, ResolvesTheTrimmedHostNameForIPv4) {
-    FakeResolver resolver;
-    resolver.HostName = "  kt-host \t";
-    resolver.Add("192.168.0.10", SOCK_STREAM);
+    ASSERT_EQ(test::EnterOwnNetworkNamespace(), "");
+    ASSERT_TRUE(Configure("lo:1", SIOCSIFADDR, 0, "127.0.0.2"));
     RecordingHost host;
-    EXPECT_EQ(GetIP(host, resolver.Calls()), "192.168.0.10 ");
-    EXPECT_EQ(resolver.HostNameBufferSize, 256u);
-    ASSERT_EQ(resolver.AskedNames.size(), 1u);
-    EXPECT_EQ(resolver.AskedNames[0], "kt-host");
-    EXPECT_EQ(resolver.AskedFamilies[0], AF_INET);
-    ASSERT_EQ(resolver.Freed.size(), 1u);
-    EXPECT_EQ(resolver.Freed[0], resolver.Entries.data());
+    EXPECT_EQ(GetIP(host), "127.0.0.1 127.0.0.2 ");
+    ASSERT_TRUE(Configure("lo", SIOCSIFFLAGS, 0));
+    EXPECT_EQ(GetIP(host), "");
     EXPECT_TRUE(host.messages.empty());
 }
 
-// getaddrinfo gives each address once per socket type.
-TEST(GetIP, ListsEveryAddressOnceInResolverOrder) {
-    FakeResolver resolver;
-    for (const char* dotted : {"192.168.0.10", "10.0.0.5"}) {
-        for (int type : {SOCK_STREAM, SOCK_DGRAM, SOCK_RAW}) {
-            resolver.Add(dotted, type);
-        }
-    }
-    resolver.AddOddEntries();
-    resolver.Add("192.168.0.10", SOCK_STREAM);
-    resolver.Add("172.16.1.2", SOCK_STREAM);
-    RecordingHost host;
-    EXPECT_EQ(GetIP(host, resolver.Calls()), "192.168.0.10 10.0.0.5 172.16.1.2 ");
-    EXPECT_EQ(resolver.Freed.size(), 1u);
-    EXPECT_TRUE(host.messages.empty());
-}
-
-TEST(GetIP, GivesEmptyTextWithoutMessageWhenTheNameIsNotResolved) {
-    for (int failure : {EAI_NONAME, EAI_AGAIN, EAI_FAIL, EAI_NODATA, EAI_MEMORY, EAI_SYSTEM}) {
-        FakeResolver resolver;
-        resolver.ResolveResult = failure;
+TEST(GetIP, GivesEmptyTextWithoutMessageWhenTheListCannotBeRead) {
+    InterfaceList failing = SystemInterfaceList(), empty = SystemInterfaceList();
+    failing.GetIfAddrs = [](ifaddrs**) { return -1; };
+    empty.GetIfAddrs = [](ifaddrs** list) { return *list = nullptr, 0; };
+    for (const InterfaceList& calls : {failing, empty}) {
         RecordingHost host;
-        EXPECT_EQ(GetIP(host, resolver.Calls()), "") << failure;
-        EXPECT_EQ(resolver.AskedNames.size(), 1u);
-        EXPECT_TRUE(resolver.Freed.empty());
-        EXPECT_TRUE(host.messages.empty()) << failure;
+        EXPECT_EQ(GetIP(host, calls), "");
+        EXPECT_TRUE(host.messages.empty());
     }
-    FakeResolver nothing;
-    nothing.AnswerEmptyList = true;
-    RecordingHost host;
-    EXPECT_EQ(GetIP(host, nothing.Calls()), "");
-    EXPECT_TRUE(host.messages.empty());
-}
-
-TEST(GetIP, GivesEmptyTextWithoutMessageWhenTheHostNameIsUnavailable) {
-    FakeResolver resolver;
-    resolver.HostNameResult = -1;
-    RecordingHost host;
-    EXPECT_EQ(GetIP(host, resolver.Calls()), "");
-    EXPECT_TRUE(resolver.AskedNames.empty());
-    EXPECT_TRUE(host.messages.empty());
-}
-
-TEST(GetIP, ReadsAHostNameThatFillsTheBufferNoFurther) {
-    FakeResolver resolver;
-    resolver.HostName = std::string(300, 'h');
-    resolver.Add("10.0.0.5", SOCK_STREAM);
-    RecordingHost host;
-    EXPECT_EQ(GetIP(host, resolver.Calls()), "10.0.0.5 ");
-    ASSERT_EQ(resolver.AskedNames.size(), 1u);
-    EXPECT_EQ(resolver.AskedNames[0], std::string(256, 'h'));
 }
 
 TEST(GetIP, ReportsRunTimeErrorsAndGivesEmptyText) {
@@ -223,13 +127,12 @@ TEST(GetIP, ReportsRunTimeErrorsAndGivesEmptyText) {
     };
     const Case cases[] = {
         {[] { throw std::bad_alloc(); }, "GetIP: error 7: Out of memory"},
-        {[] { throw std::runtime_error("resolver state lost"); },
-         "GetIP: error 51: resolver state lost"},
+        {[] { throw std::runtime_error("interface list lost"); },
+         "GetIP: error 51: interface list lost"},
     };
     for (const Case& c : cases) {
-        FakeResolver resolver;
-        NameService calls = resolver.Calls();
-        calls.GetAddrInfo = [&c](const char*, const addrinfo*, addrinfo**) -> int {
+        InterfaceList calls = SystemInterfaceList();
+        calls.GetIfAddrs = [&c](ifaddrs**) -> int {
             c.Fail();
             return 0;
         };

@@ -78,6 +78,7 @@ private slots:
     void captionIsMeasuredWrappedAndCentred();
     void hoverEndsAtTheTimerTickAfterTheCursorLeaves();
     void clickRaisedOncePerRelease();
+    void onlyTheLeftPressTakesTheFocus();
     void accessKeyClicksOnlyWhileEnabled();
 };
 
@@ -243,6 +244,24 @@ void CommandButtonQtTest::clickRaisedOncePerRelease() {
     QTest::mouseClick(rig.button, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
     QTest::mouseClick(rig.button, Qt::RightButton, Qt::NoModifier, QPoint(10, 10));
     QCOMPARE(rig.clicks, 2);
+}
+
+void CommandButtonQtTest::onlyTheLeftPressTakesTheFocus() {
+    for (const Qt::MouseButton press : {Qt::RightButton, Qt::MiddleButton}) {
+        ButtonRig rig;
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&rig.window));
+        QCursor::setPos(rig.button->mapToGlobal(QPoint(10, 10)));
+        QTest::mouseMove(rig.button, QPoint(10, 10));
+        const QImage hover = rig.Shot();
+        QTest::mousePress(rig.button, press, Qt::NoModifier, QPoint(10, 10));
+        QVERIFY(!rig.button->hasFocus() && rig.Shot() == hover);
+        // Leave, wait for the tick, release: the hover ends and the release clicks.
+        QCursor::setPos(rig.window.mapToGlobal(QPoint(5, 5)));
+        QTRY_COMPARE(rig.button->Model().State(), ButtonState::Normal);
+        QTest::mouseRelease(rig.button, press, Qt::NoModifier, QPoint(-30, -30));
+        QCOMPARE(rig.clicks, 1);
+    }
 }
 
 void CommandButtonQtTest::accessKeyClicksOnlyWhileEnabled() {

@@ -12,7 +12,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
@@ -59,6 +59,13 @@ void Click(CommandButton& button) {
     QTest::mouseClick(&button, Qt::LeftButton, Qt::NoModifier, centre);
 }
 
+// A press and release over the list box's row.
+void ClickRow(QtMainWindow& window, int row, Qt::MouseButton button) {
+    QListView* list = window.List();
+    QTest::mouseClick(list->viewport(), button, Qt::NoModifier,
+                      list->visualRect(list->model()->index(row, 0)).center());
+}
+
 void ReleaseOverList(QtMainWindow& window, Qt::MouseButton button) {
     QWidget* viewport = window.List()->viewport();
     QTest::mouseRelease(viewport, button, Qt::NoModifier, QPoint(20, 5));
@@ -99,6 +106,8 @@ private slots:
     void readmeAndWebsiteGoToTheDesktop();
     void secondHostOnTheSameLockIsAPreviousInstance();
     void messageBoxCarriesTheTitleAndAnswersTheButtonPressed();
+    void blockedConnectionIsCutWhileAMessageBoxIsOpen();
+    void placeAndSelectionSurviveAChangeOfAnotherLine();
 };
 
 void MainWindowQtTest::headShowsChooseUntilTheFirstMode() {
@@ -287,7 +296,8 @@ void MainWindowQtTest::addingRulesSavesThemAndBadEntriesAreRefused() {
 
 void MainWindowQtTest::deleteMenuFollowsTheModeAndDeletesTheSelectedRule() {
     QtRig rig;
-    rig.store.Write("KorvanTessivo", "General", "BlockedLocalPortsString", "445,139");
+    rig.store.Write("KorvanTessivo", "General", "BlockedLocalPortsString", "8080,445,139");
+    rig.store.Write("KorvanTessivo", "General", "BlockedRemotePortsString", "445");
     QVERIFY(rig.app.StartUp());
     QtMainWindow& w = rig.Window();
 
@@ -301,15 +311,21 @@ void MainWindowQtTest::deleteMenuFollowsTheModeAndDeletesTheSelectedRule() {
     w.ListMenu()->hide();
 
     Click(rig.Button(ControlId::cmdBlockedLocal));
-    QCOMPARE(rig.ListRows(), (QStringList{"445", "139"}));
-    w.List()->item(1)->setSelected(true);
-    ReleaseOverList(w, Qt::RightButton);
+    QCOMPARE(rig.ListRows(), (QStringList{"8080", "445", "139"}));
+    // The right click over another row brings the menu, and leaves the chosen row chosen.
+    ClickRow(w, 0, Qt::LeftButton);
+    ClickRow(w, 2, Qt::RightButton);
     QTRY_VERIFY(w.ListMenu()->isVisible());
     QVERIFY(w.DeleteAction()->isEnabled());
     w.DeleteAction()->trigger();
-    QCOMPARE(rig.ListRows(), QStringList{"445"});
+    QCOMPARE(rig.ListRows(), (QStringList{"445", "139"}));
     QSettings ini(rig.IniPath(), QSettings::IniFormat);
-    QCOMPARE(ini.value("BlockedLocalPortsString").toString(), QString("445"));
+    QCOMPARE(ini.value("BlockedLocalPortsString").toString(), QString("445,139"));
+    // A line chosen in one list is not chosen in the next, though it stays in place there.
+    ClickRow(w, 0, Qt::LeftButton);
+    Click(rig.Button(ControlId::cmdBlockedRemote));
+    QCOMPARE(rig.ListRows(), QStringList{"445"});
+    QVERIFY(!w.ListRowSelected(0));
 }
 
 void MainWindowQtTest::addLocalAddressesAsksFirst() {
@@ -339,6 +355,12 @@ void MainWindowQtTest::checkBoxFiltersTheConnectionView() {
     QCheckBox* box = rig.Window().ShowConnectedBox();
     QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
     QVERIFY(!box->isChecked());
+    // The empty box is drawn whole: the middle of each side is darker than the inside.
+    const QImage shot = box->grab().toImage();
+    const int w = shot.width() - 1, h = shot.height() - 1;
+    for (const QPoint side :
+         {QPoint(w / 2, 0), QPoint(w / 2, h), QPoint(0, h / 2), QPoint(w, h / 2)})
+        QVERIFY(qGray(shot.pixel(side)) + 40 < qGray(shot.pixel(w / 2, h / 2)));
     QCOMPARE(rig.ListRows().size(), 2);
     QVERIFY(rig.ListRows().join("|").contains("LISTEN"));
 
@@ -398,6 +420,14 @@ void MainWindowQtTest::withoutATrayMinimizingKeepsTheWindow() {
     rig.host.DoEvents();
     QVERIFY(w.isVisible());
     QCOMPARE(w.GetState(), WindowState::Minimized);
+    // Brought to the front while minimized, as the tray's right click does, it is not
+    // activated: the desktop restores a window it activates.
+    QWidget other;
+    other.show();
+    QTRY_VERIFY(other.isActiveWindow());
+    w.BringToFront();
+    rig.host.DoEvents();
+    QVERIFY(!w.isActiveWindow() && w.GetState() == WindowState::Minimized);
     // Restored while visible: the connection lines are rebuilt.
     rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40001, Loopback(3), 9090)};
     rig.Cycle();
@@ -523,6 +553,50 @@ void MainWindowQtTest::messageBoxCarriesTheTitleAndAnswersTheButtonPressed() {
         QCOMPARE(text, QString("Add Local IP's to Allowed?"));
         QCOMPARE(shown, c.shown);
     }
+}
+
+void MainWindowQtTest::blockedConnectionIsCutWhileAMessageBoxIsOpen() {
+    QtRig rig;
+    rig.host.realBoxes = true;
+    rig.store.Write("KorvanTessivo", "General", "BlockedRemotePortsString", "8080");
+    QVERIFY(rig.app.StartUp());
+    Click(rig.Button(ControlId::cmdBlockedRemote));
+    rig.Window().ItemBox()->setText("70000");
+    // Once the box is up, a blocked connection opens; the box stays until it is cut (or 2 s).
+    bool cutWhileOpen = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            watch.stop();
+            rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40000, Loopback(3), 8080)};
+            cutWhileOpen = QTest::qWaitFor([&] { return rig.table.rows.empty(); }, 2000);
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    watch.start(5);
+    Click(rig.Button(ControlId::cmdAdd));
+    QCOMPARE(rig.host.messages, std::vector<std::string>{std::string(InvalidPortMessage)});
+    QVERIFY(cutWhileOpen);
+}
+
+void MainWindowQtTest::placeAndSelectionSurviveAChangeOfAnotherLine() {
+    QtRig rig;
+    for (uint16_t port = 1000; port < 1300; ++port) {
+        rig.table.rows.push_back(MakeRow(TcpEstablished, Loopback(2), port, Loopback(3), 80));
+    }
+    QVERIFY(rig.app.StartUp());
+    rig.Cycle();
+    QListView* list = rig.Window().List();
+    list->scrollTo(list->model()->index(150, 0), QAbstractItemView::PositionAtTop);
+    ClickRow(rig.Window(), 152, Qt::LeftButton);
+    const int top = list->indexAt(QPoint(1, 1)).row();
+    const QStringList before = rig.ListRows();
+    rig.table.rows[200].dwRemotePort = PortToField(81);
+    rig.Cycle();
+    rig.app.AppManager->RefreshCurrentConnections();
+    QVERIFY(top > 100 && rig.ListRows()[200] != before[200]);
+    QCOMPARE(list->indexAt(QPoint(1, 1)).row(), top);
+    QCOMPARE(list->selectionModel()->selectedIndexes(), {list->model()->index(152, 0)});
 }
 
 QTEST_MAIN(MainWindowQtTest)

@@ -29,6 +29,9 @@ public:
     MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override {
         messages.emplace_back(text);
         messageButtons.push_back(buttons);
+        if (realBoxes) {
+            return QtHost::ShowMessage(text, buttons);
+        }
         if (answers.empty()) {
             return MessageAnswer::Ok;
         }
@@ -41,6 +44,8 @@ public:
     std::vector<std::string> messages;
     std::vector<MessageButtons> messageButtons;
     std::deque<MessageAnswer> answers;
+    // The real box, answered by whoever clicks it.
+    bool realBoxes = false;
     bool ended = false;
 };
 
