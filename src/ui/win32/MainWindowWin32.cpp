@@ -263,8 +263,14 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam,
         }
         return 0;
     case WM_CLOSE:
-        if (behaviour_.OnQueryUnload()) {
-            DestroyWindow(window);
+        Close();
+        return 0;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        // The process may be ended as soon as this returns: close now, as the user would.
+        if (wParam != FALSE) {
+            Close();
         }
         return 0;
     case WM_DESTROY:
@@ -330,6 +336,12 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam,
         break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void Win32MainWindow::Close() {
+    if (ready_ && behaviour_.OnQueryUnload()) {
+        DestroyWindow(window_.get());
+    }
 }
 
 LRESULT Win32MainWindow::ControlColours(HDC dc, HWND control, UINT message, WPARAM wParam,

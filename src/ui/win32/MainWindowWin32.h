@@ -90,6 +90,8 @@ private:
                                      UINT_PTR id, DWORD_PTR self);
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool CreateControls(HWND window);
+    // Saves the rules, removes the tray icon and lets the main loop end.
+    void Close();
     void PaintBackground(HDC dc);
     LRESULT ControlColours(HDC dc, HWND control, UINT message, WPARAM wParam, LPARAM lParam);
     void OnListMouseUp(MouseButton button, LPARAM lParam);

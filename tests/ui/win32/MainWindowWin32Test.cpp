@@ -3,6 +3,7 @@
 
 #include "Win32TestSupport.h"
 
+#include "core/win32/RegistrySettingsStore.h"
 #include "engine/Engine.h"
 #include "engine/RuleEditing.h"
 
@@ -322,6 +323,57 @@ TEST_F(MainWindowWin32, ClosingSavesAllThreeSettingsAndRemovesTheTrayIcon) {
     EXPECT_FALSE(Shell_NotifyIconW(NIM_MODIFY, &probe));
 
     // The loop ends after the cycle that sees the flag, and the process would end.
+    app.application.MainLoop();
+    app.application.Shutdown();
+    EXPECT_TRUE(app.host.ended);
+}
+
+// The real registry, under a test application's key (removed before and after) instead of the
+// program's own.
+class TestRegistry final : public SettingsStore {
+public:
+    TestRegistry() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest"); }
+    ~TestRegistry() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest"); }
+    std::string Read(std::string_view, std::string_view section, std::string_view key,
+                     std::string_view fallback) override {
+        return registry_.Read("KorvanTessivoTest", section, key, fallback);
+    }
+    bool Write(std::string_view, std::string_view section, std::string_view key,
+               std::string_view text) override {
+        return registry_.Write("KorvanTessivoTest", section, key, text);
+    }
+    // The stored value as Windows itself reads it.
+    static std::wstring Stored(const wchar_t* name) {
+        wchar_t data[256] = {};
+        DWORD bytes = sizeof data;
+        return RegGetValueW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest\\General", name,
+                            RRF_RT_REG_SZ, nullptr, data, &bytes) == ERROR_SUCCESS
+                   ? data
+                   : L"<missing>";
+    }
+
+private:
+    win32::RegistrySettingsStore registry_;
+};
+
+TEST(MainWindowWin32Session, EndingTheSessionSavesTheRulesAndEndsAsClosingDoes) {
+    TestRegistry registry;
+    RunningApplication app(L"Session", &registry);
+    ASSERT_TRUE(app.Start());
+    app.manager().oBlockedRemotePorts.AddItem(Value(int32_t{8080}));
+    EXPECT_TRUE(SendMessageW(app.Main(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    // Another program refused: the session goes on, and so does the window.
+    SendMessageW(app.Main(), WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(TestRegistry::Stored(L"BlockedRemotePortsString"), L"<missing>");
+    EXPECT_TRUE(IsWindow(app.Main()));
+
+    HWND main = app.Main();
+    SendMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(TestRegistry::Stored(L"BlockedRemotePortsString"), L"8080");
+    EXPECT_EQ(TestRegistry::Stored(L"AllowedIPString"), L"127.0.0.1");
+    EXPECT_NE(TestRegistry::Stored(L"BlockedLocalPortsString"), L"<missing>");
+    EXPECT_FALSE(IsWindow(main));
+    EXPECT_FALSE(app.application.MainWindow()->TrayIconShown());
     app.application.MainLoop();
     app.application.Shutdown();
     EXPECT_TRUE(app.host.ended);

@@ -46,11 +46,12 @@ inline std::wstring UniqueInstanceName(const wchar_t* what) {
            std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(GetTickCount64());
 }
 
-// The application with its real window, started as the program starts.
+// The application with its real window, started as the program starts; its rules in memory
+// unless another store is given.
 struct RunningApplication {
-    explicit RunningApplication(const wchar_t* name = L"Window")
+    explicit RunningApplication(const wchar_t* name = L"Window", SettingsStore* rules = nullptr)
         : host(UniqueInstanceName(name)), windows(GetModuleHandleW(nullptr), host),
-          application(Platform{host, store, table, windows,
+          application(Platform{host, rules != nullptr ? *rules : store, table, windows,
                                [] { return std::string("127.0.0.2 "); }, FormatDottedAddress}) {}
 
     bool Start() {
