@@ -12,6 +12,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace kt::test {
 namespace {
@@ -249,6 +250,55 @@ TEST_F(MainWindowWin32, CheckBoxFiltersTheConnectionLines) {
     EXPECT_EQ(ListRows(list), std::vector<std::string>{"127.0.0.2"});
     ClickButton(app.Control(ControlId::cmdCurrentConnections));
     EXPECT_EQ(ListRows(list).size(), 1u);
+}
+
+TEST_F(MainWindowWin32, RebuildsKeepTheScrollPositionAndTheSelectedLine) {
+    using testing::Address;
+    std::vector<TcpRow> base;
+    std::vector<TcpRow> others;
+    for (uint16_t port = 5000; port < 5300; ++port) {
+        base.push_back(testing::MakeRow(TcpEstablished, Address(127, 0, 0, 2), port,
+                                        Address(127, 0, 0, 3), 80));
+        others.push_back(testing::MakeRow(TcpEstablished, Address(127, 0, 0, 2), port,
+                                          Address(127, 0, 0, 3), 81));
+    }
+    HWND list = app.Control(ControlId::lstMain);
+    const auto show = [&](std::vector<TcpRow> rows) {
+        app.table.rows = std::move(rows);
+        app.application.GetEngine()->PollConnections();
+        app.manager().RefreshCurrentConnections(); // now, whatever the view's own pace
+    };
+    const auto line = [&](LRESULT row) {
+        return row < 0 ? std::string("<none>") : ListRows(list).at(static_cast<size_t>(row));
+    };
+    const std::pair<std::function<void(std::vector<TcpRow>&)>, bool> changes[] = {
+        {[&](auto& rows) { // above the view, below the selection, and at the end
+             rows.erase(rows.begin() + 10);
+             rows[200].dwState = TcpTimeWait;
+             rows.push_back(others[0]);
+         },
+         true},
+        {[&](auto& rows) { rows.insert(rows.begin(), others.begin(), others.end()); }, true},
+        {[&](auto& rows) { rows.erase(rows.begin() + 110); }, false}, // the selected one ends
+    };
+    for (const auto& [change, selectionStays] : changes) {
+        show(base);
+        SendMessageW(list, LB_SETCURSEL, 110, 0);
+        SendMessageW(list, LB_SETTOPINDEX, 100, 0);
+        const std::string top = line(100);
+        const std::string selected = line(110);
+        std::vector<TcpRow> rows = base;
+        change(rows);
+        show(rows);
+        EXPECT_EQ(line(SendMessageW(list, LB_GETTOPINDEX, 0, 0)), top);
+        EXPECT_EQ(line(SendMessageW(list, LB_GETCURSEL, 0, 0)),
+                  selectionStays ? selected : "<none>");
+        std::vector<std::string> lines;
+        for (int32_t i = 0; i < app.manager().oCurrentConnections.GetItemCount(); ++i) {
+            lines.emplace_back(app.manager().oCurrentConnections.TextAt(i));
+        }
+        EXPECT_EQ(ListRows(list), lines);
+    }
 }
 
 TEST_F(MainWindowWin32, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
