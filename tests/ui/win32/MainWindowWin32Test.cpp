@@ -159,6 +159,40 @@ TEST_F(MainWindowWin32, AddLocalAsksFirstAndCancelChangesNothing) {
               (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
 }
 
+// Presses OK in the message boxes of this thread.
+BOOL CALLBACK PressOk(HWND window, LPARAM) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (std::wstring_view(name) == L"#32770") {
+        PostMessageW(window, WM_COMMAND, IDOK, 0);
+    }
+    return TRUE;
+}
+void PressOkInMessageBoxes(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0) {
+    EnumThreadWindows(GetCurrentThreadId(), &PressOk, 0);
+}
+
+TEST_F(MainWindowWin32, ABlockedConnectionIsCutWhileAMessageBoxIsOpen) {
+    app.host.realBoxes = true;
+    app.manager().oBlockedRemotePorts.AddItem(Value(int32_t{8080}));
+    ClickButton(app.Control(ControlId::cmdBlockedRemote));
+    SetText(app.Control(ControlId::txtItem), L"65536");
+    // Opened while the box is up; the box is closed once the guard has looked again, or after 3 s.
+    app.table.rows = {testing::MakeRow(TcpEstablished, testing::Address(127, 0, 0, 2), 5000,
+                                       testing::Address(127, 0, 0, 3), 8080)};
+    app.table.onSnapshot = [&](int) {
+        if (!app.table.deletes.empty()) {
+            PressOkInMessageBoxes();
+        }
+    };
+    const UINT_PTR giveUp = SetTimer(nullptr, 0, 3000, &PressOkInMessageBoxes);
+    ClickButton(app.Control(ControlId::cmdAdd));
+    KillTimer(nullptr, giveUp);
+    EXPECT_EQ(app.host.messages, std::vector<std::string>{std::string(InvalidPortMessage)});
+    EXPECT_EQ(app.table.deletes.size(), 1u);
+    EXPECT_TRUE(app.table.rows.empty());
+}
+
 TEST_F(MainWindowWin32, ReadmeAndWebsiteGoToTheShell) {
     ClickButton(app.Control(ControlId::cmdReadme));
     ClickButton(app.Control(ControlId::cmdWebsite));

@@ -18,8 +18,8 @@
 
 namespace kt::test {
 
-// The real host but for the message box (a real one would wait for a user) and what would leave
-// the test: the shell and the end of the process.
+// The real host but for the message box (a real one would wait for a user, unless realBoxes)
+// and what would leave the test: the shell and the end of the process.
 class TestHost : public win32::WinHost {
 public:
     explicit TestHost(std::wstring instanceName) : WinHost(std::move(instanceName)) {}
@@ -27,12 +27,13 @@ public:
         messages.emplace_back(text);
         buttonsShown.push_back(buttons);
         ownerAtMessage = OwnerWindow();
-        return answer;
+        return realBoxes ? WinHost::ShowMessage(text, buttons) : answer;
     }
     void ShellOpen(std::string_view target) override { opened.emplace_back(target); }
     void End() override { ended = true; }
 
     MessageAnswer answer = MessageAnswer::Ok;
+    bool realBoxes = false;
     std::vector<std::string> messages;
     std::vector<MessageButtons> buttonsShown;
     HWND ownerAtMessage = nullptr;
