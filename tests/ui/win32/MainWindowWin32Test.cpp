@@ -159,34 +159,24 @@ TEST_F(MainWindowWin32, AddLocalAsksFirstAndCancelChangesNothing) {
               (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
 }
 
-// Presses OK in the message boxes of this thread.
-BOOL CALLBACK PressOk(HWND window, LPARAM) {
-    wchar_t name[16] = {};
-    GetClassNameW(window, name, 16);
-    if (std::wstring_view(name) == L"#32770") {
-        PostMessageW(window, WM_COMMAND, IDOK, 0);
-    }
-    return TRUE;
-}
-void PressOkInMessageBoxes(HWND = nullptr, UINT = 0, UINT_PTR = 0, DWORD = 0) {
-    EnumThreadWindows(GetCurrentThreadId(), &PressOk, 0);
-}
-
 TEST_F(MainWindowWin32, ABlockedConnectionIsCutWhileAMessageBoxIsOpen) {
     app.host.realBoxes = true;
     app.manager().oBlockedRemotePorts.AddItem(Value(int32_t{8080}));
     ClickButton(app.Control(ControlId::cmdBlockedRemote));
     SetText(app.Control(ControlId::txtItem), L"65536");
-    // Opened while the box is up; the box is closed once the guard has looked again, or after 3 s.
     app.table.rows = {testing::MakeRow(TcpEstablished, testing::Address(127, 0, 0, 2), 5000,
                                        testing::Address(127, 0, 0, 3), 8080)};
+    // OK is pressed once the guard has looked again after a cut, or after 3 s.
+    constexpr TIMERPROC pressOk = [](HWND, UINT, UINT_PTR, DWORD) {
+        PostMessageW(FindWindowW(L"#32770", L"Korvan Tessivo"), WM_COMMAND, IDOK, 0);
+    };
     app.table.onSnapshot = [&](int) {
         if (!app.table.deletes.empty()) {
-            PressOkInMessageBoxes();
+            pressOk(nullptr, 0, 0, 0);
         }
     };
-    const UINT_PTR giveUp = SetTimer(nullptr, 0, 3000, &PressOkInMessageBoxes);
-    ClickButton(app.Control(ControlId::cmdAdd));
+    const UINT_PTR giveUp = SetTimer(nullptr, 0, 3000, pressOk);
+    ClickButton(app.Control(ControlId::cmdAdd)); // the bad port's box
     KillTimer(nullptr, giveUp);
     EXPECT_EQ(app.host.messages, std::vector<std::string>{std::string(InvalidPortMessage)});
     EXPECT_EQ(app.table.deletes.size(), 1u);
@@ -287,24 +277,14 @@ TEST_F(MainWindowWin32, CheckBoxFiltersTheConnectionLines) {
 }
 
 TEST_F(MainWindowWin32, RebuildsKeepTheScrollPositionAndTheSelectedLine) {
-    using testing::Address;
-    std::vector<TcpRow> base;
+    std::vector<TcpRow> base; // 300 connections, and as many others to another remote port
     std::vector<TcpRow> others;
     for (uint16_t port = 5000; port < 5300; ++port) {
-        base.push_back(testing::MakeRow(TcpEstablished, Address(127, 0, 0, 2), port,
-                                        Address(127, 0, 0, 3), 80));
-        others.push_back(testing::MakeRow(TcpEstablished, Address(127, 0, 0, 2), port,
-                                          Address(127, 0, 0, 3), 81));
+        base.push_back(testing::MakeRow(TcpEstablished, testing::Address(127, 0, 0, 2), port,
+                                        testing::Address(127, 0, 0, 3), 80));
+        others.push_back(base.back());
+        others.back().dwRemotePort = PortToField(81);
     }
-    HWND list = app.Control(ControlId::lstMain);
-    const auto show = [&](std::vector<TcpRow> rows) {
-        app.table.rows = std::move(rows);
-        app.application.GetEngine()->PollConnections();
-        app.manager().RefreshCurrentConnections(); // now, whatever the view's own pace
-    };
-    const auto line = [&](LRESULT row) {
-        return row < 0 ? std::string("<none>") : ListRows(list).at(static_cast<size_t>(row));
-    };
     const std::pair<std::function<void(std::vector<TcpRow>&)>, bool> changes[] = {
         {[&](auto& rows) { // above the view, below the selection, and at the end
              rows.erase(rows.begin() + 10);
@@ -315,23 +295,29 @@ TEST_F(MainWindowWin32, RebuildsKeepTheScrollPositionAndTheSelectedLine) {
         {[&](auto& rows) { rows.insert(rows.begin(), others.begin(), others.end()); }, true},
         {[&](auto& rows) { rows.erase(rows.begin() + 110); }, false}, // the selected one ends
     };
+    HWND list = app.Control(ControlId::lstMain);
+    const auto show = [&](const std::vector<TcpRow>& rows) {
+        app.table.rows = rows;
+        app.application.GetEngine()->PollConnections();
+        app.manager().RefreshCurrentConnections(); // now, whatever the view's own pace
+        return ListRows(list);
+    };
     for (const auto& [change, selectionStays] : changes) {
-        show(base);
+        const std::vector<std::string> before = show(base);
         SendMessageW(list, LB_SETCURSEL, 110, 0);
         SendMessageW(list, LB_SETTOPINDEX, 100, 0);
-        const std::string top = line(100);
-        const std::string selected = line(110);
         std::vector<TcpRow> rows = base;
         change(rows);
-        show(rows);
-        EXPECT_EQ(line(SendMessageW(list, LB_GETTOPINDEX, 0, 0)), top);
-        EXPECT_EQ(line(SendMessageW(list, LB_GETCURSEL, 0, 0)),
-                  selectionStays ? selected : "<none>");
-        std::vector<std::string> lines;
+        const std::vector<std::string> after = show(rows);
+        const auto at = [&](LRESULT row) { return row < 0 ? "<none>" : after.at(row); };
+        EXPECT_EQ(at(SendMessageW(list, LB_GETTOPINDEX, 0, 0)), before[100]);
+        EXPECT_EQ(at(SendMessageW(list, LB_GETCURSEL, 0, 0)),
+                  selectionStays ? before[110] : "<none>");
+        std::vector<std::string> lines; // what the Manager lists, all of it and in its order
         for (int32_t i = 0; i < app.manager().oCurrentConnections.GetItemCount(); ++i) {
             lines.emplace_back(app.manager().oCurrentConnections.TextAt(i));
         }
-        EXPECT_EQ(ListRows(list), lines);
+        EXPECT_EQ(after, lines);
     }
 }
 
@@ -412,55 +398,35 @@ TEST_F(MainWindowWin32, ClosingSavesAllThreeSettingsAndRemovesTheTrayIcon) {
     EXPECT_TRUE(app.host.ended);
 }
 
-// The real registry, under a test application's key (removed before and after) instead of the
-// program's own.
-class TestRegistry final : public SettingsStore {
-public:
+// The real registry, under a test application's key removed before and after.
+struct TestRegistry final : SettingsStore {
     TestRegistry() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest"); }
     ~TestRegistry() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest"); }
     std::string Read(std::string_view, std::string_view section, std::string_view key,
                      std::string_view fallback) override {
-        return registry_.Read("KorvanTessivoTest", section, key, fallback);
+        return real.Read("KorvanTessivoTest", section, key, fallback);
     }
     bool Write(std::string_view, std::string_view section, std::string_view key,
                std::string_view text) override {
-        return registry_.Write("KorvanTessivoTest", section, key, text);
+        return real.Write("KorvanTessivoTest", section, key, text);
     }
-    // The stored value as Windows itself reads it.
-    static std::wstring Stored(const wchar_t* name) {
-        wchar_t data[256] = {};
-        DWORD bytes = sizeof data;
-        return RegGetValueW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest\\General", name,
-                            RRF_RT_REG_SZ, nullptr, data, &bytes) == ERROR_SUCCESS
-                   ? data
-                   : L"<missing>";
-    }
-
-private:
-    win32::RegistrySettingsStore registry_;
+    win32::RegistrySettingsStore real;
 };
 
-TEST(MainWindowWin32Session, EndingTheSessionSavesTheRulesAndEndsAsClosingDoes) {
+TEST(MainWindowWin32Session, EndingTheSessionClosesAsTheUserWould) {
     TestRegistry registry;
     RunningApplication app(L"Session", &registry);
     ASSERT_TRUE(app.Start());
     app.manager().oBlockedRemotePorts.AddItem(Value(int32_t{8080}));
-    EXPECT_TRUE(SendMessageW(app.Main(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
-    // Another program refused: the session goes on, and so does the window.
-    SendMessageW(app.Main(), WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
-    EXPECT_EQ(TestRegistry::Stored(L"BlockedRemotePortsString"), L"<missing>");
-    EXPECT_TRUE(IsWindow(app.Main()));
-
     HWND main = app.Main();
     SendMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-    EXPECT_EQ(TestRegistry::Stored(L"BlockedRemotePortsString"), L"8080");
-    EXPECT_EQ(TestRegistry::Stored(L"AllowedIPString"), L"127.0.0.1");
-    EXPECT_NE(TestRegistry::Stored(L"BlockedLocalPortsString"), L"<missing>");
+    EXPECT_EQ(registry.Read("", "General", "BlockedRemotePortsString", "-"), "8080");
+    for (const char* key : {"BlockedLocalPortsString", "AllowedIPString"}) {
+        EXPECT_NE(registry.Read("", "General", key, "-"), "-") << key;
+    }
     EXPECT_FALSE(IsWindow(main));
-    EXPECT_FALSE(app.application.MainWindow()->TrayIconShown());
-    app.application.MainLoop();
-    app.application.Shutdown();
-    EXPECT_TRUE(app.host.ended);
+    EXPECT_FALSE(app.window->TrayIconPresent());
+    EXPECT_TRUE(app.application.QuitRequested);
 }
 
 TEST_F(MainWindowWin32, AccessKeyOfAButtonClicksIt) {
