@@ -35,7 +35,9 @@ bool Application::StartUp() {
     // A message box must not stop the guard: its own loop keeps ticking.
     host.SetModalWork([this] { Tick(); });
     AppManager->oConnections = engine_.get();
-    LoadSettings(*AppManager, platform_.Store);
+    for (const std::string& complaint : LoadSettings(*AppManager, platform_.Store)) {
+        host.Diagnose(complaint);
+    }
 
     form_ = std::make_unique<frmMain>(*this);
     window_ = platform_.Windows.LoadMainWindow(*form_);

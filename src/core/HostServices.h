@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,11 @@ public:
     // Fire and forget: the shell's "Open" verb on a file or web address.
     virtual void ShellOpen(std::string_view target) = 0;
     virtual void End() = 0;
+    // One line for whoever started the program (standard error): what it cannot show in a box.
+    virtual void Diagnose(std::string_view line) {
+        std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(ApplicationTitle.size()),
+                     ApplicationTitle.data(), static_cast<int>(line.size()), line.data());
+    }
 
 protected:
     void RunModalWork() {

@@ -1,22 +1,113 @@
 #include "core/Settings.h"
 
 #include "core/SettingsStore.h"
+#include "engine/Conversions.h"
 #include "manager/Manager.h"
 
+#include <optional>
 #include <string>
 
 namespace kt {
 
-void LoadSettings(Manager& manager, SettingsStore& store) {
+namespace {
+
+std::string_view Trimmed(std::string_view entry) {
+    const auto blanks = [](std::string_view& s) {
+        while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+            s.remove_prefix(1);
+        }
+        while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+            s.remove_suffix(1);
+        }
+    };
+    blanks(entry);
+    while (entry.size() >= 1 && (entry.front() == '"' || entry.front() == '\'')) {
+        entry.remove_prefix(1);
+        blanks(entry);
+    }
+    while (!entry.empty() && (entry.back() == '"' || entry.back() == '\'')) {
+        entry.remove_suffix(1);
+        blanks(entry);
+    }
+    return entry;
+}
+
+std::optional<std::string> PlainPort(std::string_view entry) {
+    if (entry.empty() || entry.size() > 5) {
+        return std::nullopt;
+    }
+    int32_t port = 0;
+    for (const char c : entry) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        port = port * 10 + (c - '0');
+    }
+    if (port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return std::to_string(port);
+}
+
+// An entry as a line of text can show it: bounded, without control characters.
+std::string Printable(std::string_view entry) {
+    constexpr size_t kShown = 64;
+    std::string shown;
+    for (const char c : entry.substr(0, kShown)) {
+        shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    }
+    return entry.size() > kShown ? shown + "..." : shown;
+}
+
+} // namespace
+
+std::string CleanRuleList(std::string_view text, std::string_view key, bool addresses,
+                          std::vector<std::string>& complaints) {
+    std::string clean;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string_view::npos) {
+            comma = text.size();
+        }
+        const std::string_view raw = text.substr(start, comma - start);
+        start = comma + 1;
+        const std::string_view entry = Trimmed(raw);
+        if (entry.empty()) {
+            continue;
+        }
+        const std::optional<std::string> plain =
+            addresses ? NormalizeIPAddress(entry) : PlainPort(entry);
+        if (!plain) {
+            complaints.push_back(std::string(key) + ": \"" + Printable(entry) + "\" is not " +
+                                 (addresses ? "an IPv4 address" : "a port from 1 to 65535") +
+                                 "; left out of the rules");
+            continue;
+        }
+        if (!clean.empty()) {
+            clean += ',';
+        }
+        clean += *plain;
+    }
+    return clean;
+}
+
+std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store) {
     const std::string localPorts =
         store.Read(SettingsApplication, SettingsSection, BlockedLocalPortsKey, "");
     const std::string remotePorts =
         store.Read(SettingsApplication, SettingsSection, BlockedRemotePortsKey, "");
     const std::string allowed =
         store.Read(SettingsApplication, SettingsSection, AllowedIPKey, AllowedIPDefault);
-    manager.LoadListFromString(manager.oAllowedIP, allowed);
-    manager.LoadListFromString(manager.oBlockedLocalPorts, localPorts);
-    manager.LoadListFromString(manager.oBlockedRemotePorts, remotePorts);
+    std::vector<std::string> complaints;
+    manager.LoadListFromString(manager.oAllowedIP,
+                               CleanRuleList(allowed, AllowedIPKey, true, complaints));
+    manager.LoadListFromString(manager.oBlockedLocalPorts,
+                               CleanRuleList(localPorts, BlockedLocalPortsKey, false, complaints));
+    manager.LoadListFromString(
+        manager.oBlockedRemotePorts,
+        CleanRuleList(remotePorts, BlockedRemotePortsKey, false, complaints));
+    return complaints;
 }
 
 bool SaveSettings(const Manager& manager, SettingsStore& store) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kt {
 
@@ -14,8 +16,14 @@ inline constexpr std::string_view BlockedRemotePortsKey = "BlockedRemotePortsStr
 inline constexpr std::string_view AllowedIPKey = "AllowedIPString";
 inline constexpr std::string_view AllowedIPDefault = "127.0.0.1";
 
-// Fills the three rule lists of manager from the store.
-void LoadSettings(Manager& manager, SettingsStore& store);
+// Fills the three rule lists of manager from the store. Entries are trimmed of blanks and
+// surrounding quotes and addresses kept in their plain form; an entry that is no address or port
+// is left out rather than turned into another rule. Answers one line for each entry left out.
+std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store);
+// The stored text of a rule list as the rules hold it, with a line in complaints for each entry
+// left out.
+std::string CleanRuleList(std::string_view text, std::string_view key, bool addresses,
+                          std::vector<std::string>& complaints);
 // Writes all three rule lists; false at the first value the store refused.
 bool SaveSettings(const Manager& manager, SettingsStore& store);
 

@@ -76,12 +76,13 @@ void Manager::LoadInListbox() {
     // Only the lines that changed are handed over, so that the window keeps the user's place
     // and lays out no more text than it must. What the list box holds is known from the last
     // call, unless the window was changed behind our back.
-    if (oMainForm != shownForm_ ||
+    // Another list is another view: nothing of the last one's selection or place carries over.
+    if (oMainForm != shownForm_ || CurrentList != shownList_ ||
         oMainForm->ListRowCount() != static_cast<int32_t>(shown_.size())) {
-        shown_.clear();
-        const int32_t stale = oMainForm->ListRowCount();
-        oMainForm->ReplaceListRows(0, stale, lines);
+        oMainForm->ClearListRows();
+        oMainForm->ReplaceListRows(0, 0, lines);
         shownForm_ = oMainForm;
+        shownList_ = CurrentList;
         shown_ = std::move(lines);
         return;
     }

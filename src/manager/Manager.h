@@ -67,6 +67,7 @@ private:
     // The lines the list box holds, as last handed to oMainForm.
     std::vector<std::string> shown_;
     const MainForm* shownForm_ = nullptr;
+    const List* shownList_ = nullptr;
 };
 
 } // namespace kt

@@ -1,6 +1,8 @@
 #include "core/Settings.h"
 
+#include "../fakes/FakeWindow.h"
 #include "../fakes/Fakes.h"
+#include "core/Application.h"
 #include "engine/Engine.h"
 #include "manager/Manager.h"
 
@@ -11,6 +13,7 @@ namespace {
 
 using testing::FakeHost;
 using testing::FakeTcpTable;
+using testing::FakeWindowFactory;
 using testing::MemoryStore;
 
 TEST(Settings, FirstStartAllowsLoopbackOnly) {
@@ -62,31 +65,34 @@ TEST(Settings, SavingWritesAllThreeInOrderAndRoundTrips) {
     EXPECT_EQ(fresh.SaveListToString(fresh.oAllowedIP), "127.0.0.1,10.1.2.3");
 }
 
-TEST(Settings, UntrustedStoredValuesLoadByTheListsOwnRules) {
+TEST(Settings, UntrustedStoredValuesLoadCleanAndWhatCanNeverMatchIsLeftOut) {
     MemoryStore store;
     std::string many;
     for (int i = 0; i < 5000; ++i) {
         many += std::to_string(i) + ",";
     }
     store.At("BlockedLocalPortsString") =
-        many + "x, 80 ,-5,99999999999,1e3," + std::string("7\0", 2);
-    store.At("BlockedRemotePortsString") = std::string(200000, ',') + "443";
-    store.At("AllowedIPString") = std::string("10.0.0.1\0,", 10) + std::string(100000, 'a');
-    Manager manager(store, nullptr);
-    LoadSettings(manager, store);
+        many + "x, 80 ,-5,99999999999,1e3,7005abc,\"445\"," + std::string("7\0", 2);
+    store.At("BlockedRemotePortsString") = std::string(200000, ',') + "0443";
+    store.At("AllowedIPString") =
+        std::string("\"127.0.0.1, 127.0.0.05\",10.0.0.1\0,", 34) + std::string(100000, 'a');
+    FakeHost host;
+    FakeTcpTable table;
+    FakeWindowFactory windows;
+    Application app(Platform{host, store, table, windows, nullptr});
+    ASSERT_TRUE(app.StartUp());
+    const Manager& manager = *app.AppManager;
     const List& local = manager.oBlockedLocalPorts;
-    ASSERT_EQ(local.GetItemCount(), 5006);
-    EXPECT_EQ(local.GetItem(4999), Value(int32_t{4999}));
-    EXPECT_EQ(local.GetItem(5000), Value(int32_t{0}));  // x
-    EXPECT_EQ(local.GetItem(5001), Value(int32_t{80})); // blanks around a number
-    EXPECT_EQ(local.GetItem(5002), Value(int32_t{-5}));
-    EXPECT_EQ(local.GetItem(5003), Value(int32_t{0})); // beyond 32 bits
-    EXPECT_EQ(local.GetItem(5004), Value(int32_t{1000}));
-    EXPECT_EQ(local.GetItem(5005), Value(int32_t{0})); // NUL inside
-    ASSERT_EQ(manager.oBlockedRemotePorts.GetItemCount(), 1);
-    EXPECT_EQ(manager.oBlockedRemotePorts.GetItem(0), Value(int32_t{443}));
-    ASSERT_EQ(manager.oAllowedIP.GetItemCount(), 2);
-    EXPECT_EQ(manager.oAllowedIP.TextAt(1).size(), 100000u);
+    ASSERT_EQ(local.GetItemCount(), 5001); // 1 to 4999, 80 and 445
+    EXPECT_EQ(local.GetItem(4998), Value(int32_t{4999}));
+    EXPECT_EQ(manager.SaveListToString(manager.oBlockedRemotePorts), "443");
+    EXPECT_EQ(manager.SaveListToString(manager.oAllowedIP), "127.0.0.1,127.0.0.5");
+    // One line each for the two addresses, then 0, x, -5, the two too large, 7005abc and 7<NUL>.
+    ASSERT_EQ(host.diagnosed.size(), 9u);
+    EXPECT_EQ(host.diagnosed[1], "AllowedIPString: \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+                                 "aaaaaaaaaaaaaaaaaaaa...\" is not an IPv4 address; left out "
+                                 "of the rules");
+    EXPECT_TRUE(host.messages.empty());
 }
 
 TEST(Settings, SaveChangesWritesAndForgetsJudgedConnectionsEvenWhenTheStoreRefuses) {

@@ -38,6 +38,7 @@ public:
     void Sleep(int32_t milliseconds) override { slept.push_back(milliseconds); }
     void ShellOpen(std::string_view target) override { opened.emplace_back(target); }
     void End() override { ended = true; }
+    void Diagnose(std::string_view line) override { diagnosed.emplace_back(line); }
 
     bool previousInstance = false;
     std::string folder = "C:\\Program Files\\Korvan Tessivo";
@@ -51,6 +52,7 @@ public:
     std::vector<int32_t> slept;
     std::vector<std::string> opened;
     bool ended = false;
+    std::vector<std::string> diagnosed;
 };
 
 // Settings kept in memory; records every write in order and can refuse them.

@@ -72,6 +72,14 @@ TEST_F(ManagerTest, TheListBoxGetsOnlyTheLinesThatChangedAndKeepsTheSelection) {
         const auto c = std::find(form.rows.begin(), form.rows.end(), "c");
         EXPECT_TRUE(c != form.rows.end() && form.selected[size_t(c - form.rows.begin())]) << call;
     }
+    // Another list keeps nothing of the last one's selection, even on a line of the same text.
+    manager.oAllowedIP.AddItem("80");
+    manager.LoadInListbox();
+    form.Select("80");
+    manager.oBlockedLocalPorts.AddItem(int32_t{80});
+    manager.SetCurrentMode(Manager::BlockedLocalPortsMode);
+    EXPECT_EQ(form.rows, std::vector<std::string>{"80"});
+    EXPECT_FALSE(form.ListRowSelected(0));
 }
 
 TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
@@ -88,8 +96,8 @@ TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
     EXPECT_EQ(manager.CurrentList, &manager.oBlockedLocalPorts);
     EXPECT_TRUE(form.deleteMenuEnabled && form.itemBoxEnabled && form.addButtonEnabled);
     // Controls in their order, then the heading.
-    EXPECT_EQ(form.calls, (std::vector<std::string>{"replace 0+0 2", "mnuDelete", "txtItem",
-                                                    "cmdAdd", "head"}));
+    EXPECT_EQ(form.calls, (std::vector<std::string>{"clear", "replace 0+0 2", "mnuDelete",
+                                                    "txtItem", "cmdAdd", "head"}));
 
     ASSERT_TRUE(manager.SetCurrentMode(4));
     EXPECT_EQ(form.rows, (std::vector<std::string>{"-3"}));
