@@ -34,24 +34,12 @@ public:
     fs::path Path;
 };
 
-void Check(bool holds) {
-    if (!holds) {
-        std::abort();
-    }
-}
-
-bool IsPlainPort(const std::string& entry) {
-    const int32_t port = kt::ToInt32(kt::Value(entry)).value_or(0);
-    return port >= 1 && port <= 65535 && std::to_string(port) == entry;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TempRoot root;
     const fs::path folder = root.Path / kt::SettingsApplication;
     fs::create_directory(folder);
-    fs::permissions(folder, fs::perms::owner_all);
     std::ofstream(folder / (std::string(kt::SettingsApplication) + ".ini"), std::ios::binary)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
@@ -60,11 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kt::LoadSettings(manager, store);
     const auto each = [](const kt::List& list, auto&& clean) {
         for (int32_t i = 0; i < list.GetItemCount(); ++i) {
-            Check(clean(kt::ToText(list.GetItem(i)).value_or("")));
+            if (!clean(kt::ToText(list.GetItem(i)).value_or(""))) {
+                std::abort();
+            }
         }
     };
+    const auto port = [](const std::string& e) {
+        const int32_t n = kt::ToInt32(kt::Value(e)).value_or(0);
+        return n >= 1 && n <= 65535 && std::to_string(n) == e;
+    };
     each(manager.oAllowedIP, [](const std::string& e) { return kt::NormalizeIPAddress(e) == e; });
-    each(manager.oBlockedLocalPorts, IsPlainPort);
-    each(manager.oBlockedRemotePorts, IsPlainPort);
+    each(manager.oBlockedLocalPorts, port);
+    each(manager.oBlockedRemotePorts, port);
     return 0;
 }
