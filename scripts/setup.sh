@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config git clang-format
+    build-essential cmake ninja-build pkg-config git clang-format clang libclang-rt-14-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth x11-apps imagemagick

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Everything, on a fresh Debian 12 machine: install what is missing, build the native (sanitized)
-# and the Windows builds, and run every test of both.
+# Everything, on a fresh Debian 12 machine: install what is missing, build the native (sanitized),
+# the Windows and the fuzzing builds, and run every test of each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,8 +18,16 @@ cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
 cmake --build build/windows -j "$jobs"
 
+echo "== Fuzzing build (clang, libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DKT_FUZZ=ON -DKT_BUILD_TESTS=OFF -DKT_BUILD_BENCH=OFF
+cmake --build build/fuzz -j "$jobs"
+
 echo "== Native tests"
 ctest --test-dir build/linux --output-on-failure -j "$jobs"
+
+echo "== Fuzzing: each harness replays its seeds and explores a few seconds more"
+ctest --test-dir build/fuzz --output-on-failure
 
 echo "== Windows tests (Wine)"
 . scripts/wine-env.sh

@@ -168,6 +168,12 @@ int DatagramLength(std::span<const uint8_t> datagram) {
                                                           : static_cast<int>(datagram.size());
 }
 
+// NLMSG_OK, whose macro compares the unsigned message length with the signed count (clang warns).
+bool MessageFits(const nlmsghdr* header, int length) {
+    return length >= static_cast<int>(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
+           header->nlmsg_len <= static_cast<uint32_t>(length);
+}
+
 } // namespace
 
 Request MakeDumpRequest(uint8_t family, uint32_t seq) {
@@ -260,7 +266,7 @@ DumpResult ParseDump(std::span<const uint8_t> datagram, uint32_t seq, uint32_t p
     DumpResult result;
     int length = DatagramLength(datagram);
     const auto* header = reinterpret_cast<const nlmsghdr*>(datagram.data());
-    for (; NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
+    for (; MessageFits(header, length); header = NLMSG_NEXT(header, length)) {
         if (header->nlmsg_seq != seq || header->nlmsg_pid != portId) {
             result.status = DumpStatus::Malformed;
             return result;
@@ -311,7 +317,7 @@ AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t por
     AckResult result;
     int length = DatagramLength(datagram);
     const auto* header = reinterpret_cast<const nlmsghdr*>(datagram.data());
-    for (; NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
+    for (; MessageFits(header, length); header = NLMSG_NEXT(header, length)) {
         if (header->nlmsg_seq != seq || header->nlmsg_pid != portId) {
             continue; // the late answer of an earlier request
         }

@@ -78,20 +78,8 @@ bool WinTcpTable::DeleteConnection(const TcpRow& row) {
     target.dwLocalPort = row.dwLocalPort;
     target.dwRemoteAddr = row.dwRemoteAddr;
     target.dwRemotePort = row.dwRemotePort;
-    if (calls_.SetTcpEntry(&target) != NO_ERROR) {
-        return false;
-    }
-    const MIB_TCPTABLE* table = Fetch();
-    if (table == nullptr) {
-        return true; // nothing to check against: the system's word stands
-    }
-    const MIB_TCPROW* first = table->table;
-    const MIB_TCPROW* last = first + RowCount(*table);
-    return std::none_of(first, last, [&](const MIB_TCPROW& listed) {
-        return listed.dwState == row.dwState && listed.dwLocalAddr == row.dwLocalAddr &&
-               listed.dwLocalPort == row.dwLocalPort && listed.dwRemoteAddr == row.dwRemoteAddr &&
-               listed.dwRemotePort == row.dwRemotePort;
-    });
+    lastDeleteError_ = calls_.SetTcpEntry(&target);
+    return lastDeleteError_ == NO_ERROR;
 }
 
 } // namespace kt::win32

@@ -36,9 +36,12 @@ public:
                          size_t initialRowCapacity = DefaultRowCapacity);
 
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
-    // True when the system accepted the delete and its table no longer lists the connection in
-    // the row's state: Wine, for one, accepts every delete and does nothing.
+    // The system's own answer, without reading the table again: whether the cut took shows in
+    // the next snapshot, which the engine takes anyway.
     bool DeleteConnection(const TcpRow& row) override;
+
+    // What SetTcpEntry answered to the last delete: NO_ERROR, or why it was refused.
+    DWORD LastDeleteError() const noexcept { return lastDeleteError_; }
 
     // Bytes the table buffer holds now.
     size_t BufferSize() const { return buffer_.size() * sizeof(DWORD); }
@@ -51,6 +54,7 @@ private:
 
     IpHelperCalls calls_;
     std::vector<DWORD> buffer_; // DWORD elements keep the table aligned
+    DWORD lastDeleteError_ = NO_ERROR;
 };
 
 } // namespace kt::win32

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace kt::win32 {
@@ -43,6 +44,8 @@ public:
     void AppendListRow(std::string_view text) override;
     int32_t ListRowCount() const override;
     std::string ListRowText(int32_t row) const override;
+    // In place, with redraw off: the scroll position and the selected line stay where they are.
+    void ReplaceListRows(int32_t first, int32_t count, std::span<const std::string> texts) override;
     bool ListRowSelected(int32_t row) const override;
     void SetHeadText(std::string_view text) override;
     void SetItemBoxEnabled(bool enabled) override;
@@ -90,6 +93,8 @@ private:
                                      UINT_PTR id, DWORD_PTR self);
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool CreateControls(HWND window);
+    // Saves the rules, removes the tray icon and lets the main loop end.
+    void Close();
     void PaintBackground(HDC dc);
     LRESULT ControlColours(HDC dc, HWND control, UINT message, WPARAM wParam, LPARAM lParam);
     void OnListMouseUp(MouseButton button, LPARAM lParam);

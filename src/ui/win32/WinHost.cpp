@@ -65,10 +65,54 @@ HWND WinHost::OwnerWindow() const {
     return filter_ != nullptr ? filter_->OwnerWindow() : nullptr;
 }
 
+namespace {
+
+// A timer that lives as long as its scope.
+class ScopedTimer {
+public:
+    ScopedTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC proc)
+        : window_(window), id_(window != nullptr ? SetTimer(window, id, milliseconds, proc) : 0) {}
+    ~ScopedTimer() {
+        if (id_ != 0) {
+            KillTimer(window_, id_);
+        }
+    }
+    ScopedTimer(const ScopedTimer&) = delete;
+    ScopedTimer& operator=(const ScopedTimer&) = delete;
+
+private:
+    HWND window_;
+    UINT_PTR id_;
+};
+
+} // namespace
+
+HWND WinHost::ModalTimerWindow() {
+    if (!modalTimerWindow_) {
+        modalTimerWindow_.reset(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                                nullptr, GetModuleHandleW(nullptr), nullptr));
+        if (modalTimerWindow_) {
+            SetWindowLongPtrW(modalTimerWindow_.get(), GWLP_USERDATA,
+                              reinterpret_cast<LONG_PTR>(this));
+        }
+    }
+    return modalTimerWindow_.get();
+}
+
+void CALLBACK WinHost::OnModalTimer(HWND window, UINT, UINT_PTR, DWORD) {
+    if (auto* host = reinterpret_cast<WinHost*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
+        host->RunModalWork();
+    }
+}
+
 MessageAnswer WinHost::ShowMessage(std::string_view text, MessageButtons buttons) {
     const std::wstring wide = ToWide(text).value_or(L"?");
     const std::wstring title = ToWide(ApplicationTitle).value_or(L"");
     const UINT style = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK);
+    // The box's own loop dispatches the timer, so the guard goes on while the user reads; 10 ms
+    // is as often as a Windows timer fires.
+    const ScopedTimer guard(ModalTimerWindow(), ++lastTimerId_, USER_TIMER_MINIMUM,
+                            &WinHost::OnModalTimer);
     const int answer = MessageBoxW(OwnerWindow(), wide.c_str(), title.c_str(), style);
     return answer == IDCANCEL ? MessageAnswer::Cancel : MessageAnswer::Ok;
 }

@@ -24,6 +24,9 @@ class WinHost : public HostServices {
 public:
     // instanceName names the mutex that marks a running copy of the program.
     explicit WinHost(std::wstring instanceName);
+    // The timer window knows this object by its address.
+    WinHost(const WinHost&) = delete;
+    WinHost& operator=(const WinHost&) = delete;
 
     bool PreviousInstance() override;
     std::string ApplicationFolder() override;
@@ -45,9 +48,15 @@ public:
     HWND OwnerWindow() const;
 
 private:
+    // Where the timers of open message boxes go: a message-only window that points back here.
+    HWND ModalTimerWindow();
+    static void CALLBACK OnModalTimer(HWND window, UINT message, UINT_PTR id, DWORD time);
+
     std::wstring instanceName_;
     UniqueHandle instanceMutex_;
     MessageFilter* filter_ = nullptr;
+    UniqueWindow modalTimerWindow_;
+    UINT_PTR lastTimerId_ = 0; // a box opened from within another gets a timer of its own
 };
 
 // The folder of a module's file, without the trailing backslash; empty when it cannot be read.

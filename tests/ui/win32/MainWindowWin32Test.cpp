@@ -3,6 +3,7 @@
 
 #include "Win32TestSupport.h"
 
+#include "core/win32/RegistrySettingsStore.h"
 #include "engine/Engine.h"
 #include "engine/RuleEditing.h"
 
@@ -11,6 +12,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace kt::test {
 namespace {
@@ -157,6 +159,30 @@ TEST_F(MainWindowWin32, AddLocalAsksFirstAndCancelChangesNothing) {
               (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
 }
 
+TEST_F(MainWindowWin32, ABlockedConnectionIsCutWhileAMessageBoxIsOpen) {
+    app.host.realBoxes = true;
+    app.manager().oBlockedRemotePorts.AddItem(Value(int32_t{8080}));
+    ClickButton(app.Control(ControlId::cmdBlockedRemote));
+    SetText(app.Control(ControlId::txtItem), L"65536");
+    app.table.rows = {testing::MakeRow(TcpEstablished, testing::Address(127, 0, 0, 2), 5000,
+                                       testing::Address(127, 0, 0, 3), 8080)};
+    // OK is pressed once the guard has looked again after a cut, or after 3 s.
+    constexpr TIMERPROC pressOk = [](HWND, UINT, UINT_PTR, DWORD) {
+        PostMessageW(FindWindowW(L"#32770", L"Korvan Tessivo"), WM_COMMAND, IDOK, 0);
+    };
+    app.table.onSnapshot = [&](int) {
+        if (!app.table.deletes.empty()) {
+            pressOk(nullptr, 0, 0, 0);
+        }
+    };
+    const UINT_PTR giveUp = SetTimer(nullptr, 0, 3000, pressOk);
+    ClickButton(app.Control(ControlId::cmdAdd)); // the bad port's box
+    KillTimer(nullptr, giveUp);
+    EXPECT_EQ(app.host.messages, std::vector<std::string>{std::string(InvalidPortMessage)});
+    EXPECT_EQ(app.table.deletes.size(), 1u);
+    EXPECT_TRUE(app.table.rows.empty());
+}
+
 TEST_F(MainWindowWin32, ReadmeAndWebsiteGoToTheShell) {
     ClickButton(app.Control(ControlId::cmdReadme));
     ClickButton(app.Control(ControlId::cmdWebsite));
@@ -250,6 +276,51 @@ TEST_F(MainWindowWin32, CheckBoxFiltersTheConnectionLines) {
     EXPECT_EQ(ListRows(list).size(), 1u);
 }
 
+TEST_F(MainWindowWin32, RebuildsKeepTheScrollPositionAndTheSelectedLine) {
+    std::vector<TcpRow> base; // 300 connections, and as many others to another remote port
+    std::vector<TcpRow> others;
+    for (uint16_t port = 5000; port < 5300; ++port) {
+        base.push_back(testing::MakeRow(TcpEstablished, testing::Address(127, 0, 0, 2), port,
+                                        testing::Address(127, 0, 0, 3), 80));
+        others.push_back(base.back());
+        others.back().dwRemotePort = PortToField(81);
+    }
+    const std::pair<std::function<void(std::vector<TcpRow>&)>, bool> changes[] = {
+        {[&](auto& rows) { // above the view, below the selection, and at the end
+             rows.erase(rows.begin() + 10);
+             rows[200].dwState = TcpTimeWait;
+             rows.push_back(others[0]);
+         },
+         true},
+        {[&](auto& rows) { rows.insert(rows.begin(), others.begin(), others.end()); }, true},
+        {[&](auto& rows) { rows.erase(rows.begin() + 110); }, false}, // the selected one ends
+    };
+    HWND list = app.Control(ControlId::lstMain);
+    const auto show = [&](const std::vector<TcpRow>& rows) {
+        app.table.rows = rows;
+        app.application.GetEngine()->PollConnections();
+        app.manager().RefreshCurrentConnections(); // now, whatever the view's own pace
+        return ListRows(list);
+    };
+    for (const auto& [change, selectionStays] : changes) {
+        const std::vector<std::string> before = show(base);
+        SendMessageW(list, LB_SETCURSEL, 110, 0);
+        SendMessageW(list, LB_SETTOPINDEX, 100, 0);
+        std::vector<TcpRow> rows = base;
+        change(rows);
+        const std::vector<std::string> after = show(rows);
+        const auto at = [&](LRESULT row) { return row < 0 ? "<none>" : after.at(row); };
+        EXPECT_EQ(at(SendMessageW(list, LB_GETTOPINDEX, 0, 0)), before[100]);
+        EXPECT_EQ(at(SendMessageW(list, LB_GETCURSEL, 0, 0)),
+                  selectionStays ? before[110] : "<none>");
+        std::vector<std::string> lines; // what the Manager lists, all of it and in its order
+        for (int32_t i = 0; i < app.manager().oCurrentConnections.GetItemCount(); ++i) {
+            lines.emplace_back(app.manager().oCurrentConnections.TextAt(i));
+        }
+        EXPECT_EQ(after, lines);
+    }
+}
+
 TEST_F(MainWindowWin32, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
     HWND main = app.Main();
     // Shown normally, the icon's clicks are ignored.
@@ -325,6 +396,37 @@ TEST_F(MainWindowWin32, ClosingSavesAllThreeSettingsAndRemovesTheTrayIcon) {
     app.application.MainLoop();
     app.application.Shutdown();
     EXPECT_TRUE(app.host.ended);
+}
+
+// The real registry, under a test application's key removed before and after.
+struct TestRegistry final : SettingsStore {
+    TestRegistry() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest"); }
+    ~TestRegistry() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvanTessivoTest"); }
+    std::string Read(std::string_view, std::string_view section, std::string_view key,
+                     std::string_view fallback) override {
+        return real.Read("KorvanTessivoTest", section, key, fallback);
+    }
+    bool Write(std::string_view, std::string_view section, std::string_view key,
+               std::string_view text) override {
+        return real.Write("KorvanTessivoTest", section, key, text);
+    }
+    win32::RegistrySettingsStore real;
+};
+
+TEST(MainWindowWin32Session, EndingTheSessionClosesAsTheUserWould) {
+    TestRegistry registry;
+    RunningApplication app(L"Session", &registry);
+    ASSERT_TRUE(app.Start());
+    app.manager().oBlockedRemotePorts.AddItem(Value(int32_t{8080}));
+    HWND main = app.Main();
+    SendMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(registry.Read("", "General", "BlockedRemotePortsString", "-"), "8080");
+    for (const char* key : {"BlockedLocalPortsString", "AllowedIPString"}) {
+        EXPECT_NE(registry.Read("", "General", key, "-"), "-") << key;
+    }
+    EXPECT_FALSE(IsWindow(main));
+    EXPECT_FALSE(app.window->TrayIconPresent());
+    EXPECT_TRUE(app.application.QuitRequested);
 }
 
 TEST_F(MainWindowWin32, AccessKeyOfAButtonClicksIt) {

@@ -18,8 +18,8 @@
 
 namespace kt::test {
 
-// The real host but for the message box (a real one would wait for a user) and what would leave
-// the test: the shell and the end of the process.
+// The real host but for the message box (a real one would wait for a user, unless realBoxes)
+// and what would leave the test: the shell and the end of the process.
 class TestHost : public win32::WinHost {
 public:
     explicit TestHost(std::wstring instanceName) : WinHost(std::move(instanceName)) {}
@@ -27,12 +27,13 @@ public:
         messages.emplace_back(text);
         buttonsShown.push_back(buttons);
         ownerAtMessage = OwnerWindow();
-        return answer;
+        return realBoxes ? WinHost::ShowMessage(text, buttons) : answer;
     }
     void ShellOpen(std::string_view target) override { opened.emplace_back(target); }
     void End() override { ended = true; }
 
     MessageAnswer answer = MessageAnswer::Ok;
+    bool realBoxes = false;
     std::vector<std::string> messages;
     std::vector<MessageButtons> buttonsShown;
     HWND ownerAtMessage = nullptr;
@@ -46,11 +47,12 @@ inline std::wstring UniqueInstanceName(const wchar_t* what) {
            std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(GetTickCount64());
 }
 
-// The application with its real window, started as the program starts.
+// The application with its real window, started as the program starts; its rules in memory
+// unless another store is given.
 struct RunningApplication {
-    explicit RunningApplication(const wchar_t* name = L"Window")
+    explicit RunningApplication(const wchar_t* name = L"Window", SettingsStore* rules = nullptr)
         : host(UniqueInstanceName(name)), windows(GetModuleHandleW(nullptr), host),
-          application(Platform{host, store, table, windows,
+          application(Platform{host, rules != nullptr ? *rules : store, table, windows,
                                [] { return std::string("127.0.0.2 "); }, FormatDottedAddress}) {}
 
     bool Start() {
