@@ -11,16 +11,12 @@ cmake -S . -B build/release-linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DKT_SANIT
 cmake --build build/release-linux --target korvan-tessivo -j "$(nproc)"
 program="$PWD/build/release-linux/bin/korvan-tessivo"
 
-cat <<TEXT
-Korvan Tessivo cuts connections only with the CAP_NET_ADMIN capability. Either
-  - run it as root (this script then does so when started by root), or
-  - give the built program the capability once and run it as your user:
-        sudo setcap cap_net_admin+ep $program
-        $program
-Without it the program runs and shows everything, but its cuts are refused silently.
+if [ "$(id -u)" -ne 0 ]; then
+    cat <<TEXT
+Korvan Tessivo cuts connections only as root: run this script with sudo. (Never give the
+program file capabilities: it is a Qt program, and any user could load their own code with
+them.) Running without rights: it shows everything but cuts nothing.
 TEXT
-if [ "$(id -u)" -ne 0 ] && ! getcap "$program" 2>/dev/null | grep -q cap_net_admin; then
-    echo "Note: running without CAP_NET_ADMIN: nothing will be cut."
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

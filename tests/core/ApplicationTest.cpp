@@ -2,6 +2,7 @@
 
 #include "../fakes/FakeWindow.h"
 #include "engine/Engine.h"
+#include "engine/RuleGuard.h"
 #include "manager/Manager.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,56 @@ TEST_F(ApplicationTest, AFailedSaveIsToldOnceAfterTheTickAndOnTheWayOutOnlyOnSta
     app.Shutdown();
     EXPECT_TRUE(host.messages.empty());
     EXPECT_EQ(host.diagnosed, std::vector<std::string>{full});
+}
+
+class FakeGuard : public RuleGuard {
+public:
+    bool SetRules(const GuardRules& r, std::string& why) override {
+        rules.push_back(r);
+        why = "map update refused";
+        return !refuse;
+    }
+    bool Sound(std::string& why) const override {
+        why = "a cut was refused";
+        return sound;
+    }
+    void Stop() override { stopped = true; }
+    int WakeHandle() const override { return 7; }
+    std::vector<GuardRules> rules;
+    bool refuse = false;
+    bool sound = true;
+    bool stopped = false;
+};
+
+TEST_F(ApplicationTest, TheGuardGetsEveryRuleChangeAndTheLoopPollsOnceItFails) {
+    for (const bool refuseRules : {true, false}) {
+        FakeHost host;
+        MemoryStore store;
+        store.At("BlockedLocalPortsString") = "445";
+        FakeGuard guard;
+        Platform platform{host, store, table, windows, [] { return std::string("10.0.0.7 "); }};
+        platform.Guard = &guard;
+        Application app(platform);
+        ASSERT_TRUE(app.StartUp());
+        ASSERT_EQ(guard.rules.size(), 1u); // the loaded rules, before the first tick
+        EXPECT_EQ(guard.rules[0].blockedLocalPorts, std::vector<uint16_t>{445});
+        host.modalTicks = 0;
+        windows.form->OnClick(ControlId::cmdAddLocal);
+        EXPECT_EQ(guard.rules.back().allowedAddresses.size(), 2u);
+        EXPECT_FALSE(guard.stopped);
+        guard.refuse = refuseRules; // refused at once, or unsound after one cycle
+        app.AppManager->SaveChanges();
+        int cycles = 0;
+        host.onDoEvents = [&] {
+            guard.sound = false;
+            app.QuitRequested = ++cycles == 2;
+        };
+        app.MainLoop(); // waits for work while the guard is sound, polls once it is not
+        EXPECT_TRUE(guard.stopped);
+        EXPECT_EQ(host.diagnosed.size(), 1u);
+        EXPECT_EQ(host.waited.size(), refuseRules ? 0u : 1u);
+        EXPECT_EQ(host.slept.size(), refuseRules ? 2u : 1u);
+    }
 }
 
 } // namespace

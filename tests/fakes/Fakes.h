@@ -36,6 +36,10 @@ public:
         }
     }
     void Sleep(int32_t milliseconds) override { slept.push_back(milliseconds); }
+    void WaitForWork(int32_t milliseconds, int) override {
+        waited.push_back(milliseconds);
+        DoEvents();
+    }
     void ShellOpen(std::string_view target) override { opened.emplace_back(target); }
     void End() override { ended = true; }
     void Diagnose(std::string_view line) override { diagnosed.emplace_back(line); }
@@ -50,6 +54,7 @@ public:
     int doEventsCount = 0;
     std::function<void()> onDoEvents;
     std::vector<int32_t> slept;
+    std::vector<int32_t> waited;
     std::vector<std::string> opened;
     bool ended = false;
     std::vector<std::string> diagnosed;

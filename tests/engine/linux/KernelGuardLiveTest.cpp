@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <future>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <random>
 #include <sys/socket.h>
 #include <thread>
@@ -282,6 +284,76 @@ TEST(KernelGuardRights, StartRefusesWithoutTheRightsItNeeds) {
                   0)
             << *capabilities.begin();
     }
+}
+
+// Bounded to 20 s: 10,000 idle connections, 2,000 short blocked connections a second (each
+// living 20 to 100 ms) and a tenth as many unblocked ones: every blocked one is cut, no other.
+// The guard alone: no engine runs.
+TEST(KernelGuardLoad, KeepsUpWithTwoThousandBlockedConnectionsASecond) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";
+    }
+    ASSERT_EQ(EnterOwnNetworkNamespace(), "");
+    ASSERT_TRUE(RaiseFileLimit(19000));
+    const Socket idleListener = Listen("127.0.0.3");
+    const Socket blocked = Listen("127.0.0.3", kPorts[0]);
+    const Socket open = Listen("127.0.0.3", kPorts[1]);
+    std::vector<Connection> idle(5000);
+    for (Connection& c : idle) {
+        c = Open(idleListener);
+    }
+    std::string whyNot;
+    const auto guard = KernelGuard::Start({{}, {kPorts[0]}, {}}, whyNot);
+    ASSERT_TRUE(guard) << whyNot;
+    struct Short {
+        Socket socket;
+        Clock::time_point dies;
+        bool blocked;
+    };
+    std::deque<Short> live;
+    std::deque<std::pair<Clock::time_point, Socket>> accepted;
+    size_t blockedSeen = 0, blockedCut = 0, otherCut = 0;
+    std::minstd_rand random(7);
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(20);
+    for (Clock::time_point next = Clock::now(), now = next; now < end || !live.empty();
+         now = Clock::now()) {
+        for (; now < end && next <= now; next += std::chrono::microseconds(500)) {
+            const auto dies = now + milliseconds(20 + random() % 81);
+            live.push_back({Connect("127.0.0.2", "127.0.0.3", kPorts[0]), dies, true});
+            if (random() % 10 == 0) {
+                live.push_back({Connect("127.0.0.2", "127.0.0.3", kPorts[1]), dies, false});
+            }
+        }
+        // Server ends are kept past their client's life: a close would end the client first.
+        for (const Socket* listener : {&blocked, &open}) {
+            for (pollfd p{listener->Fd(), POLLIN, 0}; ::poll(&p, 1, 0) == 1;) {
+                accepted.emplace_back(now, Accept(*listener));
+            }
+        }
+        while (!accepted.empty() && now - accepted.front().first > milliseconds(200)) {
+            accepted.pop_front();
+        }
+        for (auto it = live.begin(); it != live.end();) {
+            if (now < it->dies) {
+                ++it;
+                continue;
+            }
+            // A connect that failed was cut before it returned. A blocked one still open at its
+            // end gets a little longer: a busy machine may have kept the guard's thread waiting.
+            const bool aborted =
+                !it->socket.Valid() || ConnectionError(it->socket, it->blocked ? 100 : 0) != 0;
+            blockedSeen += it->blocked ? 1 : 0;
+            (it->blocked ? blockedCut : otherCut) += aborted ? 1 : 0;
+            it = live.erase(it);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    EXPECT_GT(blockedSeen, 10000u);
+    EXPECT_EQ(blockedCut, blockedSeen);
+    EXPECT_EQ(otherCut, 0u);
+    EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
 }
 
 } // namespace

@@ -12,11 +12,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <linux/capability.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -169,6 +171,7 @@ class ProgramTest : public QObject {
 
 private slots:
     void aSecondCopyEndsAtOnceAndSilently();
+    void cutsBlockedConnectionsAndSavesOnSigterm_data();
     void cutsBlockedConnectionsAndSavesOnSigterm();
 };
 
@@ -199,7 +202,15 @@ void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
     QVERIFY(HasGeneralSection(user.Ini()));
 }
 
+void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm_data() {
+    QTest::addColumn<bool>("withoutBpf");
+    QTest::newRow("kernel guard") << false;
+    // Root without CAP_SYS_ADMIN, CAP_BPF and CAP_PERFMON: no BPF, so the loop polls.
+    QTest::newRow("polling") << true;
+}
+
 void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
+    QFETCH(bool, withoutBpf);
     if (::geteuid() != 0) {
         QSKIP("needs root: a network namespace of its own and the right to cut connections");
     }
@@ -225,7 +236,13 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     }
     QProcess program;
     user.Prepare(program);
-    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (withoutBpf) {
+        program.setChildProcessModifier([] {
+            for (const int capability : {CAP_SYS_ADMIN, CAP_BPF, CAP_PERFMON}) {
+                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+            }
+        });
+    }
     program.start();
     QVERIFY(program.waitForStarted());
 
@@ -263,6 +280,9 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QSettings ini(user.Ini(), QSettings::IniFormat);
     QCOMPARE(ini.value("BlockedRemotePortsString").toString(), QString::number(Blocked));
     QCOMPARE(ini.value("AllowedIPString").toString(), QString("127.0.0.1"));
+    // The fallback is said once, and only when it happened.
+    QCOMPARE(program.readAllStandardError().count("kernel guard could not load"),
+             withoutBpf ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

@@ -54,7 +54,8 @@ struct QtRig {
         : host(folder.path() + "/run"), store((folder.path() + "/config").toStdString()),
           windows([trayAvailable] { return trayAvailable; }),
           app(Platform{host, store, table, windows,
-                       [] { return std::string("10.1.2.3 192.168.7.7 "); }}) {
+                       [] { return std::string("10.1.2.3 192.168.7.7 "); }, FormatDottedAddress,
+                       testing::SteppingClock()}) {
         QDir().mkpath(folder.path() + "/run");
     }
 
