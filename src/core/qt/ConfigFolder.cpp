@@ -86,22 +86,6 @@ private:
 
 } // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (Fd >= 0) {
-            ::close(Fd);
-        }
-        Fd = std::exchange(other.Fd, -1);
-    }
-    return *this;
-}
-
-UniqueFd::~UniqueFd() {
-    if (Fd >= 0) {
-        ::close(Fd);
-    }
-}
-
 bool RunsPrivileged() {
     if (::geteuid() == 0) {
         return true;

@@ -3,6 +3,8 @@
 // The settings folder on Linux, reached once by path and from then on only through its descriptor,
 // so that nothing swapped in between two steps (a symbolic link, another folder) is ever written.
 
+#include "core/linux/UniqueFd.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -11,24 +13,6 @@
 #include <utility>
 
 namespace kt {
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : Fd(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : Fd(std::exchange(other.Fd, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-
-    int Get() const { return Fd; }
-    bool Valid() const { return Fd >= 0; }
-    int Release() { return std::exchange(Fd, -1); }
-
-private:
-    int Fd = -1;
-};
 
 // Root, or any effective capability: then a folder someone else could change is not used.
 bool RunsPrivileged();

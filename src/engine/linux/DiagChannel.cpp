@@ -1,6 +1,6 @@
 #include "engine/linux/DiagChannel.h"
 
-#include "engine/linux/UniqueFd.h"
+#include "core/linux/UniqueFd.h"
 
 #include <cerrno>
 #include <linux/netlink.h>

@@ -2,7 +2,7 @@
 
 #include "engine/TcpTable.h"
 #include "engine/linux/NetlinkTcpTable.h"
-#include "engine/linux/UniqueFd.h"
+#include "core/linux/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "engine/GuardRules.h"
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/NetlinkTcpTable.h"
-#include "engine/linux/UniqueFd.h"
+#include "core/linux/UniqueFd.h"
 
 #include <atomic>
 #include <cstdint>

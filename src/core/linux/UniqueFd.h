@@ -4,7 +4,7 @@
 
 namespace kt {
 
-// Owns one file descriptor.
+// Owns one file descriptor (Linux).
 class UniqueFd {
 public:
     UniqueFd() = default;
