@@ -36,4 +36,5 @@ trap 'wine_stop; display_stop' EXIT
 display_start
 wine_start
 # Wine tests run one at a time.
-ctest --test-dir build/windows --output-on-failure
+# A Wine process that fails to start at all is tried once more; a failing test fails twice.
+ctest --test-dir build/windows --output-on-failure --repeat until-pass:2
