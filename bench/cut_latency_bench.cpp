@@ -125,7 +125,7 @@ void BM_CutLatency(benchmark::State& state) {
     const int samples = static_cast<int>(state.range(1));
     const test::Socket idleListener = test::Listen("127.0.0.3");
     const std::vector<test::Socket> idle = OpenIdle(idleListener, static_cast<int>(state.range(0)));
-    const test::Socket blockedListener = test::Listen("127.0.0.3");
+    const test::Socket blockedListener = test::Listen("127.0.0.3", 21002);
 
     std::optional<Guard> guard;
     std::optional<SsLoop> ss;
@@ -177,7 +177,7 @@ void BM_BlockedAtStart(benchmark::State& state) {
     if (!EnterOwnNamespace(state, 19000)) {
         return;
     }
-    const test::Socket listener = test::Listen("127.0.0.3");
+    const test::Socket listener = test::Listen("127.0.0.3", 21003);
     const std::vector<test::Socket> open = OpenIdle(listener, static_cast<int>(state.range(0)) * 2);
     for (auto _ : state) {
         Guard guard(listener.LocalPort());
@@ -201,7 +201,8 @@ void BM_Churn(benchmark::State& state) {
     if (!EnterOwnNamespace(state, 19000)) {
         return;
     }
-    const test::Socket blocked = test::Listen("127.0.0.3");
+    const test::Socket blocked = test::Listen(
+        "127.0.0.3", 21001); // below the ephemeral range: on loopback both ends are judged
     const test::Socket open = test::Listen("127.0.0.3");
     Guard guard(blocked.LocalPort());
     guard.Start();
