@@ -1,7 +1,9 @@
 #include "engine/linux/DiagChannel.h"
 
 #include "core/linux/UniqueFd.h"
+#include "engine/linux/SockDiag.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <linux/netlink.h>
 #include <sys/socket.h>
@@ -107,6 +109,34 @@ private:
 
 std::unique_ptr<DiagChannel> OpenDiagChannel() {
     return std::make_unique<NetlinkChannel>();
+}
+
+int AskKernel(DiagChannel& channel, std::span<const uint8_t> request, uint32_t seq,
+              std::span<uint8_t> buffer, sockdiag::Found* found) {
+    // The answer comes in one datagram; a few stale ones before it are tolerated.
+    constexpr int kMaxAckDatagrams = 16;
+    if (!channel.Send(request)) {
+        return EIO;
+    }
+    const uint32_t portId = channel.PortId();
+    for (int datagram = 0; datagram < kMaxAckDatagrams; ++datagram) {
+        bool truncated = false;
+        const ssize_t length = channel.Receive(buffer, truncated);
+        if (length < 0) {
+            return EIO;
+        }
+        const size_t received = std::min(static_cast<size_t>(length), buffer.size());
+        const sockdiag::AckResult result =
+            sockdiag::ParseAck(buffer.first(received), seq, portId, found);
+        if (result.status == sockdiag::AckStatus::Answered) {
+            return result.error;
+        }
+        if (result.status == sockdiag::AckStatus::Malformed) {
+            break;
+        }
+    }
+    channel.Reset();
+    return EIO;
 }
 
 } // namespace kt

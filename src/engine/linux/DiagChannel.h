@@ -24,6 +24,16 @@ public:
     virtual uint32_t PortId() const = 0;
 };
 
+namespace sockdiag {
+struct Found;
+}
+
+// Sends a look-up or destroy request and reads the kernel's answer to it, passing over a few stale
+// answers: 0, or an errno (EIO when no answer could be read, after which the channel is reset).
+// With found, the answer to a look-up is the socket it names.
+int AskKernel(DiagChannel& channel, std::span<const uint8_t> request, uint32_t seq,
+              std::span<uint8_t> buffer, sockdiag::Found* found = nullptr);
+
 // A real netlink socket. It opens when first needed and opens again after a failure, so a
 // channel is never unusable for good.
 std::unique_ptr<DiagChannel> OpenDiagChannel();

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/linux/UniqueFd.h"
 #include "engine/TcpTable.h"
 #include "engine/linux/NetlinkTcpTable.h"
-#include "core/linux/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

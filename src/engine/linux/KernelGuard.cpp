@@ -30,8 +30,6 @@ namespace {
 
 constexpr uint32_t kWakeTag = 1;
 constexpr uint32_t kMatchesTag = 2;
-// The answer to a destroy comes in one datagram; a few stale ones before it are tolerated.
-constexpr int kMaxAckDatagrams = 16;
 
 // libbpf's print callback carries no context of its own: the first warning of a start goes to
 // the string that the starting thread names here for the time of the start, and every other
@@ -379,27 +377,8 @@ int KernelGuard::Destroy(uint16_t family, const TcpRow& row, uint64_t cookie) {
     const sockdiag::Request request = sockdiag::MakeDestroyRequest(
         static_cast<uint8_t>(family), row, ++seq_,
         {static_cast<uint32_t>(cookie), static_cast<uint32_t>(cookie >> 32)});
-    if (!destroy_->Send({reinterpret_cast<const uint8_t*>(&request), sizeof request})) {
-        return EIO;
-    }
-    for (int datagram = 0; datagram < kMaxAckDatagrams; ++datagram) {
-        bool truncated = false;
-        const ssize_t length = destroy_->Receive(answer_, truncated);
-        if (length < 0) {
-            return EIO;
-        }
-        const size_t received = std::min(static_cast<size_t>(length), answer_.size());
-        const sockdiag::AckResult result = sockdiag::ParseAck(
-            {answer_.data(), received}, request.header.nlmsg_seq, destroy_->PortId());
-        if (result.status == sockdiag::AckStatus::Answered) {
-            return result.error;
-        }
-        if (result.status == sockdiag::AckStatus::Malformed) {
-            break;
-        }
-    }
-    destroy_->Reset();
-    return EIO;
+    return AskKernel(*destroy_, {reinterpret_cast<const uint8_t*>(&request), sizeof request},
+                     request.header.nlmsg_seq, answer_);
 }
 
 void KernelGuard::Account(int error) {

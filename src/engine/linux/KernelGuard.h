@@ -1,9 +1,9 @@
 #pragma once
 
+#include "core/linux/UniqueFd.h"
 #include "engine/GuardRules.h"
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/NetlinkTcpTable.h"
-#include "core/linux/UniqueFd.h"
 
 #include <atomic>
 #include <cstdint>

@@ -9,10 +9,6 @@
 namespace kt {
 namespace {
 
-// The answer to a look-up or destroy comes in one datagram; a few stale ones before it are
-// tolerated.
-constexpr int kMaxAckDatagrams = 16;
-
 bool SameConnection(const TcpRow& a, const TcpRow& b) {
     return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
            a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
@@ -145,29 +141,7 @@ bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
 }
 
 int NetlinkTcpTable::Ask(const sockdiag::Request& request, sockdiag::Found* found) {
-    const uint32_t seq = request.header.nlmsg_seq;
-    if (!destroy_->Send(Bytes(request))) {
-        return EIO;
-    }
-    const uint32_t portId = destroy_->PortId();
-    for (int datagram = 0; datagram < kMaxAckDatagrams; ++datagram) {
-        bool truncated = false;
-        const ssize_t length = destroy_->Receive(buffer_, truncated);
-        if (length < 0) {
-            return EIO;
-        }
-        const size_t received = std::min(static_cast<size_t>(length), buffer_.size());
-        const sockdiag::AckResult result =
-            sockdiag::ParseAck({buffer_.data(), received}, seq, portId, found);
-        if (result.status == sockdiag::AckStatus::Answered) {
-            return result.error;
-        }
-        if (result.status == sockdiag::AckStatus::Malformed) {
-            break;
-        }
-    }
-    destroy_->Reset();
-    return EIO;
+    return AskKernel(*destroy_, Bytes(request), request.header.nlmsg_seq, buffer_, found);
 }
 
 } // namespace kt
