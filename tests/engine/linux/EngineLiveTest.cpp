@@ -25,11 +25,7 @@ const auto Aborted = AnyOf(ECONNRESET, ECONNABORTED, EPIPE);
 class EngineLive : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";
-        }
-        const std::string error = EnterOwnNetworkNamespace();
-        ASSERT_TRUE(error.empty()) << error;
+        KT_ENTER_OWN_NETWORK_NAMESPACE();
         manager.emplace(store, nullptr);
         engine.emplace(table, host, *manager);
         engine->BuildStateNames();

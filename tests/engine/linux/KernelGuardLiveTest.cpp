@@ -63,13 +63,7 @@ bool Alive(const Connection& c) {
 
 class KernelGuardLive : public ::testing::TestWithParam<GuardAttachPoint> {
 protected:
-    void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";
-        }
-        const std::string error = EnterOwnNetworkNamespace();
-        ASSERT_TRUE(error.empty()) << error;
-    }
+    void SetUp() override { KT_ENTER_OWN_NETWORK_NAMESPACE(); }
 
     std::unique_ptr<KernelGuard> Start(const GuardRules& rules, KernelGuardOptions options = {}) {
         options.attachPoint = GetParam();
@@ -292,10 +286,7 @@ TEST(KernelGuardRights, StartRefusesWithoutTheRightsItNeeds) {
 TEST(KernelGuardLoad, KeepsUpWithTwoThousandBlockedConnectionsASecond) {
     using Clock = std::chrono::steady_clock;
     using std::chrono::milliseconds;
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";
-    }
-    ASSERT_EQ(EnterOwnNetworkNamespace(), "");
+    KT_ENTER_OWN_NETWORK_NAMESPACE();
     ASSERT_TRUE(RaiseFileLimit(19000));
     const Socket idleListener = Listen("127.0.0.3");
     const Socket blocked = Listen("127.0.0.3", kPorts[0]);

@@ -10,11 +10,23 @@
 #include <linux/capability.h>
 #include <ostream>
 #include <string>
+#include <unistd.h>
 
 namespace kt::test {
 
 // Moves this process into a new network namespace with lo up; answers what failed, or nothing.
 std::string EnterOwnNetworkNamespace();
+
+// For a test's SetUp or body: skips without root, else gives the test a network namespace of its
+// own, so that the table holds nothing but its sockets.
+#define KT_ENTER_OWN_NETWORK_NAMESPACE()                                                           \
+    do {                                                                                           \
+        if (::geteuid() != 0) {                                                                    \
+            GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";         \
+        }                                                                                          \
+        const std::string kt_namespace_error = ::kt::test::EnterOwnNetworkNamespace();             \
+        ASSERT_TRUE(kt_namespace_error.empty()) << kt_namespace_error;                             \
+    } while (false)
 
 class Socket {
 public:

@@ -32,11 +32,7 @@ const auto Aborted = AnyOf(ECONNRESET, ECONNABORTED, EPIPE);
 class LiveTable : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "needs root: the test runs in a network namespace of its own";
-        }
-        const std::string error = EnterOwnNetworkNamespace();
-        ASSERT_TRUE(error.empty()) << error;
+        KT_ENTER_OWN_NETWORK_NAMESPACE();
         table.emplace();
     }
 
