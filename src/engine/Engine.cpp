@@ -1,11 +1,9 @@
 #include "engine/Engine.h"
 
 #include "core/HostServices.h"
-#include "engine/Conversions.h"
+#include "engine/GuardRules.h"
 #include "list/List.h"
 #include "manager/Manager.h"
-
-#include <algorithm>
 
 namespace kt {
 
@@ -99,6 +97,9 @@ void Engine::PollConnections() {
             // built from them, so that no line shows another connection's address. They are
             // judged on the next tick.
             TakeWholeSnapshot();
+            for (int32_t i = 0; i < static_cast<int32_t>(TcpSnapshot.size()); ++i) {
+                CachedEntry(i);
+            }
         }
     }
     RefreshViewIfDue(now);
@@ -109,7 +110,18 @@ void Engine::PollConnections() {
 
 void Engine::TakeWholeSnapshot() {
     table_.TakeSnapshot(TcpSnapshot);
-    UpdateCache();
+    const auto n = static_cast<int32_t>(TcpSnapshot.size());
+    if (n < lastRowCount_) {
+        // Positions past the end are forgotten: a row that comes back there is new, and the
+        // view must lose the rows that left.
+        for (size_t i = static_cast<size_t>(n);
+             i < ConnectionCache.size() && i < static_cast<size_t>(lastRowCount_); ++i) {
+            ConnectionCache[i] = ConnectionCacheEntry{};
+        }
+        viewChanged_ = true;
+    }
+    lastRowCount_ = n;
+    EnsureCacheSize(n);
 }
 
 bool Engine::TakeJudgingSnapshot() {
@@ -133,37 +145,12 @@ bool Engine::TakeJudgingSnapshot() {
 
 void Engine::CollectBlockedPorts() {
     portsStale_ = false;
-    const auto collect = [](const List& list, std::vector<uint16_t>& ports) {
-        ports.clear();
-        for (int32_t i = 0; i < list.GetItemCount(); ++i) {
-            const int32_t port = ToLongSafe(list.GetItem(i));
-            if (port >= 0 && port <= 65535) {
-                ports.push_back(static_cast<uint16_t>(port));
-            }
-        }
-        std::sort(ports.begin(), ports.end());
-        ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
-    };
-    collect(manager_.oBlockedLocalPorts, blockedLocal_);
-    collect(manager_.oBlockedRemotePorts, blockedRemote_);
-}
-
-void Engine::UpdateCache() {
-    const auto n = static_cast<int32_t>(TcpSnapshot.size());
-    if (n < lastRowCount_) {
-        // Positions past the end are forgotten: a row that comes back there is new, and the
-        // view must lose the rows that left.
-        for (size_t i = static_cast<size_t>(n);
-             i < ConnectionCache.size() && i < static_cast<size_t>(lastRowCount_); ++i) {
-            ConnectionCache[i] = ConnectionCacheEntry{};
-        }
-        viewChanged_ = true;
-    }
-    lastRowCount_ = n;
-    EnsureCacheSize(n);
-    for (int32_t i = 0; i < n; ++i) {
-        CachedEntry(i);
-    }
+    // The ports as the guard takes them; the kernel's filter only preselects, the judgement
+    // stays the engine's own.
+    GuardRules rules = MakeGuardRules(manager_.oAllowedIP, manager_.oBlockedLocalPorts,
+                                      manager_.oBlockedRemotePorts);
+    blockedLocal_ = std::move(rules.blockedLocalPorts);
+    blockedRemote_ = std::move(rules.blockedRemotePorts);
 }
 
 ConnectionCacheEntry* Engine::CachedEntry(int32_t index) {

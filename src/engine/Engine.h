@@ -75,13 +75,13 @@ public:
     std::optional<TimePoint> ViewDue() const;
 
 private:
-    // Takes the whole table, or only the rows the port rules could block when the whole one is
-    // not due for the view; false when the table stays as it was.
+    // Takes the whole table and fits the cache to it: entries past its end are reset.
     void TakeWholeSnapshot();
+    // Only the rows the port rules could block, while the whole table is not due for the view;
+    // false when the table cannot filter.
     bool TakeJudgingSnapshot();
-    // Brings the cache in step with TcpSnapshot: entries past its end are reset, a changed row
-    // gets its new key and address text and loses its decision.
-    void UpdateCache();
+    // The row's entry, brought in step with it: a changed row gets its new key and address text
+    // and loses its decision. Nothing when the cache was emptied after the snapshot.
     ConnectionCacheEntry* CachedEntry(int32_t index);
     // Judges the row; a blocked one is queued to be cut.
     void ProcessConnection(int32_t index);
