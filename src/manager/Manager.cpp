@@ -75,9 +75,8 @@ void Manager::LoadInListbox() {
                                  : ToText(CurrentList->GetItem(i)).value_or(""));
     }
     // Only the lines that changed are handed over, so that the window keeps the user's place
-    // and lays out no more text than it must. What the list box holds is known from the last
-    // call, unless the window was changed behind our back.
-    // Another list is another view: nothing of the last one's selection or place carries over.
+    // and lays out no more text than it must. Another list, another window or a list box changed
+    // behind our back is filled afresh: nothing of the last view's selection carries over.
     if (oMainForm != shownForm_ || CurrentList != shownList_ ||
         oMainForm->ListRowCount() != static_cast<int32_t>(shown_.size())) {
         oMainForm->ClearListRows();
