@@ -8,6 +8,7 @@
 #include "ui/MainWindow.h"
 
 #include <algorithm>
+#include <array>
 
 namespace kt {
 
@@ -36,9 +37,17 @@ bool Application::StartUp() {
     engine_ = std::make_unique<Engine>(platform_.Table, host, *AppManager, platform_.Formatter,
                                        platform_.Clock);
     engine_->BuildStateNames();
+    engine_->SetCutReport([this](const CutRecord& record) { OnCut(record); });
     // A message box must not stop the guard: its own loop keeps ticking.
     host.SetModalWork([this] { Tick(); });
-    AppManager->oConnections = engine_.get();
+    if (!platform_.Headless) {
+        AppManager->oConnections = engine_.get(); // without a view nobody reads the lines
+    }
+    if (platform_.MissingRights) {
+        if (const std::string missing = platform_.MissingRights(); !missing.empty()) {
+            TellRefusal(missing);
+        }
+    }
     for (const std::string& complaint : LoadSettings(*AppManager, platform_.Store)) {
         host.Diagnose(complaint);
     }
@@ -56,6 +65,9 @@ bool Application::StartUp() {
         }
     };
 
+    if (platform_.Headless) {
+        return true;
+    }
     form_ = std::make_unique<frmMain>(*this);
     window_ = platform_.Windows.LoadMainWindow(*form_);
     if (window_ == nullptr) {
@@ -83,7 +95,7 @@ void Application::Tick() {
 }
 
 void Application::Tell(std::string text) {
-    if (QuitRequested) {
+    if (QuitRequested || platform_.Headless) {
         platform_.Host.Diagnose(text);
     } else {
         told_.push_back(std::move(text));
@@ -94,12 +106,61 @@ void Application::ShowToldMessages() {
     while (!told_.empty() && !inTick_) {
         const std::string text = std::move(told_.front());
         told_.pop_front();
-        if (QuitRequested) {
+        if (QuitRequested || platform_.Headless) {
             platform_.Host.Diagnose(text);
         } else {
             platform_.Host.ShowMessage(text, MessageButtons::Ok);
         }
     }
+}
+
+void Application::OnCut(const CutRecord& record) {
+    if (platform_.RecordCut) {
+        platform_.RecordCut(record);
+    }
+    if (record.Refused) {
+        TellRefusal(record.Reason);
+    }
+}
+
+void Application::TellRefusal(std::string_view reason) {
+    // Once a run: the refused cuts go on being tried on every tick.
+    if (!refusalTold_) {
+        refusalTold_ = true;
+        Tell(RefusedCutText(reason, platform_.RightsHint));
+    }
+}
+
+Application::Reload Application::ReloadRules(std::string& why) {
+    if (!AppManager) {
+        return Reload::Refused;
+    }
+    const auto texts = [this] {
+        return std::array{AppManager->SaveListToString(AppManager->oAllowedIP),
+                          AppManager->SaveListToString(AppManager->oBlockedLocalPorts),
+                          AppManager->SaveListToString(AppManager->oBlockedRemotePorts)};
+    };
+    const auto before = texts();
+    if (!ReloadSettings(*AppManager, platform_.Store, why)) {
+        return Reload::Refused;
+    }
+    if (texts() == before) {
+        return Reload::Unchanged;
+    }
+    // Connections judged by the old rules are judged again.
+    engine_->ClearConnectionCache();
+    GuardRulesChanged();
+    return Reload::Applied;
+}
+
+std::string RefusedCutText(std::string_view reason, std::string_view hint) {
+    std::string text = "Korvan Tessivo cannot cut connections: the system refused (" +
+                       std::string(reason) + "). Run it as an administrator.";
+    if (!hint.empty()) {
+        text += ' ';
+        text += hint;
+    }
+    return text;
 }
 
 std::string SaveFailedText(std::string_view reason) {

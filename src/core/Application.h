@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/HostServices.h"
+#include "engine/CutRecord.h"
 #include "net/AddressText.h"
 
 #include <chrono>
@@ -40,6 +41,15 @@ struct Platform {
     // A guard that cuts on its own, when the platform has one running; the main loop then waits
     // for work instead of polling.
     RuleGuard* Guard = nullptr;
+    // Where each cut, and the first refusal of each connection, is written down (the cut log);
+    // called from the loop's thread, and must not hold it up.
+    std::function<void(const CutRecord&)> RecordCut = {};
+    // At start: why the program already knows it may not cut (no rights), or nothing.
+    std::function<std::string()> MissingRights = {};
+    // Said after the refusal, on how to get the rights here.
+    std::string RightsHint = {};
+    // The guard alone, without a window: what would be a message box goes to standard error.
+    bool Headless = false;
 };
 
 // The program: start-up, the main loop that drives the engine and the window, and shutdown.
@@ -64,6 +74,10 @@ public:
     void ShowToldMessages();
     // True while a guard outside the loop cuts by the current rules.
     bool Guarded() const { return platform_.Guard != nullptr; }
+    // Takes the rules from the store again, only when it holds all three lists, whole and
+    // valid; otherwise the rules in force stay, and why says what is wrong.
+    enum class Reload { Applied, Unchanged, Refused };
+    Reload ReloadRules(std::string& why);
 
     HostServices& Host() { return platform_.Host; }
     SettingsStore& Store() { return platform_.Store; }
@@ -81,6 +95,9 @@ private:
     std::unique_ptr<NativeMainWindow> window_;
     bool inTick_ = false;
     bool saveFailureTold_ = false;
+    bool refusalTold_ = false;
+    void OnCut(const CutRecord& record);
+    void TellRefusal(std::string_view reason);
     // Hands the rule lists to the guard; on a refusal the guard stops and the loop polls.
     void GuardRulesChanged();
     void CheckGuard();
@@ -90,6 +107,8 @@ private:
 
 // The words of a failed save.
 std::string SaveFailedText(std::string_view reason);
+// The words of a cut the system refused, with how to get the rights where there is more to say.
+std::string RefusedCutText(std::string_view reason, std::string_view hint);
 
 // Hands a file or web address to the desktop shell; failures are not reported.
 void OpenDocument(HostServices& host, std::string_view target);

@@ -80,8 +80,7 @@ std::string CleanRuleList(std::string_view text, std::string_view key, bool addr
             addresses ? NormalizeIPAddress(entry) : PlainPort(entry);
         if (!plain) {
             complaints.push_back(std::string(key) + ": \"" + Printable(entry) + "\" is not " +
-                                 (addresses ? "an IPv4 address" : "a port from 1 to 65535") +
-                                 "; left out of the rules");
+                                 (addresses ? "an IPv4 address" : "a port from 1 to 65535"));
             continue;
         }
         if (!clean.empty()) {
@@ -107,7 +106,34 @@ std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store) {
     manager.LoadListFromString(
         manager.oBlockedRemotePorts,
         CleanRuleList(remotePorts, BlockedRemotePortsKey, false, complaints));
+    for (std::string& complaint : complaints) {
+        complaint += "; left out of the rules";
+    }
     return complaints;
+}
+
+bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why) {
+    constexpr std::string_view keys[] = {AllowedIPKey, BlockedLocalPortsKey, BlockedRemotePortsKey};
+    std::vector<std::string> texts;
+    if (!store.ReadAll(SettingsApplication, SettingsSection, keys, texts, why)) {
+        return false;
+    }
+    std::vector<std::string> complaints;
+    std::string clean[3];
+    for (size_t i = 0; i < 3; ++i) {
+        clean[i] = CleanRuleList(texts[i], keys[i], i == 0, complaints);
+    }
+    if (!complaints.empty()) {
+        why = complaints.front();
+        if (complaints.size() > 1) {
+            why += " (and " + std::to_string(complaints.size() - 1) + " more)";
+        }
+        return false;
+    }
+    manager.LoadListFromString(manager.oAllowedIP, clean[0]);
+    manager.LoadListFromString(manager.oBlockedLocalPorts, clean[1]);
+    manager.LoadListFromString(manager.oBlockedRemotePorts, clean[2]);
+    return true;
 }
 
 bool SaveSettings(const Manager& manager, SettingsStore& store) {

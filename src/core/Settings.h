@@ -24,6 +24,9 @@ std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store);
 // left out.
 std::string CleanRuleList(std::string_view text, std::string_view key, bool addresses,
                           std::vector<std::string>& complaints);
+// Fills the three rule lists of manager from the store only when it holds all three, whole, and
+// every entry is valid; otherwise the lists stay as they were and why says what is wrong.
+bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why);
 // Writes all three rule lists in one batch; false when the store could not keep them (its
 // LastError says why).
 bool SaveSettings(const Manager& manager, SettingsStore& store);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kt {
 
@@ -28,6 +30,23 @@ public:
                           std::initializer_list<SettingsValue> values) {
         for (const SettingsValue& value : values) {
             if (!Write(application, section, value.key, value.text)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Every one of keys, as one read sees them. False, with the reason in words, when the place
+    // cannot be read, is not whole (cut short while it was written), or lacks one of the keys.
+    virtual bool ReadAll(std::string_view application, std::string_view section,
+                         std::span<const std::string_view> keys, std::vector<std::string>& values,
+                         std::string& why) {
+        // A value no store holds stands for a missing key.
+        constexpr std::string_view missing{"\x01", 1};
+        values.clear();
+        for (const std::string_view key : keys) {
+            values.push_back(Read(application, section, key, missing));
+            if (values.back() == missing) {
+                why = "it has no " + std::string(key);
                 return false;
             }
         }

@@ -5,6 +5,8 @@
 #include "list/List.h"
 #include "manager/Manager.h"
 
+#include <algorithm>
+
 namespace kt {
 
 Engine::Engine(TcpTable& table, HostServices& host, Manager& manager, AddressFormatter formatter,
@@ -100,6 +102,8 @@ void Engine::PollConnections() {
             for (int32_t i = 0; i < static_cast<int32_t>(TcpSnapshot.size()); ++i) {
                 CachedEntry(i);
             }
+        } else {
+            SettleCuts();
         }
     }
     RefreshViewIfDue(now);
@@ -198,12 +202,89 @@ bool Engine::Blocked(const ConnectionKey& key) const {
            IsPortInList(key.RemotePort, manager_.oBlockedRemotePorts);
 }
 
+namespace {
+
+std::array<uint32_t, 4> TupleOf(const TcpRow& row) {
+    return {row.dwLocalAddr, row.dwLocalPort, row.dwRemoteAddr, row.dwRemotePort};
+}
+
+template <typename T, typename Key>
+auto FindSorted(T& sorted, const Key& tuple, const auto& tupleOf) {
+    const auto at =
+        std::lower_bound(sorted.begin(), sorted.end(), tuple,
+                         [&](const auto& item, const Key& key) { return tupleOf(item) < key; });
+    return at != sorted.end() && tupleOf(*at) == tuple ? at : sorted.end();
+}
+
+} // namespace
+
 void Engine::CutQueued() {
+    const auto now = std::chrono::system_clock::now();
+    std::vector<Accepted> accepted;
+    std::vector<Tuple> refused;
     // Each delete names the judged connection itself, whatever the table holds by now.
     for (const TcpRow& judged : cuts_) {
         TcpRow target = judged;
         target.dwState = static_cast<uint32_t>(TcpDeleteTcb);
-        table_.DeleteConnection(target);
+        const Tuple tuple = TupleOf(judged);
+        CutRecord record;
+        record.When = now;
+        record.LocalAddress = judged.dwLocalAddr;
+        record.LocalPort = PortFromField(judged.dwLocalPort);
+        record.RemoteAddress = judged.dwRemoteAddr;
+        record.RemotePort = PortFromField(judged.dwRemotePort);
+        record.Matched = IsPortInList(record.LocalPort, manager_.oBlockedLocalPorts)
+                             ? CutRecord::Rule::BlockedLocalPort
+                             : CutRecord::Rule::BlockedRemotePort;
+        if (table_.DeleteConnection(target)) {
+            const auto before =
+                FindSorted(accepted_, tuple, [](const Accepted& a) { return a.tuple; });
+            if (before == accepted_.end()) {
+                accepted.push_back({tuple, record, 1});
+                continue;
+            }
+            // Counted up to one past the limit, so that the refusal is told once.
+            const int ticks = std::min(before->ticks + 1, kStillListedTicks + 1);
+            if (ticks == kStillListedTicks) {
+                Report(record, true,
+                       "the connection was still there after the system accepted its deletion");
+            }
+            accepted.push_back({tuple, before->record, ticks});
+        } else if (std::string why = table_.DeleteRefusal(); !why.empty()) {
+            if (FindSorted(refused_, tuple, [](const Tuple& t) { return t; }) == refused_.end()) {
+                Report(record, true, std::move(why));
+            }
+            refused.push_back(tuple);
+        }
+    }
+    std::sort(accepted.begin(), accepted.end(),
+              [](const Accepted& a, const Accepted& b) { return a.tuple < b.tuple; });
+    std::sort(refused.begin(), refused.end());
+    // Deletes accepted before and not again now: those connections went, unless the refusal
+    // was told already.
+    for (const Accepted& old : accepted_) {
+        if (old.ticks < kStillListedTicks && FindSorted(accepted, old.tuple, [](const Accepted& a) {
+                                                 return a.tuple;
+                                             }) == accepted.end()) {
+            Report(old.record, false, {});
+        }
+    }
+    accepted_ = std::move(accepted);
+    refused_ = std::move(refused);
+}
+
+void Engine::SettleCuts() {
+    // Nothing was judged blocked this tick: every delete accepted in the last one took.
+    if (!accepted_.empty() || !refused_.empty()) {
+        CutQueued();
+    }
+}
+
+void Engine::Report(CutRecord record, bool refused, std::string reason) {
+    if (report_) {
+        record.Refused = refused;
+        record.Reason = std::move(reason);
+        report_(record);
     }
 }
 

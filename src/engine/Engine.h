@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/CutRecord.h"
 #include "engine/TcpTable.h"
 #include "manager/ConnectionSource.h"
 #include "net/AddressText.h"
@@ -74,6 +75,14 @@ public:
     // When a changed table waits to be shown: the time its rebuild falls due.
     std::optional<TimePoint> ViewDue() const;
 
+    // Told of every cut once the connection is seen gone, and of the first refusal of each
+    // connection; from within a tick.
+    using CutReport = std::function<void(const CutRecord&)>;
+    void SetCutReport(CutReport report) { report_ = std::move(report); }
+    // A connection still listed on this many ticks in a row after deletes the system accepted was
+    // not cut: the system only said it was (Wine does).
+    static constexpr int kStillListedTicks = 3;
+
 private:
     // Takes the whole table and fits the cache to it: entries past its end are reset.
     void TakeWholeSnapshot();
@@ -86,7 +95,12 @@ private:
     // Judges the row; a blocked one is queued to be cut.
     void ProcessConnection(int32_t index);
     bool Blocked(const ConnectionKey& key) const;
+    // Deletes each queued row's connection, and reports what the deletes of this tick and the
+    // one before show to be cut or refused.
     void CutQueued();
+    // A tick with nothing to cut: the deletes of the tick before took.
+    void SettleCuts();
+    void Report(CutRecord record, bool refused, std::string reason);
     void RefreshViewIfDue(TimePoint now);
     void CollectBlockedPorts();
 
@@ -112,6 +126,17 @@ private:
     TimePoint lastView_ = TimePoint::min();
     TimePoint nextWhole_{};
     std::string addressScratch_;
+
+    // Connections by their addresses and ports only.
+    using Tuple = std::array<uint32_t, 4>;
+    struct Accepted {
+        Tuple tuple;
+        CutRecord record;
+        int ticks; // how many ticks in a row a delete was accepted
+    };
+    CutReport report_;
+    std::vector<Accepted> accepted_; // sorted by tuple
+    std::vector<Tuple> refused_;     // refused in the last tick, sorted
 };
 
 } // namespace kt

@@ -30,6 +30,10 @@ public:
     explicit GuardJudge(const GuardRules& rules);
     // True for an established connection that the rules cut.
     bool Blocks(const TcpRow& row) const;
+    // For a row it blocks: whether the local port's rule matched, which is judged first.
+    bool BlocksByLocalPort(const TcpRow& row) const {
+        return local_[PortFromField(row.dwLocalPort)];
+    }
 
 private:
     std::vector<bool> local_;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace kt {
@@ -56,6 +57,9 @@ public:
     // Deletes the connection with the row's addresses and ports. False when the system refused
     // (no right to, already gone, not supported).
     virtual bool DeleteConnection(const TcpRow& row) = 0;
+    // Why the system refused the last delete for want of rights, in words; empty when it did not
+    // (the delete was done, the connection was gone already, or it failed for another reason).
+    virtual std::string DeleteRefusal() const { return {}; }
     // Replaces rows with the established connections whose local port is in local or whose
     // remote port is in remote: what a tick must judge, at a fraction of a whole snapshot's cost
     // where the system can filter. False, rows untouched, when it cannot (the caller then takes

@@ -37,18 +37,34 @@ QString SettingName(std::string_view section, std::string_view key) {
     return sectionName + u'/' + FromUtf8(key);
 }
 
-std::string FileName(std::string_view application) {
-    return std::string(application) + ".ini";
-}
-
 } // namespace
 
 QtSettingsStore::QtSettingsStore(std::string configRoot)
     : Root(configRoot.empty() ? DefaultConfigRoot() : std::move(configRoot)),
       Privileged(RunsPrivileged()) {}
 
+QtSettingsStore::QtSettingsStore(NamedFile file) : Privileged(RunsPrivileged()) {
+    std::string path = file.path;
+    if (!path.starts_with('/')) {
+        path = ToUtf8(QDir::currentPath()) + '/' + path;
+    }
+    const size_t name = path.rfind('/');
+    File = path.substr(name + 1);
+    const size_t folder = path.rfind('/', name == 0 ? 0 : name - 1);
+    Folder = name == 0 ? std::string() : path.substr(folder + 1, name - folder - 1);
+    Root = name == 0 ? std::string() : path.substr(0, folder);
+}
+
+std::string QtSettingsStore::FolderName(std::string_view application) const {
+    return File.empty() ? std::string(application) : Folder;
+}
+
+std::string QtSettingsStore::FileName(std::string_view application) const {
+    return File.empty() ? std::string(application) + ".ini" : File;
+}
+
 std::string QtSettingsStore::FilePath(std::string_view application) const {
-    return Root + '/' + std::string(application) + '/' + FileName(application);
+    return Root + '/' + FolderName(application) + '/' + FileName(application);
 }
 
 bool QtSettingsStore::Keep(const FolderResult& result) {
@@ -61,29 +77,63 @@ bool QtSettingsStore::Keep(const FolderResult& result) {
     return result.Ok();
 }
 
-std::string QtSettingsStore::Read(std::string_view application, std::string_view section,
-                                  std::string_view key, std::string_view fallback) {
+FolderResult QtSettingsStore::ReadFile(std::string_view application, FileContents& contents) {
     if (!Refused.empty()) {
-        return std::string(fallback);
+        return {FolderStatus::Refused, Refused};
     }
     const std::string file = FileName(application);
     ConfigFolder folder;
-    FolderResult result = ConfigFolder::Open(Root, application, false, Privileged, folder);
+    FolderResult result =
+        ConfigFolder::Open(Root, FolderName(application), false, Privileged, folder);
     // Leftovers of a killed save go at the first read, unless a save is running right now.
     if (result.Ok() && !Cleaned && folder.Lock(std::chrono::steady_clock::now()).Ok()) {
         folder.RemoveScratchFiles(file);
         Cleaned = true;
     }
-    FileContents contents;
     if (result.Ok()) {
         result = folder.Read(file, contents);
     }
     if (result.status == FolderStatus::Refused) {
         Refused = result.reason;
     }
+    return result;
+}
+
+std::string QtSettingsStore::Read(std::string_view application, std::string_view section,
+                                  std::string_view key, std::string_view fallback) {
+    FileContents contents;
     const std::optional<QString> text =
-        result.Ok() ? IniText::Parse(contents.bytes).Find(SettingName(section, key)) : std::nullopt;
+        ReadFile(application, contents).Ok()
+            ? IniText::Parse(contents.bytes).Find(SettingName(section, key))
+            : std::nullopt;
     return text ? ToUtf8(*text) : std::string(fallback);
+}
+
+bool QtSettingsStore::ReadAll(std::string_view application, std::string_view section,
+                              std::span<const std::string_view> keys,
+                              std::vector<std::string>& values, std::string& why) {
+    FileContents contents;
+    if (const FolderResult result = ReadFile(application, contents); !result.Ok()) {
+        why = result.status == FolderStatus::Missing ? FilePath(application) + " is not there"
+                                                     : result.reason;
+        return false;
+    }
+    // Written in place by hand, a file is read while half of it is still to come.
+    if (!contents.bytes.ends_with('\n')) {
+        why = FilePath(application) + " does not end with a line break (it may be half-written)";
+        return false;
+    }
+    const IniText ini = IniText::Parse(contents.bytes);
+    values.clear();
+    for (const std::string_view key : keys) {
+        const std::optional<QString> text = ini.Find(SettingName(section, key));
+        if (!text) {
+            why = FilePath(application) + " has no " + std::string(key);
+            return false;
+        }
+        values.push_back(ToUtf8(*text));
+    }
+    return true;
 }
 
 bool QtSettingsStore::Write(std::string_view application, std::string_view section,
@@ -100,7 +150,7 @@ bool QtSettingsStore::WriteAll(std::string_view application, std::string_view se
     }
     const std::string file = FileName(application);
     ConfigFolder folder;
-    if (!Keep(ConfigFolder::Open(Root, application, true, Privileged, folder)) ||
+    if (!Keep(ConfigFolder::Open(Root, FolderName(application), true, Privileged, folder)) ||
         !Keep(folder.Lock(deadline))) {
         return false;
     }

@@ -7,6 +7,7 @@
 
 namespace kt {
 
+struct FileContents;
 struct FolderResult;
 
 // Settings kept in <configRoot>/<application>/<application>.ini, one INI section per settings
@@ -23,6 +24,12 @@ public:
     // An empty configRoot means $XDG_CONFIG_HOME, or ~/.config when that is unset, empty or not
     // an absolute path.
     explicit QtSettingsStore(std::string configRoot = {});
+    // One named file instead, whatever the application: <folder>/<name>. A relative path is
+    // taken from the current folder.
+    struct NamedFile {
+        std::string path;
+    };
+    explicit QtSettingsStore(NamedFile file);
 
     std::string Read(std::string_view application, std::string_view section, std::string_view key,
                      std::string_view fallback) override;
@@ -34,6 +41,10 @@ public:
                std::string_view text) override;
     bool WriteAll(std::string_view application, std::string_view section,
                   std::initializer_list<SettingsValue> values) override;
+    // One read of the file; a file that does not end in a line break is taken as cut short.
+    bool ReadAll(std::string_view application, std::string_view section,
+                 std::span<const std::string_view> keys, std::vector<std::string>& values,
+                 std::string& why) override;
     std::string LastError() const override { return Error; }
     std::string Refusal() const override { return Refused; }
 
@@ -43,8 +54,14 @@ public:
 private:
     // Remembers why result failed; false unless it is Done.
     bool Keep(const FolderResult& result);
+    std::string FolderName(std::string_view application) const;
+    std::string FileName(std::string_view application) const;
+    // Opens the folder and reads the file, with the leftovers of killed saves removed first.
+    FolderResult ReadFile(std::string_view application, FileContents& contents);
 
     std::string Root;
+    std::string Folder; // under Root; empty: the application's name
+    std::string File;   // empty: <application>.ini
     bool Privileged;
     bool Cleaned = false;
     std::string Error;

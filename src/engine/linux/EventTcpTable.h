@@ -43,6 +43,7 @@ public:
     // By netlink, the connection looked up and destroyed by its own cookie.
     bool DeleteConnection(const TcpRow& row) override;
     int LastDeleteError() const noexcept { return netlink_.LastDeleteError(); }
+    std::string DeleteRefusal() const override { return netlink_.DeleteRefusal(); }
 
     // Readable while reports are waiting: the descriptor an event loop sleeps on.
     int WaitFd() const;

@@ -2,8 +2,9 @@
 
 namespace kt {
 
-GuardedTable::GuardedTable(const GuardRules& rules, std::string& whyNot) {
-    guard_ = KernelGuard::Start(rules, whyNot);
+GuardedTable::GuardedTable(const GuardRules& rules, std::string& whyNot,
+                           const KernelGuard::Options& options) {
+    guard_ = KernelGuard::Start(rules, whyNot, options);
     if (guard_) {
         events_ = EventTcpTable::Open(*guard_, whyNot);
         if (!events_) {
@@ -22,6 +23,10 @@ bool GuardedTable::TakeSnapshot(std::vector<TcpRow>& rows) {
 
 bool GuardedTable::DeleteConnection(const TcpRow& row) {
     return events_ ? events_->DeleteConnection(row) : netlink_.DeleteConnection(row);
+}
+
+std::string GuardedTable::DeleteRefusal() const {
+    return events_ ? events_->DeleteRefusal() : netlink_.DeleteRefusal();
 }
 
 bool GuardedTable::TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,

@@ -18,11 +18,13 @@ class GuardedTable final : public TcpTable, public RuleGuard {
 public:
     // Starts the kernel guard with the rules; when it cannot run, whyNot says why and the table
     // is netlink's from the start.
-    GuardedTable(const GuardRules& rules, std::string& whyNot);
+    GuardedTable(const GuardRules& rules, std::string& whyNot,
+                 const KernelGuard::Options& options = {});
     ~GuardedTable() override;
 
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
     bool DeleteConnection(const TcpRow& row) override;
+    std::string DeleteRefusal() const override;
     bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
                              std::span<const uint16_t> remote) override;
 

@@ -66,13 +66,6 @@ std::string ErrorText(int error) {
     return std::strerror(error);
 }
 
-bool HasNetAdmin() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    return ::syscall(SYS_capget, &header, data) == 0 &&
-           (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
-}
-
 // Outside the first user namespace the uid map is anything but the identity of every id.
 bool InUserNamespace() {
     std::ifstream map("/proc/self/uid_map");
@@ -352,6 +345,13 @@ void KernelGuard::Run() {
     }
 }
 
+bool HasNetAdmin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    return ::syscall(SYS_capget, &header, data) == 0 &&
+           (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
+}
+
 int KernelGuard::OnMatch(void* self, void* data, size_t size) {
     auto& guard = *static_cast<KernelGuard*>(self);
     kt_guard_socket match;
@@ -363,10 +363,10 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
                      PortToField(match.local_port), match.remote_addr,
                      PortToField(match.remote_port)};
     if (match.cookie != 0) {
-        guard.Account(guard.Destroy(match.family, row, match.cookie));
+        guard.Account(guard.Destroy(match.family, row, match.cookie), row);
     } else {
         // No cookie to name the socket by: the table looks it up first and uses that one's.
-        guard.Account(guard.table_.DeleteConnection(row) ? 0 : guard.table_.LastDeleteError());
+        guard.Account(guard.table_.DeleteConnection(row) ? 0 : guard.table_.LastDeleteError(), row);
     }
     return 0;
 }
@@ -381,9 +381,21 @@ int KernelGuard::Destroy(uint16_t family, const TcpRow& row, uint64_t cookie) {
                      request.header.nlmsg_seq, answer_);
 }
 
-void KernelGuard::Account(int error) {
+void KernelGuard::Account(int error, const TcpRow& row) {
     if (error == 0) {
         cuts_.fetch_add(1);
+        if (options_.onCut) {
+            CutRecord record;
+            record.When = std::chrono::system_clock::now();
+            record.LocalAddress = row.dwLocalAddr;
+            record.LocalPort = PortFromField(row.dwLocalPort);
+            record.RemoteAddress = row.dwRemoteAddr;
+            record.RemotePort = PortFromField(row.dwRemotePort);
+            // The rules the thread judges by; the kernel's maps get them at the same moment.
+            record.Matched = judge_.BlocksByLocalPort(row) ? CutRecord::Rule::BlockedLocalPort
+                                                           : CutRecord::Rule::BlockedRemotePort;
+            options_.onCut(record);
+        }
     } else if (error == ENOENT) {
         gone_.fetch_add(1);
     } else {
@@ -406,7 +418,7 @@ void KernelGuard::Pass() {
     }
     for (const TcpRow& row : rows) {
         if (judge_.Blocks(row)) {
-            Account(table_.DeleteConnection(row) ? 0 : table_.LastDeleteError());
+            Account(table_.DeleteConnection(row) ? 0 : table_.LastDeleteError(), row);
         }
     }
     passes_.fetch_add(1);

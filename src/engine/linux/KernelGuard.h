@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/linux/UniqueFd.h"
+#include "engine/CutRecord.h"
 #include "engine/GuardRules.h"
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/NetlinkTcpTable.h"
@@ -19,6 +20,9 @@ struct ring_buffer;
 
 namespace kt {
 
+// Whether this process holds CAP_NET_ADMIN in its effective set, without which every cut fails.
+bool HasNetAdmin();
+
 enum class GuardAttachPoint { Typed, Raw }; // tp_btf, or raw_tp where tp_btf cannot load
 
 struct KernelGuardOptions {
@@ -28,6 +32,8 @@ struct KernelGuardOptions {
     uint32_t changeRingBytes = 1024 * 1024;
     // For tests: runs on the guard thread when matches wake it, before they are read.
     std::function<void()> onMatchesWake;
+    // Runs on the guard thread after each cut, which it must not hold up.
+    std::function<void(const CutRecord&)> onCut;
 };
 
 // The guard in the kernel: a BPF program judges every IPv4 TCP connection of this network
@@ -92,7 +98,8 @@ private:
     void Wake();
     static int OnMatch(void* self, void* data, size_t size);
     int Destroy(uint16_t family, const TcpRow& row, uint64_t cookie);
-    void Account(int error);
+    // Counts a cut's outcome, and reports a done one.
+    void Account(int error, const TcpRow& row);
     void Pass();
     void SetFault(Fault fault, int error);
     uint64_t LostMatches() const;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 
 namespace kt {
@@ -138,6 +139,15 @@ bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
     }
     lastDeleteError_ = error;
     return error == 0;
+}
+
+std::string NetlinkTcpTable::DeleteRefusal() const {
+    if (lastDeleteError_ != EPERM && lastDeleteError_ != EACCES) {
+        return {};
+    }
+    char text[128] = {};
+    // The GNU strerror_r answers its text, which need not be the buffer.
+    return ::strerror_r(lastDeleteError_, text, sizeof text);
 }
 
 int NetlinkTcpTable::Ask(const sockdiag::Request& request, sockdiag::Found* found) {

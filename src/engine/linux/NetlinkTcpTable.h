@@ -30,6 +30,8 @@ public:
     // Why the last delete was refused: the kernel's errno (ENOENT, EPERM, EOPNOTSUPP...), EIO
     // when the answer could not be had; 0 after a delete that succeeded.
     int LastDeleteError() const noexcept { return lastDeleteError_; }
+    // EPERM or EACCES, in the system's words.
+    std::string DeleteRefusal() const override;
 
     // A dump that the kernel marks as interrupted is taken again at most this often in all.
     static constexpr int kMaxDumpAttempts = 3;

@@ -82,4 +82,14 @@ bool WinTcpTable::DeleteConnection(const TcpRow& row) {
     return lastDeleteError_ == NO_ERROR;
 }
 
+std::string WinTcpTable::DeleteRefusal() const {
+    if (lastDeleteError_ == ERROR_ACCESS_DENIED) {
+        return "access denied, error 5";
+    }
+    if (lastDeleteError_ == ERROR_MR_MID_NOT_FOUND) {
+        return "access denied, error 317";
+    }
+    return {};
+}
+
 } // namespace kt::win32

@@ -42,6 +42,8 @@ public:
 
     // What SetTcpEntry answered to the last delete: NO_ERROR, or why it was refused.
     DWORD LastDeleteError() const noexcept { return lastDeleteError_; }
+    // ERROR_ACCESS_DENIED, or 317 as SetTcpEntry answers a caller that is not elevated.
+    std::string DeleteRefusal() const override;
 
     // Bytes the table buffer holds now.
     size_t BufferSize() const { return buffer_.size() * sizeof(DWORD); }

@@ -45,12 +45,12 @@ QString DefaultLockFolder() {
 
 } // namespace
 
-QtHost::QtHost(QString lockFolder) {
+QtHost::QtHost(QString lockFolder, QString lockName) {
     if (lockFolder.isEmpty()) {
         lockFolder = DefaultLockFolder();
     }
     if (!lockFolder.isEmpty()) {
-        lockPath_ = QDir(lockFolder).filePath(QStringLiteral("KorvanTessivo.lock"));
+        lockPath_ = QDir(lockFolder).filePath(lockName);
     }
 }
 

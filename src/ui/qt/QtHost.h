@@ -16,7 +16,9 @@ class QtHost : public HostServices {
 public:
     // lockFolder holds the single-instance lock; empty means $XDG_RUNTIME_DIR, or
     // ~/.cache/KorvanTessivo (made 0700, and used only when it is this user's alone).
-    explicit QtHost(QString lockFolder = {});
+    // lockName tells apart programs that may run side by side (the window and the service).
+    explicit QtHost(QString lockFolder = {},
+                    QString lockName = QStringLiteral("KorvanTessivo.lock"));
     ~QtHost() override;
     QtHost(const QtHost&) = delete;
     QtHost& operator=(const QtHost&) = delete;

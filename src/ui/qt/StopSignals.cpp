@@ -15,15 +15,20 @@ namespace {
 // A signal handler can reach nothing but a global: the write end of the pipe, -1 when none.
 std::atomic<int> stopPipe{-1};
 
-extern "C" void OnStopSignal(int) {
+constexpr char kStop = 1;
+constexpr char kHangUp = 2;
+
+extern "C" void OnStopSignal(int signal) {
     const int saved = errno;
     const int fd = stopPipe.load();
     if (fd >= 0) {
-        const char byte = 1;
+        const char byte = signal == SIGHUP ? kHangUp : kStop;
         // A full pipe already holds a pending stop.
         [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
-        // Whatever the way out waits on (a save behind a lock, a slow disk), the process ends.
-        ::alarm(StopSignals::kDeadlineSeconds);
+        if (byte == kStop) {
+            // Whatever the way out waits on (a save behind a lock, a slow disk), the process ends.
+            ::alarm(StopSignals::kDeadlineSeconds);
+        }
     }
     errno = saved;
 }
@@ -39,10 +44,12 @@ extern "C" void OnStopDeadline(int) {
 struct StopSignals::Handlers {
     struct sigaction term {};
     struct sigaction interrupt {};
+    struct sigaction hangUp {};
     struct sigaction alarm {};
 };
 
-StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop)) {
+StopSignals::StopSignals(std::function<void()> onStop, std::function<void()> onHangUp)
+    : onStop_(std::move(onStop)), onHangUp_(std::move(onHangUp)) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
@@ -56,9 +63,17 @@ StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onSto
     notifier_ = std::make_unique<QSocketNotifier>(readFd_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] {
         char buffer[64];
-        while (::read(readFd_, buffer, sizeof buffer) > 0) {
+        bool stop = false;
+        bool hangUp = false;
+        for (ssize_t n = 0; (n = ::read(readFd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t i = 0; i < n; ++i) {
+                (buffer[i] == kHangUp ? hangUp : stop) = true;
+            }
         }
-        if (onStop_) {
+        if (hangUp && onHangUp_) {
+            onHangUp_();
+        }
+        if (stop && onStop_) {
             onStop_();
         }
     });
@@ -70,6 +85,9 @@ StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onSto
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, &previous_->term);
     ::sigaction(SIGINT, &action, &previous_->interrupt);
+    if (onHangUp_) {
+        ::sigaction(SIGHUP, &action, &previous_->hangUp);
+    }
     struct sigaction deadline {};
     deadline.sa_handler = OnStopDeadline;
     sigemptyset(&deadline.sa_mask);
@@ -82,6 +100,9 @@ StopSignals::~StopSignals() {
         ::alarm(0);
         ::sigaction(SIGTERM, &previous_->term, nullptr);
         ::sigaction(SIGINT, &previous_->interrupt, nullptr);
+        if (onHangUp_) {
+            ::sigaction(SIGHUP, &previous_->hangUp, nullptr);
+        }
         ::sigaction(SIGALRM, &previous_->alarm, nullptr);
         stopPipe.store(-1);
     }

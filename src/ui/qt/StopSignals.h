@@ -7,16 +7,18 @@ class QSocketNotifier;
 
 namespace kt {
 
-// Turns SIGTERM and SIGINT into a call on the UI thread, so that a program stopped from outside
-// closes its window the usual way (and saves its settings). The handler only writes a byte into
-// a pipe; the pipe's reader runs onStop from the event loop. Restores the previous handlers when
-// destroyed. One at a time per process. A stop that has not ended the process within
-// kDeadlineSeconds ends it there, so that nothing on the way out can keep it running.
+// Turns SIGTERM and SIGINT (and, when asked, SIGHUP) into a call on the UI thread, so that a
+// program stopped from outside closes its window the usual way (and saves its settings). The
+// handler only writes a byte into a pipe; the pipe's reader runs onStop from the event loop.
+// Restores the previous handlers when destroyed. One at a time per process. A stop that has not
+// ended the process within kDeadlineSeconds ends it there, so that nothing on the way out can keep
+// it running.
 class StopSignals {
 public:
     static constexpr unsigned kDeadlineSeconds = 2;
 
-    explicit StopSignals(std::function<void()> onStop);
+    // With onHangUp, SIGHUP calls it instead of ending the process.
+    explicit StopSignals(std::function<void()> onStop, std::function<void()> onHangUp = {});
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
@@ -28,6 +30,7 @@ public:
 private:
     struct Handlers;
     std::function<void()> onStop_;
+    std::function<void()> onHangUp_;
     int readFd_ = -1;
     int writeFd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;

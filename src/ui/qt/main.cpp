@@ -1,60 +1,169 @@
-// Korvan Tessivo on Linux: the Qt window over the kernel guard, or the netlink connection table
-// where the guard cannot load.
+// Korvan Tessivo on Linux: the Qt window, or the guard alone (--headless), over the kernel guard,
+// or the netlink connection table where the guard cannot load.
 
 #include "core/Application.h"
+#include "core/Settings.h"
 #include "core/qt/QtSettingsStore.h"
 #include "engine/linux/GuardedTable.h"
 #include "net/LocalAddresses.h"
 #include "ui/qt/Privileges.h"
+#include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
 #include "ui/qt/QtMainWindow.h"
+#include "ui/qt/RulesWatcher.h"
 #include "ui/qt/StopSignals.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace {
+
+void Say(std::string_view line) {
+    std::fprintf(stderr, "Korvan Tessivo: %.*s\n", static_cast<int>(line.size()), line.data());
+}
+
+// The service's own folder for its lock when systemd made one; else the user's.
+QString HeadlessLockFolder() {
+    const QString runtime = qEnvironmentVariable("RUNTIME_DIRECTORY").section(u':', 0, 0);
+    return runtime.startsWith(u'/') ? runtime : QString();
+}
+
+// Headless mode refuses to start on rules it cannot trust: a named file that is not there, or
+// any file that is cut short or holds an invalid entry.
+bool RulesUsable(kt::SettingsStore& store, bool named, const std::string& path) {
+    constexpr std::string_view keys[] = {kt::AllowedIPKey, kt::BlockedLocalPortsKey,
+                                         kt::BlockedRemotePortsKey};
+    std::vector<std::string> texts;
+    std::string why;
+    if (!store.ReadAll(kt::SettingsApplication, kt::SettingsSection, keys, texts, why)) {
+        if (!named && store.Refusal().empty() && why == path + " is not there") {
+            Say("no rules file at " + path + "; guarding by the default rules until there is");
+            return true;
+        }
+        Say("the rules cannot be used: " + why);
+        return false;
+    }
+    std::vector<std::string> complaints;
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        kt::CleanRuleList(texts[i], keys[i], i == 0, complaints);
+    }
+    for (const std::string& complaint : complaints) {
+        Say("the rules cannot be used: " + path + ": " + complaint);
+    }
+    return complaints.empty();
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     // Before Qt reads a single path from the environment.
     if (const kt::DroppedRights rights = kt::DropRightsInSecureMode(); !rights.said.empty()) {
-        std::fprintf(stderr, "Korvan Tessivo: %s\n", rights.said.c_str());
+        Say(rights.said);
         if (!rights.ok) {
             return 1;
         }
     }
-    QApplication qtApp(argc, argv);
-    // The program's own loop ends it; closing or hiding a window must not stop anything else.
-    QApplication::setQuitOnLastWindowClosed(false);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    const kt::ProgramOptions options = kt::ParseProgramOptions(arguments);
+    switch (options.action) {
+    case kt::ProgramOptions::Action::Help:
+    case kt::ProgramOptions::Action::Version:
+        std::fputs(options.text.toLocal8Bit().constData(), stdout);
+        return 0;
+    case kt::ProgramOptions::Action::UsageError:
+        std::fputs(options.text.toLocal8Bit().constData(), stderr);
+        return 2;
+    case kt::ProgramOptions::Action::Run:
+        break;
+    }
+    const bool headless = options.headless;
 
-    kt::QtHost host;
-    // A second copy ends at once and silently, before it loads anything into the kernel.
+    // Headless mode never connects to a display.
+    const std::unique_ptr<QCoreApplication> qtApp =
+        headless ? std::make_unique<QCoreApplication>(argc, argv)
+                 : std::make_unique<QApplication>(argc, argv);
+    if (!headless) {
+        // The program's own loop ends it; closing or hiding a window must not stop anything else.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+
+    // The window and the service each have a lock of their own: they may run side by side.
+    kt::QtHost host(headless ? HeadlessLockFolder() : QString(),
+                    headless ? QStringLiteral("KorvanTessivo-headless.lock")
+                             : QStringLiteral("KorvanTessivo.lock"));
+    // A second window ends at once and silently, before it loads anything into the kernel.
     if (host.PreviousInstance()) {
+        if (headless) {
+            Say("another headless copy is running already");
+            return 1;
+        }
         return 0;
     }
-    kt::QtSettingsStore store;
+    const bool named = !options.configFile.isEmpty();
+    kt::QtSettingsStore store =
+        named
+            ? kt::QtSettingsStore(kt::QtSettingsStore::NamedFile{options.configFile.toStdString()})
+            : kt::QtSettingsStore();
+    const std::string rulesPath = store.FilePath(kt::SettingsApplication);
+    if (headless && !RulesUsable(store, named, rulesPath)) {
+        return 1;
+    }
+
     // The rules reach the guard once they are loaded.
     std::string whyNot;
     kt::GuardedTable table({}, whyNot);
     if (!whyNot.empty()) {
-        std::fprintf(stderr,
-                     "Korvan Tessivo: the kernel guard could not load (%s). Guarding by polling "
-                     "the connection table instead: cuts take milliseconds rather than "
-                     "microseconds, and the program uses part of a core while idle.\n",
-                     whyNot.c_str());
+        Say("the kernel guard could not load (" + whyNot +
+            "). Guarding by polling the connection table instead: cuts take milliseconds rather "
+            "than microseconds, and the program uses part of a core while idle.");
     }
     kt::QtMainWindowFactory windows;
     kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIP(host); }};
     platform.Guard = whyNot.empty() ? &table : nullptr;
+    platform.Headless = headless;
+    platform.MissingRights = [] {
+        return kt::HasNetAdmin() ? std::string() : std::string("no CAP_NET_ADMIN");
+    };
+    platform.RightsHint =
+        "On Linux: run the window as root (sudo korvan-tessivo), or let the service guard by its "
+        "own rules (/etc/korvan-tessivo/KorvanTessivo.ini; systemctl enable --now "
+        "korvan-tessivo).";
     kt::Application app(platform);
 
+    std::optional<kt::RulesWatcher> watcher;
+    if (headless) {
+        watcher.emplace(QString::fromStdString(rulesPath), [&app, &rulesPath] {
+            std::string why;
+            switch (app.ReloadRules(why)) {
+            case kt::Application::Reload::Applied:
+                Say("rules reloaded from " + rulesPath);
+                break;
+            case kt::Application::Reload::Unchanged:
+                break;
+            case kt::Application::Reload::Refused:
+                Say("the rules file was not applied (" + why + "); the rules in force stay");
+                break;
+            }
+        });
+    }
     // Stopped from outside: close the window as the user would, which saves the rules.
-    const kt::StopSignals stop([&windows, &app] {
-        if (kt::QtMainWindow* window = windows.LastWindow()) {
-            window->close();
-        } else {
-            app.QuitRequested = true;
-        }
-    });
+    const kt::StopSignals stop(
+        [&windows, &app] {
+            if (kt::QtMainWindow* window = windows.LastWindow()) {
+                window->close();
+            } else {
+                app.QuitRequested = true;
+            }
+        },
+        headless ? std::function<void()>([&watcher] { watcher->Touch(); })
+                 : std::function<void()>());
 
     app.Main();
     return 0;

@@ -1,0 +1,96 @@
+#include "ui/qt/ProgramOptions.h"
+
+#include "core/HostServices.h"
+
+#include <QCommandLineParser>
+
+namespace kt {
+namespace {
+
+// Qt's options as QGuiApplication and QApplication take them, each with one dash.
+const char* const kQtOptionsWithValue[] = {"platform",      "platformpluginpath",
+                                           "platformtheme", "plugin",
+                                           "qmljsdebugger", "qwindowgeometry",
+                                           "qwindowicon",   "qwindowtitle",
+                                           "session",       "display",
+                                           "geometry",      "style",
+                                           "stylesheet",    "title",
+                                           "name",          "visual",
+                                           "fontengine"};
+const char* const kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+QString Usage() {
+    return QStringLiteral(
+        "Usage: korvan-tessivo [options]\n"
+        "Cuts every established TCP connection on a blocked local or remote port whose remote\n"
+        "address is not allowed.\n"
+        "\n"
+        "Options:\n"
+        "  -h, --help       Shows this text and ends.\n"
+        "  -v, --version    Shows the version and ends.\n"
+        "  --headless       Guards without a window, tray or display (as the service does);\n"
+        "                   each cut goes to standard error; SIGHUP or a change of the rules\n"
+        "                   file reloads it; SIGTERM ends it.\n"
+        "  --config FILE    The rules file (default:\n"
+        "                   $XDG_CONFIG_HOME/KorvanTessivo/KorvanTessivo.ini).\n"
+        "\n"
+        "Qt's own options (-platform, -style, ...) are passed to Qt.\n");
+}
+
+} // namespace
+
+ProgramOptions ParseProgramOptions(const QStringList& arguments) {
+    QCommandLineParser parser;
+    // Qt's options come with one dash and a whole word: -platform offscreen.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    const QCommandLineOption headless(QStringLiteral("headless"));
+    const QCommandLineOption config(QStringLiteral("config"), {}, QStringLiteral("FILE"));
+    parser.addOptions({help, version, headless, config});
+    for (const char* name : kQtOptionsWithValue) {
+        parser.addOption(
+            QCommandLineOption(QString::fromLatin1(name), {}, QStringLiteral("value")));
+    }
+    for (const char* name : kQtFlags) {
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+    }
+
+    ProgramOptions options;
+    if (!parser.parse(arguments)) {
+        options.action = ProgramOptions::Action::UsageError;
+        options.text = parser.errorText() + u'\n' + Usage();
+        return options;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        options.action = ProgramOptions::Action::UsageError;
+        options.text = QStringLiteral("Unexpected argument '%1'.\n")
+                           .arg(parser.positionalArguments().constFirst()) +
+                       Usage();
+        return options;
+    }
+    if (parser.isSet(help)) {
+        options.action = ProgramOptions::Action::Help;
+        options.text = Usage();
+        return options;
+    }
+    if (parser.isSet(version)) {
+        const VersionInfo info;
+        options.action = ProgramOptions::Action::Version;
+        options.text = QStringLiteral("%1 %2.%3 Build %4\n")
+                           .arg(QString::fromStdString(info.ProductName))
+                           .arg(info.Major)
+                           .arg(info.Minor)
+                           .arg(info.Revision);
+        return options;
+    }
+    options.headless = parser.isSet(headless);
+    options.configFile = parser.value(config);
+    if (parser.isSet(config) && options.configFile.isEmpty()) {
+        options.action = ProgramOptions::Action::UsageError;
+        options.text = QStringLiteral("--config needs a file.\n") + Usage();
+    }
+    return options;
+}
+
+} // namespace kt
