@@ -226,5 +226,71 @@ TEST_F(ApplicationTest, TheGuardGetsEveryRuleChangeAndTheLoopPollsOnceItFails) {
     }
 }
 
+TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection) {
+    const std::string accepted =
+        "the connection was still there after the system accepted its deletion";
+    struct Case {
+        std::string refusal; // empty: not refused for want of rights
+        bool pretend;        // accepted, and the connection stays
+        std::string missingAtStart;
+        bool headless;
+        std::vector<std::string> told;
+        bool refusedRecords;
+    };
+    const Case cases[] = {
+        {"Operation not permitted",
+         false,
+         "",
+         false,
+         {RefusedCutText("Operation not permitted", "")},
+         true},
+        {"", true, "", false, {RefusedCutText(accepted, "")}, true},
+        {"", false, "", false, {}, false},
+        {"Operation not permitted",
+         false,
+         "no CAP_NET_ADMIN",
+         false,
+         {RefusedCutText("no CAP_NET_ADMIN", "")},
+         true},
+        {"Operation not permitted",
+         false,
+         "",
+         true,
+         {RefusedCutText("Operation not permitted", "")},
+         true},
+    };
+    for (const Case& c : cases) {
+        FakeHost host;
+        MemoryStore store;
+        store.At("BlockedLocalPortsString") = "21001";
+        FakeTcpTable table;
+        table.rows = {
+            MakeRow(TcpEstablished, Address(127, 0, 0, 2), 21001, Address(127, 0, 0, 3), 40000),
+            MakeRow(TcpEstablished, Address(127, 0, 0, 2), 21001, Address(127, 0, 0, 3), 40001)};
+        table.refuseDeletes = !c.refusal.empty();
+        table.refusal = c.refusal;
+        table.pretendDeletes = c.pretend;
+        std::vector<CutRecord> records;
+        Platform platform{host, store, table, windows, nullptr};
+        platform.RecordCut = [&records](const CutRecord& record) { records.push_back(record); };
+        platform.MissingRights = [&c] { return c.missingAtStart; };
+        platform.Headless = c.headless;
+        Application app(platform);
+        ASSERT_TRUE(app.StartUp());
+        for (int tick = 0; tick < 2 * Engine::kStillListedTicks; ++tick) {
+            app.Tick();
+            app.ShowToldMessages();
+        }
+        EXPECT_EQ(c.headless ? host.diagnosed : host.messages, c.told) << c.refusal;
+        ASSERT_EQ(records.size(), 2u) << "one line for each connection, however many ticks";
+        for (const CutRecord& record : records) {
+            EXPECT_EQ(record.Refused, c.refusedRecords);
+            EXPECT_EQ(record.Matched, CutRecord::Rule::BlockedLocalPort);
+            EXPECT_EQ(record.LocalPort, 21001);
+        }
+        EXPECT_EQ(records[1].RemotePort, 40001);
+    }
+}
+
 } // namespace
 } // namespace kt

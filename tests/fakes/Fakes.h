@@ -226,6 +226,9 @@ public:
         if (refuseDeletes) {
             return false;
         }
+        if (pretendDeletes) {
+            return true;
+        }
         for (auto it = rows.begin(); it != rows.end(); ++it) {
             if (it->dwLocalAddr == row.dwLocalAddr && it->dwLocalPort == row.dwLocalPort &&
                 it->dwRemoteAddr == row.dwRemoteAddr && it->dwRemotePort == row.dwRemotePort) {
@@ -236,9 +239,13 @@ public:
         return false;
     }
 
+    std::string DeleteRefusal() const override { return refuseDeletes ? refusal : std::string(); }
+
     std::vector<TcpRow> rows;
     std::vector<TcpRow> deletes;
     bool refuseDeletes = false;
+    std::string refusal;         // why refused deletes were refused; empty: not for want of rights
+    bool pretendDeletes = false; // accepted, and the connection stays (Wine)
     bool failSnapshots = false;
     bool filters = false;
     int snapshots = 0;
