@@ -2,14 +2,13 @@
 
 #include "core/CutLog.h"
 
+#include "../fakes/TempFolder.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,38 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary one, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device random;
-        Path = fs::temp_directory_path() / ("kt-cutlog-" + std::to_string(random()));
-        fs::create_directory(Path);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(Path, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    fs::path Path;
-};
-
-std::string Contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Names(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using testing::Entries;
+using testing::ReadText;
+using testing::TempFolder;
 
 TEST(CutLogFileTest, KeepsTheNewestLinesInTwoFilesBelowTheCap) {
     const TempFolder temp;
@@ -66,9 +36,9 @@ TEST(CutLogFileTest, KeepsTheNewestLinesInTwoFilesBelowTheCap) {
             written += line + '\n';
         }
     }
-    ASSERT_EQ(Names(folder), (std::vector<std::string>{"cuts.log", "cuts.log.1"}));
-    const std::string older = Contents(folder / "cuts.log.1"),
-                      newer = Contents(folder / "cuts.log");
+    ASSERT_EQ(Entries(folder), (std::vector<std::string>{"cuts.log", "cuts.log.1"}));
+    const std::string older = ReadText(folder / "cuts.log.1"),
+                      newer = ReadText(folder / "cuts.log");
     EXPECT_LE(older.size(), Cap);
     EXPECT_LE(newer.size(), Cap);
     // Nothing lost but what fell off the older file.
@@ -95,7 +65,7 @@ TEST(CutLogFileTest, ALinkPlantedAsTheLogIsNotFollowed) {
         auto file = OpenCutLogFileIn(temp.Path.string(), whyNot, 200);
         EXPECT_EQ(file, nullptr) << kind;
         EXPECT_NE(whyNot, "") << kind;
-        EXPECT_EQ(Contents(target), "kept\n") << kind;
+        EXPECT_EQ(ReadText(target), "kept\n") << kind;
     }
 }
 

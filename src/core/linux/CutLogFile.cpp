@@ -53,9 +53,7 @@ public:
     }
 
     bool Append(std::string_view line) override {
-        std::string text;
-        text.reserve(line.size() + 1);
-        text.append(line).push_back('\n');
+        const std::string text = std::string(line) + '\n';
         struct stat info {};
         // Open again when the file is no longer at its name (removed or moved away by hand).
         if (!HeldAtName(info)) {

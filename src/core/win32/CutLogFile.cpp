@@ -75,9 +75,7 @@ public:
     }
 
     bool Append(std::string_view line) override {
-        std::string text;
-        text.reserve(line.size() + 1);
-        text.append(line).push_back('\n');
+        const std::string text = std::string(line) + '\n';
         LARGE_INTEGER size{};
         if (!File && !Open()) {
             return false;
