@@ -62,16 +62,12 @@ TEST(CutLogTest, RecordsFromTwoThreadsAllArriveInTheirOrder) {
     std::vector<std::string> lines; // the writer's until the log is gone
     {
         CutLog log(nullptr, [&](std::string_view line) { lines.emplace_back(line); });
-        std::jthread first([&] {
+        const auto send = [&log](uint16_t localPort) {
             for (uint16_t i = 1; i <= 1000; ++i) {
-                log.Record(Cut(21001, i));
+                log.Record(Cut(localPort, i));
             }
-        });
-        std::jthread second([&] {
-            for (uint16_t i = 1; i <= 1000; ++i) {
-                log.Record(Cut(21002, i));
-            }
-        });
+        };
+        const std::jthread first(send, 21001), second(send, 21002);
     }
     ASSERT_EQ(lines.size(), 2000u);
     for (const char* port : {":21001 ", ":21002 "}) {
