@@ -2,19 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <memory>
 #include <random>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,30 +21,10 @@ namespace {
 constexpr off_t MaxFileBytes = 64 << 20;
 constexpr int ScratchAttempts = 16;
 
-std::string Message(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
-
-FolderResult Failure(const std::string& what, int error) {
-    return {error == ENOENT ? FolderStatus::Missing : FolderStatus::Failed,
-            what + ": " + Message(error)};
-}
-
-std::string Octal(mode_t mode) {
-    char text[8] = {};
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
 bool IsScratchName(std::string_view name, std::string_view file) {
     return name.size() == file.size() + 7 && name.starts_with(file) && name[file.size()] == '.' &&
            std::all_of(name.end() - 6, name.end(),
                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
-}
-
-bool IsSymbolicLink(int folder, const char* name) {
-    struct stat info {};
-    return ::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
 bool WriteWhole(int fd, std::string_view bytes) {
@@ -86,69 +62,17 @@ private:
 
 } // namespace
 
-bool RunsPrivileged() {
-    if (::geteuid() == 0) {
-        return true;
-    }
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    // When the capabilities cannot be read, the careful answer.
-    return ::syscall(SYS_capget, &header, data) != 0 || data[0].effective != 0 ||
-           data[1].effective != 0;
-}
-
 FolderResult ConfigFolder::Open(const std::string& root, std::string_view name, bool create,
                                 bool privileged, ConfigFolder& folder) {
     const std::string path = root + '/' + std::string(name);
-    const int follow = privileged ? O_NOFOLLOW : 0;
-    UniqueFd current(::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!current.Valid()) {
-        return Failure(path, errno);
+    UniqueFd fd;
+    FolderResult result = OpenFolder(path, create, privileged, fd);
+    if (result.Ok()) {
+        folder.Fd = std::move(fd);
+        folder.FolderPath = path;
+        folder.Privileged = privileged;
     }
-    std::string walked = path.starts_with('/') ? "" : ".";
-    for (size_t begin = 0; begin < path.size();) {
-        const size_t end = std::min(path.find('/', begin), path.size());
-        const std::string part = path.substr(begin, end - begin);
-        begin = end + 1;
-        if (part.empty() || part == ".") {
-            continue;
-        }
-        walked += '/' + part;
-        // Only the settings folder itself is read, locked and flushed; the rest is passed through.
-        const int flags =
-            (begin >= path.size() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC | follow;
-        int fd = ::openat(current.Get(), part.c_str(), flags);
-        if (fd < 0 && errno == ENOENT && create) {
-            if (::mkdirat(current.Get(), part.c_str(), 0700) != 0 && errno != EEXIST) {
-                return Failure("creating " + walked, errno);
-            }
-            fd = ::openat(current.Get(), part.c_str(), flags);
-        }
-        if (fd < 0) {
-            const int error = errno;
-            if (privileged && IsSymbolicLink(current.Get(), part.c_str())) {
-                return {FolderStatus::Refused, walked + " is a symbolic link"};
-            }
-            return Failure(walked, error);
-        }
-        current = UniqueFd(fd);
-    }
-    struct stat info {};
-    if (::fstat(current.Get(), &info) != 0) {
-        return Failure(path, errno);
-    }
-    if (privileged && info.st_uid != 0 && info.st_uid != ::geteuid()) {
-        return {FolderStatus::Refused, path + " belongs to user " + std::to_string(info.st_uid) +
-                                           ", not to root or this user"};
-    }
-    if (privileged && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return {FolderStatus::Refused,
-                path + " can be changed by other users (mode " + Octal(info.st_mode) + ")"};
-    }
-    folder.Fd = std::move(current);
-    folder.FolderPath = path;
-    folder.Privileged = privileged;
-    return {};
+    return result;
 }
 
 FolderResult ConfigFolder::Lock(std::chrono::steady_clock::time_point deadline) {
@@ -158,7 +82,7 @@ FolderResult ConfigFolder::Lock(std::chrono::steady_clock::time_point deadline) 
             return {};
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            return Failure("locking " + FolderPath, errno);
+            return FolderFailure("locking " + FolderPath, errno);
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
@@ -205,11 +129,11 @@ FolderResult ConfigFolder::Read(std::string_view file, FileContents& contents) c
         if (Privileged && IsSymbolicLink(Fd.Get(), std::string(file).c_str())) {
             return {FolderStatus::Refused, path + " is a symbolic link"};
         }
-        return Failure(path, error);
+        return FolderFailure(path, error);
     }
     struct stat info {};
     if (::fstat(fd.Get(), &info) != 0) {
-        return Failure(path, errno);
+        return FolderFailure(path, errno);
     }
     if (!S_ISREG(info.st_mode) || info.st_size > MaxFileBytes) {
         return {FolderStatus::Failed,
@@ -223,7 +147,7 @@ FolderResult ConfigFolder::Read(std::string_view file, FileContents& contents) c
             continue;
         }
         if (got < 0) {
-            return Failure(path, errno);
+            return FolderFailure(path, errno);
         }
         if (got == 0) {
             break;
@@ -254,28 +178,28 @@ FolderResult ConfigFolder::Replace(std::string_view file, std::string_view bytes
         scratch = UniqueFd(::openat(Fd.Get(), name.c_str(),
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!scratch.Valid() && errno != EEXIST) {
-            return Failure("writing beside " + path, errno);
+            return FolderFailure("writing beside " + path, errno);
         }
     }
     if (!scratch.Valid()) {
-        return Failure("writing beside " + path, EEXIST);
+        return FolderFailure("writing beside " + path, EEXIST);
     }
     ScratchName unlinkUnlessKept(Fd.Get(), name);
     struct stat written {};
     if (!WriteWhole(scratch.Get(), bytes) || ::fchmod(scratch.Get(), mode) != 0 ||
         ::fsync(scratch.Get()) != 0 || ::fstat(scratch.Get(), &written) != 0) {
-        return Failure("writing " + path, errno);
+        return FolderFailure("writing " + path, errno);
     }
     if (written.st_size != static_cast<off_t>(bytes.size())) {
-        return Failure("writing " + path, EIO);
+        return FolderFailure("writing " + path, EIO);
     }
     if (::renameat(Fd.Get(), name.c_str(), Fd.Get(), std::string(file).c_str()) != 0) {
-        return Failure("replacing " + path, errno);
+        return FolderFailure("replacing " + path, errno);
     }
     unlinkUnlessKept.Keep();
     // The rename itself reaches the disk only with the folder.
     if (::fsync(Fd.Get()) != 0 && errno == EIO) {
-        return Failure("flushing " + FolderPath, EIO);
+        return FolderFailure("flushing " + FolderPath, EIO);
     }
     return {};
 }

@@ -3,6 +3,7 @@
 // The settings folder on Linux, reached once by path and from then on only through its descriptor,
 // so that nothing swapped in between two steps (a symbolic link, another folder) is ever written.
 
+#include "core/linux/SafeFolder.h"
 #include "core/linux/UniqueFd.h"
 
 #include <sys/types.h>
@@ -13,23 +14,6 @@
 #include <utility>
 
 namespace kt {
-
-// Root, or any effective capability: then a folder someone else could change is not used.
-bool RunsPrivileged();
-
-enum class FolderStatus {
-    Done,
-    Missing, // the folder or file is not there (reading then gives the defaults)
-    Refused, // using it would not be safe; stays so for the rest of the run
-    Failed,  // this step failed; a later one may work
-};
-
-struct FolderResult {
-    FolderStatus status = FolderStatus::Done;
-    std::string reason; // in words for the user, unless Done
-
-    bool Ok() const { return status == FolderStatus::Done; }
-};
 
 struct FileContents {
     bool exists = false;

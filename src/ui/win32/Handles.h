@@ -3,17 +3,14 @@
 // Owners for the Windows handles the front end holds: each one closes, deletes or destroys its
 // handle exactly once.
 
+#include "core/win32/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <memory>
 #include <type_traits>
 
 namespace kt::win32 {
-
-struct KernelHandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, KernelHandleCloser>;
 
 template <typename T> struct GdiObjectDeleter {
     void operator()(T object) const { DeleteObject(object); }

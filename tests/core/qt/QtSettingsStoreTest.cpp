@@ -1,5 +1,6 @@
 #include "core/qt/QtSettingsStore.h"
 
+#include "../../fakes/TempFolder.h"
 #include "core/Settings.h"
 #include "core/qt/ConfigFolder.h"
 #include "core/qt/IniText.h"
@@ -44,44 +45,14 @@ namespace fs = std::filesystem;
 constexpr std::string_view App = "KorvanTessivo";
 constexpr std::string_view General = "General";
 
-class TempDir {
-public:
-    explicit TempDir(const fs::path& base = fs::temp_directory_path()) {
-        std::string pattern = (base / "kt-settings-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        Path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(Path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    fs::path Path;
-};
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testing::Entries;
+using testing::ReadText;
+using TempDir = testing::TempFolder;
 
 void WriteText(const fs::path& path, std::string_view text) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
     out << text;
-}
-
-std::vector<std::string> Entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 ino_t Inode(const fs::path& path) {

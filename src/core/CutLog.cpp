@@ -1,0 +1,135 @@
+#include "core/CutLog.h"
+
+#include "net/AddressText.h"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace kt {
+namespace {
+
+using namespace std::chrono;
+
+// What the destructor waits for the writer to empty the queue.
+constexpr auto DrainTime = seconds(1);
+
+// ISO 8601 in UTC to the millisecond, by the calendar of <chrono>: no gmtime and its shared
+// buffer.
+std::string UtcText(system_clock::time_point when) {
+    const auto instant = floor<milliseconds>(when);
+    const auto day = floor<days>(instant);
+    const year_month_day date(day);
+    const hh_mm_ss time(instant - day);
+    char text[48] = {};
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
+}
+
+std::string Endpoint(uint32_t address, uint16_t port) {
+    return AddressToText(address) + ':' + std::to_string(port);
+}
+
+} // namespace
+
+std::string FormatCutLine(const CutRecord& record) {
+    const bool local = record.Matched == CutRecord::Rule::BlockedLocalPort;
+    std::string line = UtcText(record.When) + (record.Refused ? " refused " : " cut ") +
+                       Endpoint(record.LocalAddress, record.LocalPort) + " -> " +
+                       Endpoint(record.RemoteAddress, record.RemotePort) + " (blocked " +
+                       (local ? "local port " : "remote port ") +
+                       std::to_string(local ? record.LocalPort : record.RemotePort) + ')';
+    if (record.Refused && !record.Reason.empty()) {
+        // One record, one line, whatever the reason's text holds.
+        line += ": ";
+        for (const char c : record.Reason) {
+            line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+        }
+    }
+    return line;
+}
+
+LogFile::~LogFile() = default;
+
+CutLog::CutLog(std::unique_ptr<LogFile> file, Sink echo, Sink onFailure, size_t capacity)
+    : File(std::move(file)), Echo(std::move(echo)), OnFailure(std::move(onFailure)),
+      Capacity(capacity), Writer([this] { Write(); }) {}
+
+CutLog::~CutLog() {
+    {
+        const std::lock_guard guard(Lock);
+        Stopping = true;
+        StopBy = steady_clock::now() + DrainTime;
+    }
+    Wake.notify_one();
+    Writer.join();
+}
+
+void CutLog::Record(const CutRecord& record) noexcept {
+    {
+        const std::lock_guard guard(Lock);
+        try {
+            if (Waiting.size() >= Capacity) {
+                ++Dropped;
+                return;
+            }
+            Waiting.push_back(record);
+        } catch (const std::bad_alloc&) {
+            ++Dropped;
+            return;
+        }
+    }
+    Wake.notify_one();
+}
+
+void CutLog::Write() {
+    std::unique_lock lock(Lock);
+    for (;;) {
+        Wake.wait(lock, [this] { return Stopping || !Waiting.empty(); });
+        if (Waiting.empty()) {
+            return;
+        }
+        std::deque<CutRecord> batch;
+        batch.swap(Waiting);
+        const uint64_t dropped = std::exchange(Dropped, 0);
+        lock.unlock();
+        // A line that cannot be made or passed on is lost; the writer goes on with the next.
+        const auto put = [this](const auto& make) {
+            try {
+                Put(make());
+            } catch (const std::exception&) {
+            }
+        };
+        for (const CutRecord& record : batch) {
+            if (steady_clock::now() >= StopBy.load()) {
+                return;
+            }
+            put([&] { return FormatCutLine(record); });
+        }
+        // The records dropped came after every one of the batch.
+        if (dropped != 0) {
+            put([&] { return "... " + std::to_string(dropped) + " cut log lines dropped"; });
+        }
+        lock.lock();
+    }
+}
+
+void CutLog::Put(const std::string& line) {
+    if (File != nullptr) {
+        if (File->Append(line)) {
+            Failing = false;
+        } else if (!std::exchange(Failing, true) && OnFailure) {
+            OnFailure("cut log: " + File->LastError());
+        }
+    }
+    if (Echo) {
+        Echo(line);
+    }
+}
+
+} // namespace kt

@@ -1,0 +1,89 @@
+#pragma once
+
+// The cut log: one line of text for every cut and for the first refusal of each connection,
+// written by a thread of its own so that whoever cuts never waits for a disk.
+
+#include "engine/CutRecord.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace kt {
+
+// "2026-12-08T03:15:02.123Z cut 127.0.0.2:21001 -> 127.0.0.3:40000 (blocked local port 21001)";
+// a refusal says "refused" and ends in ": <reason>". No newline.
+std::string FormatCutLine(const CutRecord& record);
+
+// A file that takes whole lines and stays below a size: when a line would pass it, the file
+// becomes the one older file (<name>.1, replacing the one before) and a fresh one is started.
+class LogFile {
+public:
+    virtual ~LogFile();
+    // Appends line and a newline; false when it could not (LastError says why). A later call
+    // tries again.
+    virtual bool Append(std::string_view line) = 0;
+    virtual std::string LastError() const = 0;
+};
+
+constexpr uint64_t DefaultCutLogCap = uint64_t{1} << 20;
+
+// cuts.log in the platform's folder for the program's state, which is created when missing:
+// Linux: $STATE_DIRECTORY (a service's), else $XDG_STATE_HOME/KorvanTessivo, else
+// ~/.local/state/KorvanTessivo; Windows: %LOCALAPPDATA%\KorvanTessivo. Null, and whyNot set,
+// when the folder or the file cannot be used safely. Implemented once per platform.
+std::unique_ptr<LogFile> OpenCutLogFile(std::string& whyNot, uint64_t capBytes = DefaultCutLogCap);
+// The same in a given folder (UTF-8 path), created when missing.
+std::unique_ptr<LogFile> OpenCutLogFileIn(const std::string& folder, std::string& whyNot,
+                                          uint64_t capBytes = DefaultCutLogCap);
+
+class CutLog {
+public:
+    using Sink = std::function<void(std::string_view)>;
+
+    // file may be null: then lines only go to echo. echo gets every line written (without its
+    // newline); onFailure is told, from the writer thread, when appends to the file start failing
+    // ("cut log: <why>"), once until an append works again. Lines that fail are not retried.
+    explicit CutLog(std::unique_ptr<LogFile> file, Sink echo = {}, Sink onFailure = {},
+                    size_t capacity = 4096);
+    // Writes what is still queued, for a second at most, then stops the writer.
+    ~CutLog();
+    CutLog(const CutLog&) = delete;
+    CutLog& operator=(const CutLog&) = delete;
+
+    // Any thread; never waits for the file. When capacity records are already waiting the record
+    // is dropped, and a line after the ones waiting says how many were.
+    void Record(const CutRecord& record) noexcept;
+
+private:
+    void Write();
+    void Put(const std::string& line);
+
+    const std::unique_ptr<LogFile> File;
+    const Sink Echo;
+    const Sink OnFailure;
+    const size_t Capacity;
+    bool Failing = false; // writer thread only
+
+    std::mutex Lock;
+    std::condition_variable Wake;
+    std::deque<CutRecord> Waiting;
+    uint64_t Dropped = 0;
+    bool Stopping = false;
+    // When the writer gives up on what is still waiting; read between lines without the lock.
+    std::atomic<std::chrono::steady_clock::time_point> StopBy{
+        std::chrono::steady_clock::time_point::max()};
+
+    std::thread Writer; // last: starts once everything above exists
+};
+
+} // namespace kt

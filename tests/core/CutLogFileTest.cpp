@@ -1,0 +1,73 @@
+// The platform's cut log file on the real file system; built for Linux and for Windows (Wine).
+
+#include "core/CutLog.h"
+
+#include "../fakes/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kt {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::Entries;
+using testing::ReadText;
+using testing::TempFolder;
+
+TEST(CutLogFileTest, KeepsTheNewestLinesInTwoFilesBelowTheCap) {
+    const TempFolder temp;
+    const fs::path folder = temp.Path / "KorvanTessivo"; // made by the first open
+    constexpr uint64_t Cap = 200;
+    std::string written;
+    for (int run = 0; run < 2; ++run) { // a second run goes on where the first stopped
+        std::string whyNot;
+        const auto file = OpenCutLogFileIn(folder.string(), whyNot, Cap);
+        ASSERT_NE(file, nullptr) << whyNot;
+        for (int i = 0; i < 20; ++i) {
+            const std::string line = "line " + std::to_string(run * 20 + i) + " of the cut log";
+            ASSERT_TRUE(file->Append(line)) << file->LastError();
+            written += line + '\n';
+        }
+    }
+    ASSERT_EQ(Entries(folder), (std::vector<std::string>{"cuts.log", "cuts.log.1"}));
+    const std::string older = ReadText(folder / "cuts.log.1"),
+                      newer = ReadText(folder / "cuts.log");
+    EXPECT_LE(older.size(), Cap);
+    EXPECT_LE(newer.size(), Cap);
+    // Nothing lost but what fell off the older file.
+    EXPECT_TRUE(written.ends_with(older + newer)) << older << newer;
+    EXPECT_GT(older.size() + newer.size(), Cap);
+}
+
+TEST(CutLogFileTest, ALinkPlantedAsTheLogIsNotFollowed) {
+    const std::pair<const char*, std::function<void(const fs::path&, const fs::path&)>> plants[] = {
+        {"symbolic link", [](const auto& to, const auto& at) { fs::create_symlink(to, at); }},
+        {"hard link", [](const auto& to, const auto& at) { fs::create_hard_link(to, at); }},
+    };
+    for (const auto& [kind, plant] : plants) {
+        const TempFolder temp;
+        const fs::path target = temp.Path / "elsewhere";
+        std::ofstream(target, std::ios::binary) << "kept\n";
+        try {
+            plant(target, temp.Path / "cuts.log");
+        } catch (const fs::filesystem_error& error) {
+            std::cout << kind << " not tried: this system makes none: " << error.what() << '\n';
+            continue;
+        }
+        std::string whyNot;
+        auto file = OpenCutLogFileIn(temp.Path.string(), whyNot, 200);
+        EXPECT_EQ(file, nullptr) << kind;
+        EXPECT_NE(whyNot, "") << kind;
+        EXPECT_EQ(ReadText(target), "kept\n") << kind;
+    }
+}
+
+} // namespace
+} // namespace kt
