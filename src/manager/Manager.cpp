@@ -109,11 +109,15 @@ bool Manager::SetMenus() {
     if (oMainForm == nullptr) {
         return false;
     }
-    const bool editable = CurrentMode != CurrentConnectionsMode && CurrentMode != LocalIPMode;
+    const bool editable = CurrentListEditable();
     oMainForm->SetDeleteMenuEnabled(editable);
     oMainForm->SetItemBoxEnabled(editable);
     oMainForm->SetAddButtonEnabled(editable);
     return true;
+}
+
+bool Manager::CurrentListEditable() const {
+    return CurrentMode != CurrentConnectionsMode && CurrentMode != LocalIPMode;
 }
 
 bool Manager::SetCaptions() {

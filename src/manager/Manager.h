@@ -39,6 +39,8 @@ public:
     void SetLists();
     void LoadInListbox();
     bool SetMenus();
+    // Whether the list shown is a rule list, which the user may add to and delete from.
+    bool CurrentListEditable() const;
     bool SetCaptions();
     bool RefreshCurrentMode();
     void RefreshLocalIPList();

@@ -139,6 +139,22 @@ void frmMain::OnDeleteMenu() {
     }
 }
 
+bool frmMain::EditingAllowed() const {
+    return app_.AppManager && app_.AppManager->CurrentListEditable();
+}
+
+void frmMain::OnItemEnter() {
+    if (EditingAllowed()) {
+        OnClick(ControlId::cmdAdd);
+    }
+}
+
+void frmMain::OnListDelete() {
+    if (EditingAllowed()) {
+        OnDeleteMenu();
+    }
+}
+
 void frmMain::OnTrayMessage(int32_t message) {
     if (window_ == nullptr || window_->GetState() != WindowState::Minimized) {
         return;

@@ -134,6 +134,11 @@ public:
     void OnClick(ControlId control);
     void OnListMouseUp(MouseButton button, int32_t x, int32_t y);
     void OnDeleteMenu();
+    // The keyboard's ways to the same ends: Enter in txtItem clicks cmdAdd, Delete in lstMain
+    // is mnuDelete; each only while the list shown is one the user edits.
+    void OnItemEnter();
+    void OnListDelete();
+    bool EditingAllowed() const;
     void OnTrayMessage(int32_t message);
 
     void TrayOn();

@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -185,6 +186,8 @@ void QtMainWindow::BuildControls() {
                 txtHead_ = box;
             } else {
                 txtItem_ = box;
+                QObject::connect(box, &QLineEdit::returnPressed, this,
+                                 [this] { behaviour_.OnItemEnter(); });
             }
             widget = box;
             break;
@@ -200,6 +203,7 @@ void QtMainWindow::BuildControls() {
             lstMain_->setSelectionMode(QAbstractItemView::SingleSelection);
             SetColours(lstMain_, QPalette::Base, QColor(180, 226, 243), Qt::black);
             lstMain_->viewport()->installEventFilter(this);
+            lstMain_->installEventFilter(this);
             widget = lstMain_;
             break;
         case ControlKind::Label:
@@ -459,6 +463,11 @@ void QtMainWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstMain_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+        behaviour_.OnListDelete();
+        return true;
+    }
     // Only the left button selects a line: the row Delete removes stays the one the user chose.
     if (watched == lstMain_->viewport() &&
         (event->type() == QEvent::MouseButtonPress ||

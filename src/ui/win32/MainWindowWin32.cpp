@@ -224,6 +224,10 @@ bool Win32MainWindow::CreateControls(HWND window) {
             } else {
                 controls_[i] =
                     make(WS_EX_CLIENTEDGE, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP, arial_.get());
+                if (controls_[i] != nullptr) {
+                    SetWindowSubclass(controls_[i], &Win32MainWindow::ItemProc, 1,
+                                      reinterpret_cast<DWORD_PTR>(this));
+                }
             }
             break;
         case ControlKind::ListBox:
@@ -415,8 +419,52 @@ LRESULT CALLBACK Win32MainWindow::ListProc(HWND window, UINT message, WPARAM wPa
         self->OnListMouseUp(button, lParam);
         return result;
     }
+    case WM_KEYDOWN:
+        if (wParam == VK_DELETE) {
+            if (self->ready_) {
+                self->behaviour_.OnListDelete();
+            }
+            return 0;
+        }
+        break;
     case WM_NCDESTROY:
         RemoveWindowSubclass(window, &Win32MainWindow::ListProc, id);
+        break;
+    default:
+        break;
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK Win32MainWindow::ItemProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR id, DWORD_PTR data) {
+    auto* self = reinterpret_cast<Win32MainWindow*>(data);
+    switch (message) {
+    case WM_GETDLGCODE: {
+        // Enter is the box's own, not the dialog manager's default button.
+        const auto* key = reinterpret_cast<const MSG*>(lParam);
+        const LRESULT code = DefSubclassProc(window, message, wParam, lParam);
+        if (key != nullptr && key->message == WM_KEYDOWN && key->wParam == VK_RETURN) {
+            return code | DLGC_WANTMESSAGE;
+        }
+        return code;
+    }
+    case WM_KEYDOWN:
+        if (wParam == VK_RETURN) {
+            if (self->ready_) {
+                self->behaviour_.OnItemEnter();
+            }
+            return 0;
+        }
+        break;
+    case WM_CHAR:
+        // A single-line box beeps at the carriage return Enter makes.
+        if (wParam == L'\r') {
+            return 0;
+        }
+        break;
+    case WM_NCDESTROY:
+        RemoveWindowSubclass(window, &Win32MainWindow::ItemProc, id);
         break;
     default:
         break;

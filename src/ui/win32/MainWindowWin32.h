@@ -91,6 +91,8 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR id, DWORD_PTR self);
+    static LRESULT CALLBACK ItemProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR id, DWORD_PTR self);
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool CreateControls(HWND window);
     // Saves the rules, removes the tray icon and lets the main loop end.

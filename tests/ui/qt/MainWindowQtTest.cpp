@@ -28,6 +28,8 @@
 using namespace kt;
 using namespace kt::testing;
 
+Q_DECLARE_METATYPE(kt::ControlId)
+
 namespace {
 
 uint32_t Loopback(unsigned char last) {
@@ -51,9 +53,11 @@ public slots:
     void Open(const QUrl& url) { opened << url; }
 };
 
-// As a user clicks: the cursor comes over the button first.
+// As a user clicks: the cursor comes over the button first, from outside it (a cursor left there
+// by an earlier window would not arrive).
 void Click(CommandButton& button) {
     const QPoint centre = button.rect().center();
+    QCursor::setPos(button.window()->mapToGlobal(QPoint(0, 0)));
     QCursor::setPos(button.mapToGlobal(centre));
     QTest::mouseMove(&button, centre);
     QTest::mouseClick(&button, Qt::LeftButton, Qt::NoModifier, centre);
@@ -96,6 +100,8 @@ private slots:
     void eachButtonShowsItsListAndWritesAScreenshot();
     void addingRulesSavesThemAndBadEntriesAreRefused();
     void deleteMenuFollowsTheModeAndDeletesTheSelectedRule();
+    void keysActAsTheirControls_data();
+    void keysActAsTheirControls();
     void addLocalAddressesAsksFirst();
     void checkBoxFiltersTheConnectionView();
     void minimizingHidesToTheTrayAndTheTrayBringsItBack();
@@ -326,6 +332,39 @@ void MainWindowQtTest::deleteMenuFollowsTheModeAndDeletesTheSelectedRule() {
     Click(rig.Button(ControlId::cmdBlockedRemote));
     QCOMPARE(rig.ListRows(), QStringList{"445"});
     QVERIFY(!w.ListRowSelected(0));
+}
+
+void MainWindowQtTest::keysActAsTheirControls_data() {
+    QTest::addColumn<ControlId>("mode");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QStringList>("rows"); // none: the lines stay as they were
+    QTest::newRow("Enter in the entry adds")
+        << ControlId::cmdBlockedLocal << int(Qt::Key_Return) << QStringList{"135", "445", "8080"};
+    QTest::newRow("Delete in a rule list deletes the chosen rule")
+        << ControlId::cmdBlockedLocal << int(Qt::Key_Delete) << QStringList{"445"};
+    QTest::newRow("Delete in the connections does nothing")
+        << ControlId::cmdCurrentConnections << int(Qt::Key_Delete) << QStringList{};
+}
+
+void MainWindowQtTest::keysActAsTheirControls() {
+    QFETCH(ControlId, mode);
+    QFETCH(int, key);
+    QFETCH(QStringList, rows);
+    QtRig rig;
+    rig.store.Write("KorvanTessivo", "General", "BlockedLocalPortsString", "135,445");
+    rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40000, Loopback(3), 8080)};
+    QVERIFY(rig.app.StartUp());
+    rig.Cycle();
+    QtMainWindow& w = rig.Window();
+    Click(rig.Button(mode));
+    w.ItemBox()->setText("8080");
+    const QStringList before = rig.ListRows();
+    QVERIFY(!before.isEmpty());
+    ClickRow(w, 0, Qt::LeftButton);
+    QTest::keyClick(key == Qt::Key_Delete ? static_cast<QWidget*>(w.List()) : w.ItemBox(),
+                    Qt::Key(key));
+    QCOMPARE(rig.ListRows(), rows.isEmpty() ? before : rows);
+    QCOMPARE(w.ItemBox()->text(), QString("8080"));
 }
 
 void MainWindowQtTest::addLocalAddressesAsksFirst() {

@@ -259,6 +259,32 @@ template <class Rig> HWND ShowOneConnectedAndOneListening(Rig& app) {
     return app.Control(ControlId::lstMain);
 }
 
+TEST_F(MainWindowWin32, EnterInTheEntryAddsAndDeleteInTheListDeletesOnlyARule) {
+    app.manager().oBlockedLocalPorts.AddItem(Value(int32_t{135}));
+    app.manager().oBlockedLocalPorts.AddItem(Value(int32_t{445}));
+    HWND list = ShowOneConnectedAndOneListening(app);
+    const struct {
+        ControlId mode, control;
+        WPARAM key;
+        std::vector<std::string> rows;
+    } cases[] = {
+        {ControlId::cmdCurrentConnections, ControlId::lstMain, VK_DELETE, ListRows(list)},
+        {ControlId::cmdBlockedLocal, ControlId::txtItem, VK_RETURN, {"135", "445", "8080"}},
+        {ControlId::cmdBlockedLocal, ControlId::lstMain, VK_DELETE, {"445", "8080"}},
+    };
+    SetText(app.Control(ControlId::txtItem), L"8080");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        ClickButton(app.Control(c.mode));
+        SendMessageW(list, LB_SETCURSEL, 0, 0);
+        SetFocus(app.Control(c.control));
+        PostMessageW(app.Control(c.control), WM_KEYDOWN, c.key, 0); // through the window's pass
+        app.Pump();
+        EXPECT_EQ(ListRows(list), c.rows);
+        EXPECT_EQ(TextOf(app.Control(ControlId::txtItem)), "8080");
+    }
+}
+
 TEST_F(MainWindowWin32, CheckBoxFiltersTheConnectionLines) {
     HWND list = ShowOneConnectedAndOneListening(app);
     ASSERT_EQ(ListRows(list).size(), 1u);

@@ -1,5 +1,5 @@
 // The real program started twice: the second copy ends at once without a window, and the first
-// closes as a user closes it.
+// closes as a user closes it. And asked for its version or usage: it answers on its handles.
 
 #include "ui/win32/Handles.h"
 #include "ui/win32/MainWindowWin32.h"
@@ -26,14 +26,19 @@ struct Started {
     DWORD id = 0;
 };
 
-Started StartProgram() {
-    std::wstring command = L"\"" + ProgramPath() + L"\"";
+// Standard output and error are given only when both handles are.
+Started StartProgram(const std::wstring& arguments = L"", HANDLE out = nullptr,
+                     HANDLE err = nullptr) {
+    std::wstring command = L"\"" + ProgramPath() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = out != nullptr && err != nullptr ? STARTF_USESTDHANDLES : 0;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
     PROCESS_INFORMATION info{};
     Started started;
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, startup.dwFlags != 0, 0, nullptr,
+                       nullptr, &startup, &info)) {
         CloseHandle(info.hThread);
         started.process.reset(info.hProcess);
         started.id = info.dwProcessId;
@@ -104,6 +109,56 @@ TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
     }
     if (WaitForSingleObject(third.process.get(), 10000) != WAIT_OBJECT_0) {
         TerminateProcess(third.process.get(), 1);
+    }
+}
+
+// A pipe the started program writes into; read once it has ended.
+struct Pipe {
+    Pipe() {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE r = nullptr, w = nullptr;
+        CreatePipe(&r, &w, &inherit, 1 << 16);
+        read.reset(r), write.reset(w);
+    }
+    std::string Drain() {
+        write.reset(); // the program's copy is the last: the end of its output ends the read
+        std::string text;
+        char buffer[512];
+        for (DWORD got = 0;
+             ReadFile(read.get(), buffer, sizeof buffer, &got, nullptr) && got > 0;) {
+            text.append(buffer, got);
+        }
+        return text;
+    }
+    win32::UniqueHandle read, write;
+};
+
+TEST(ProgramCommandLine, AnswersVersionHelpAndUnknownOptionsOnTheirHandles) {
+    const struct {
+        const wchar_t* arguments;
+        DWORD code;
+        std::string out, err; // how each begins; empty: nothing written there
+    } cases[] = {
+        {L"--version", 0, "Korvan Tessivo 1.0 Build 15\n", ""},
+        {L"--help", 0, "Usage: korvan-tessivo.exe [option]\n", ""},
+        {L"--bogus", 2, "", "korvan-tessivo.exe: unknown option '--bogus'\nUsage: "},
+    };
+    const auto begins = [](const std::string& text, const std::string& head) {
+        return head.empty() ? text.empty() : text.rfind(head, 0) == 0;
+    };
+    for (const auto& c : cases) {
+        Pipe out, err;
+        const Started run = StartProgram(c.arguments, out.write.get(), err.write.get());
+        ASSERT_TRUE(run.process);
+        if (WaitForSingleObject(run.process.get(), 10000) != WAIT_OBJECT_0) {
+            TerminateProcess(run.process.get(), 1);
+        }
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(run.process.get(), &code);
+        EXPECT_EQ(code, c.code) << c.out << c.err;
+        const std::string said = out.Drain(), complained = err.Drain();
+        EXPECT_TRUE(begins(said, c.out)) << said;
+        EXPECT_TRUE(begins(complained, c.err)) << complained;
     }
 }
 
