@@ -41,7 +41,8 @@ find_program(KT_GZIP gzip REQUIRED)
 add_custom_command(
     OUTPUT ${KT_PACKAGING_OUT}/korvan-tessivo.1.gz ${KT_PACKAGING_OUT}/changelog.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KT_PACKAGING_OUT}
-    COMMAND ${KT_GZIP} -9n -c ${KT_PACKAGING}/korvan-tessivo.1 > ${KT_PACKAGING_OUT}/korvan-tessivo.1.gz
+    COMMAND ${KT_GZIP} -9n -c ${KT_PACKAGING}/korvan-tessivo.1
+            > ${KT_PACKAGING_OUT}/korvan-tessivo.1.gz
     COMMAND ${KT_GZIP} -9n -c ${KT_PACKAGING}/changelog > ${KT_PACKAGING_OUT}/changelog.gz
     DEPENDS ${KT_PACKAGING}/korvan-tessivo.1 ${KT_PACKAGING}/changelog
     COMMENT "Compressing the manual page and the changelog"

@@ -42,7 +42,10 @@ echo "== lintian"
 lintian --fail-on error --tag-display-limit 0 "$deb"
 
 echo "== Install"
-trap 'dpkg --purge korvan-tessivo >/dev/null || echo "package.sh: could not purge korvan-tessivo" >&2' EXIT
+purge() {
+    dpkg --purge korvan-tessivo >/dev/null || echo "package.sh: could not purge korvan-tessivo" >&2
+}
+trap purge EXIT
 dpkg -i "$deb"
 
 desktop-file-validate /usr/share/applications/korvan-tessivo.desktop
@@ -56,7 +59,8 @@ state=$(systemctl is-enabled korvan-tessivo 2>&1 || true)
 [ -z "$(getcap /usr/bin/korvan-tessivo)" ] || fail "/usr/bin/korvan-tessivo carries capabilities"
 [ "$(stat -c '%U:%G %a' /etc/korvan-tessivo/KorvanTessivo.ini)" = "root:root 644" ] ||
     fail "/etc/korvan-tessivo/KorvanTessivo.ini is not root's, 0644"
-dpkg-query --control-show korvan-tessivo conffiles | grep -qx /etc/korvan-tessivo/KorvanTessivo.ini ||
+dpkg-query --control-show korvan-tessivo conffiles |
+    grep -qx /etc/korvan-tessivo/KorvanTessivo.ini ||
     fail "the service's rules are not a conffile"
 
 # A network namespace and folders of its own: an installed program that ignored the option and
@@ -68,7 +72,8 @@ out=$(unshare --net env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen 
 rm -rf "$scratch"
 echo "korvan-tessivo --version: exit $status: $out"
 # VERSION CHECK: enable once the program has its command line.
-# [ "$status" -eq 0 ] && grep -qx "Korvan Tessivo 1.0 Build 15" <<<"$out" || fail "--version said: $out"
+# [ "$status" -eq 0 ] && grep -qx "Korvan Tessivo 1.0 Build 15" <<<"$out" ||
+#     fail "--version said: $out"
 
 dpkg --purge korvan-tessivo
 trap - EXIT
