@@ -11,6 +11,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins fonts-liberation fonts-dejavu-core
     iproute2 libcap2-bin procps
     clang bpftool libbpf-dev libelf-dev zlib1g-dev
+    dpkg-dev file lintian desktop-file-utils systemd man-db unzip
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Everything, on a fresh Debian 12 machine: install what is missing, build the native (sanitized),
-# the Windows and the fuzzing builds, and run every test of each.
+# the Windows and the fuzzing builds, run every test of each, then make and check the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -38,3 +38,6 @@ wine_start
 # Wine tests run one at a time.
 # A Wine process that fails to start at all is tried once more; a failing test fails twice.
 ctest --test-dir build/windows --output-on-failure --repeat until-pass:2
+
+echo "== Packages: the Debian package built, checked, installed and purged; the Windows ZIP"
+bash scripts/package.sh
