@@ -71,9 +71,8 @@ out=$(unshare --net env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen 
     timeout 10 /usr/bin/korvan-tessivo --version </dev/null 2>&1) && status=0 || status=$?
 rm -rf "$scratch"
 echo "korvan-tessivo --version: exit $status: $out"
-# VERSION CHECK: enable once the program has its command line.
-# [ "$status" -eq 0 ] && grep -qx "Korvan Tessivo 1.0 Build 15" <<<"$out" ||
-#     fail "--version said: $out"
+[ "$status" -eq 0 ] && grep -qx "Korvan Tessivo 1.0 Build 15" <<<"$out" ||
+    fail "--version said: $out"
 
 dpkg --purge korvan-tessivo
 trap - EXIT

@@ -20,7 +20,7 @@ TEXT
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display (DISPLAY is unset): starting under xvfb-run, on a virtual screen."
-    exec xvfb-run -a "$program"
+    echo "No display: guarding headless by your rules file, each cut on this terminal; Ctrl+C ends it."
+    exec "$program" --headless "$@"
 fi
-exec "$program"
+exec "$program" "$@"

@@ -1,5 +1,6 @@
 #include "ui/qt/ProgramOptions.h"
 
+#include "core/CommandLine.h"
 #include "core/HostServices.h"
 
 #include <QCommandLineParser>
@@ -75,13 +76,8 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
         return options;
     }
     if (parser.isSet(version)) {
-        const VersionInfo info;
         options.action = ProgramOptions::Action::Version;
-        options.text = QStringLiteral("%1 %2.%3 Build %4\n")
-                           .arg(QString::fromStdString(info.ProductName))
-                           .arg(info.Major)
-                           .arg(info.Minor)
-                           .arg(info.Revision);
+        options.text = QString::fromStdString(VersionText(VersionInfo{}) + '\n');
         return options;
     }
     options.headless = parser.isSet(headless);

@@ -2,6 +2,7 @@
 // or the netlink connection table where the guard cannot load.
 
 #include "core/Application.h"
+#include "core/CutLog.h"
 #include "core/Settings.h"
 #include "core/qt/QtSettingsStore.h"
 #include "engine/linux/GuardedTable.h"
@@ -116,9 +117,23 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
+    // Every cut is written down off the guard's path; headless, the journal gets each line too.
+    std::string whyNoLog;
+    std::unique_ptr<kt::LogFile> logFile = kt::OpenCutLogFile(whyNoLog);
+    if (!whyNoLog.empty()) {
+        Say("no cut log: " + whyNoLog);
+    }
+    const auto journal = [](std::string_view line) {
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    };
+    kt::CutLog log(std::move(logFile), headless ? kt::CutLog::Sink(journal) : kt::CutLog::Sink(),
+                   Say);
+
     // The rules reach the guard once they are loaded.
     std::string whyNot;
-    kt::GuardedTable table({}, whyNot);
+    kt::KernelGuard::Options guardOptions;
+    guardOptions.onCut = [&log](const kt::CutRecord& record) { log.Record(record); };
+    kt::GuardedTable table({}, whyNot, guardOptions);
     if (!whyNot.empty()) {
         Say("the kernel guard could not load (" + whyNot +
             "). Guarding by polling the connection table instead: cuts take milliseconds rather "
@@ -128,6 +143,7 @@ int main(int argc, char* argv[]) {
     kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIP(host); }};
     platform.Guard = whyNot.empty() ? &table : nullptr;
     platform.Headless = headless;
+    platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };
     platform.MissingRights = [] {
         return kt::HasNetAdmin() ? std::string() : std::string("no CAP_NET_ADMIN");
     };

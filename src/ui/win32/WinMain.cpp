@@ -4,6 +4,7 @@
 
 #include "core/Application.h"
 #include "core/CommandLine.h"
+#include "core/CutLog.h"
 #include "core/win32/RegistrySettingsStore.h"
 #include "core/win32/WideText.h"
 #include "engine/win32/WinTcpTable.h"
@@ -21,6 +22,19 @@
 #include <vector>
 
 namespace {
+
+// Deleting a connection needs an elevated token; without one every cut is refused.
+bool Elevated() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return true; // cannot tell: the first refused cut will say so
+    }
+    const kt::win32::UniqueHandle owned(token);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return !::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) ||
+           elevation.TokenIsElevated != 0;
+}
 
 struct LocalFreer {
     void operator()(wchar_t** memory) const { LocalFree(memory); }
@@ -118,6 +132,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
                           windows,
                           [&host] { return kt::GetIP(host); },
                           kt::win32::FormatAddressWithInetNtoa};
+    // The log's folder is this user's own; a log that cannot be opened costs the log only.
+    std::string whyNoLog;
+    std::unique_ptr<kt::LogFile> logFile = kt::OpenCutLogFile(whyNoLog);
+    if (!whyNoLog.empty()) {
+        host.Diagnose("no cut log: " + whyNoLog);
+    }
+    kt::CutLog log(std::move(logFile), {}, [&host](std::string_view why) { host.Diagnose(why); });
+    platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };
+    platform.MissingRights = [] {
+        return Elevated() ? std::string() : std::string("not elevated");
+    };
     kt::Application application(platform);
     application.Main();
     return 0;

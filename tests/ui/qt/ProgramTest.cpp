@@ -173,6 +173,9 @@ private slots:
     void aSecondCopyEndsAtOnceAndSilently();
     void cutsBlockedConnectionsAndSavesOnSigterm_data();
     void cutsBlockedConnectionsAndSavesOnSigterm();
+    void optionsWorkWithoutADisplay_data();
+    void optionsWorkWithoutADisplay();
+    void headlessCutsReloadsItsRulesAndEndsOnSigterm();
 };
 
 void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
@@ -283,6 +286,104 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     // The fallback is said once, and only when it happened.
     QCOMPARE(program.readAllStandardError().count("kernel guard could not load"),
              withoutBpf ? 1 : 0);
+}
+
+// As a service or a terminal without a display starts it.
+void StartWithoutDisplay(QProcess& program, const QString& state, const QStringList& arguments) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        env.remove(name);
+    }
+    env.insert("XDG_STATE_HOME", state);
+    env.insert("RUNTIME_DIRECTORY", state);
+    program.setProcessEnvironment(env);
+    program.start(KT_PROGRAM, arguments);
+}
+
+void ProgramTest::optionsWorkWithoutADisplay_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("error");
+    QTest::newRow("version") << QStringList{"--version"} << 0
+                             << QByteArray("Korvan Tessivo 1.0 Build 15\n") << QByteArray();
+    QTest::newRow("help") << QStringList{"-platform", "offscreen", "--help"} << 0
+                          << QByteArray("Usage: korvan-tessivo [options]") << QByteArray();
+    QTest::newRow("unknown") << QStringList{"--bogus"} << 2 << QByteArray()
+                             << QByteArray("Unknown option 'bogus'.\nUsage:");
+    QTest::newRow("no rules file")
+        << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 1 << QByteArray()
+        << QByteArray("the rules cannot be used: /nonexistent/r.ini");
+}
+
+void ProgramTest::optionsWorkWithoutADisplay() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, error);
+    QTemporaryDir state;
+    QProcess program;
+    StartWithoutDisplay(program, state.path(), arguments);
+    QVERIFY(program.waitForFinished(15000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    const QByteArray said = program.readAllStandardOutput();
+    QVERIFY2(out.isEmpty() ? said.isEmpty() : said.startsWith(out), said.constData());
+    QVERIFY2(program.readAllStandardError().contains(error), qPrintable(arguments.join(' ')));
+}
+
+void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0) {
+        QSKIP("needs root and a network namespace of its own");
+    }
+    QVERIFY(BringLoopbackUp());
+    const Fd first = Listen("127.0.0.3", 21001);
+    const Fd second = Listen("127.0.0.3", 21002);
+    QTemporaryDir folder;
+    const QString rules = folder.path() + "/rules.ini";
+    // Replaced the way editors do: a new file renamed over the old.
+    const auto writeRules = [&](const QByteArray& text) {
+        QFile file(rules + ".new");
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() &&
+               (file.close(), ::rename(qPrintable(rules + ".new"), qPrintable(rules)) == 0);
+    };
+    const QByteArray blocking = "[General]\nAllowedIPString=127.0.0.1\nBlockedLocalPortsString=\n"
+                                "BlockedRemotePortsString=";
+    QVERIFY(writeRules(blocking + "21001\n"));
+    QProcess program;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules});
+    // Cut within the time given, probed every 100 ms.
+    const auto cutsWithin = [](const Fd& listener, uint16_t port, int milliseconds) {
+        for (const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+             Clock::now() < end;) {
+            const Connection probe = Connect("127.0.0.2", "127.0.0.3", port, listener);
+            if (AbortedWithin(probe.client, std::chrono::milliseconds(100))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    QVERIFY2(cutsWithin(first, 21001, 15000), "never guarded");
+
+    QVERIFY(writeRules(blocking + "21002\n"));
+    QVERIFY2(cutsWithin(second, 21002, 1000), "the changed file was not applied within a second");
+    QVERIFY(!cutsWithin(first, 21001, 300));
+    // Half-written: the rules in force stay.
+    QVERIFY(writeRules("[General]\nAllowedIPString=127.0.0.1,127.0"));
+    QTest::qWait(500);
+    QVERIFY(cutsWithin(second, 21002, 1000));
+
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
+    QVERIFY(program.waitForFinished(15000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    const QByteArray error = program.readAllStandardError();
+    QVERIFY2(error.contains("Z cut 127.0.0.2:") && error.contains("(blocked remote port 21002)") &&
+                 error.contains("does not end with a line break"),
+             error.constData());
+    QFile log(folder.path() + "/KorvanTessivo/cuts.log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY(log.readAll().contains("-> 127.0.0.3:21001 (blocked remote port 21001)"));
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
