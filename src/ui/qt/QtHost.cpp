@@ -91,7 +91,15 @@ bool QtHost::PreviousInstance() {
 }
 
 std::string QtHost::ApplicationFolder() {
-    return QCoreApplication::applicationDirPath().toStdString();
+    const QString folder = QCoreApplication::applicationDirPath();
+    // Installed, the read-me is among the package's documents, not beside the program in bin.
+    const QString documents =
+        QDir::cleanPath(folder + QStringLiteral("/../share/doc/korvan-tessivo"));
+    if (!QFile::exists(folder + QStringLiteral("/readme.txt")) &&
+        QFile::exists(documents + QStringLiteral("/readme.txt"))) {
+        return documents.toStdString();
+    }
+    return folder.toStdString();
 }
 
 MessageAnswer QtHost::ShowMessage(std::string_view text, MessageButtons buttons) {
