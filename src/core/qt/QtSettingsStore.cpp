@@ -114,13 +114,12 @@ bool QtSettingsStore::ReadAll(std::string_view application, std::string_view sec
                               std::vector<std::string>& values, std::string& why) {
     FileContents contents;
     if (const FolderResult result = ReadFile(application, contents); !result.Ok()) {
-        why = result.status == FolderStatus::Missing ? FilePath(application) + " is not there"
-                                                     : result.reason;
+        why = result.status == FolderStatus::Missing ? "it is not there" : result.reason;
         return false;
     }
     // Written in place by hand, a file is read while half of it is still to come.
     if (!contents.bytes.ends_with('\n')) {
-        why = FilePath(application) + " does not end with a line break (it may be half-written)";
+        why = "it does not end with a line break (it may be half-written)";
         return false;
     }
     const IniText ini = IniText::Parse(contents.bytes);
@@ -128,7 +127,7 @@ bool QtSettingsStore::ReadAll(std::string_view application, std::string_view sec
     for (const std::string_view key : keys) {
         const std::optional<QString> text = ini.Find(SettingName(section, key));
         if (!text) {
-            why = FilePath(application) + " has no " + std::string(key);
+            why = "it has no " + std::string(key);
             return false;
         }
         values.push_back(ToUtf8(*text));

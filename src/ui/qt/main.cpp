@@ -6,6 +6,7 @@
 #include "core/Settings.h"
 #include "core/qt/QtSettingsStore.h"
 #include "engine/linux/GuardedTable.h"
+#include "manager/Manager.h"
 #include "net/LocalAddresses.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
@@ -36,26 +37,17 @@ QString HeadlessLockFolder() {
 // Headless mode refuses to start on rules it cannot trust: a named file that is not there, or
 // any file that is cut short or holds an invalid entry.
 bool RulesUsable(kt::SettingsStore& store, bool named, const std::string& path) {
-    constexpr std::string_view keys[] = {kt::AllowedIPKey, kt::BlockedLocalPortsKey,
-                                         kt::BlockedRemotePortsKey};
-    std::vector<std::string> texts;
+    kt::Manager scratch(store, {});
     std::string why;
-    if (!store.ReadAll(kt::SettingsApplication, kt::SettingsSection, keys, texts, why)) {
-        if (!named && store.Refusal().empty() && why == path + " is not there") {
-            Say("no rules file at " + path + "; guarding by the default rules until there is");
-            return true;
-        }
-        Say("the rules cannot be used: " + why);
-        return false;
+    if (kt::ReloadSettings(scratch, store, why)) {
+        return true;
     }
-    std::vector<std::string> complaints;
-    for (size_t i = 0; i < std::size(keys); ++i) {
-        kt::CleanRuleList(texts[i], keys[i], i == 0, complaints);
+    if (!named && store.Refusal().empty() && why == "it is not there") {
+        Say("no rules file at " + path + "; guarding by the default rules until there is");
+        return true;
     }
-    for (const std::string& complaint : complaints) {
-        Say("the rules cannot be used: " + path + ": " + complaint);
-    }
-    return complaints.empty();
+    Say("the rules in " + path + " cannot be used: " + why);
+    return false;
 }
 
 } // namespace
@@ -164,7 +156,8 @@ int main(int argc, char* argv[]) {
             case kt::Application::Reload::Unchanged:
                 break;
             case kt::Application::Reload::Refused:
-                Say("the rules file was not applied (" + why + "); the rules in force stay");
+                Say("the rules in " + rulesPath + " were not applied (" + why +
+                    "); the rules in force stay");
                 break;
             }
         });

@@ -313,7 +313,7 @@ void ProgramTest::optionsWorkWithoutADisplay_data() {
                              << QByteArray("Unknown option 'bogus'.\nUsage:");
     QTest::newRow("no rules file")
         << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 1 << QByteArray()
-        << QByteArray("the rules cannot be used: /nonexistent/r.ini");
+        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there");
 }
 
 void ProgramTest::optionsWorkWithoutADisplay() {
