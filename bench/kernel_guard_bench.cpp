@@ -5,6 +5,7 @@
 // unblocked connections. Needs root; runs in a network namespace of its own.
 
 #include "../tests/engine/linux/Loopback.h"
+#include "core/CutLog.h"
 #include "engine/linux/EventTcpTable.h"
 #include "engine/linux/KernelGuard.h"
 
@@ -27,7 +28,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint16_t kBlockedPort = 21001; // below ip_local_port_range
 constexpr uint16_t kUnblockedPort = 21002;
 constexpr int kLoopSeconds = 5;
-enum Cutter { KernelGuardCutter = 0, SsLoopCutter = 1 };
+// The guard as the program runs it writes each cut to the cut log from its thread.
+enum Cutter { KernelGuardCutter = 0, SsLoopCutter = 1, LoggingGuardCutter = 2 };
 
 bool WaitForAbort(int fd) {
     pollfd p{fd, POLLIN, 0};
@@ -131,9 +133,18 @@ void BM_CutLatency(benchmark::State& state) {
 
     std::unique_ptr<KernelGuard> guard;
     pid_t loop = -1;
-    if (cutter == KernelGuardCutter) {
+    char logFolder[] = "/tmp/kt-cut-log-XXXXXX";
+    std::string whyNoLog;
+    CutLog log(cutter == LoggingGuardCutter && ::mkdtemp(logFolder) != nullptr
+                   ? OpenCutLogFileIn(logFolder, whyNoLog)
+                   : nullptr);
+    if (cutter != SsLoopCutter) {
         std::string whyNot;
-        guard = KernelGuard::Start({{}, {kBlockedPort}, {}}, whyNot);
+        KernelGuard::Options options;
+        if (cutter == LoggingGuardCutter) {
+            options.onCut = [&log](const CutRecord& record) { log.Record(record); };
+        }
+        guard = KernelGuard::Start({{}, {kBlockedPort}, {}}, whyNot, options);
         if (!guard) {
             state.SkipWithError(whyNot.c_str());
             return;
@@ -195,6 +206,7 @@ BENCHMARK(BM_CutLatency)
     ->ArgNames({"connections", "samples", "ss_loop"})
     ->Args({1000, 250, KernelGuardCutter})
     ->Args({1000, 250, SsLoopCutter})
+    ->Args({1000, 250, LoggingGuardCutter})
     ->Args({10000, 250, KernelGuardCutter})
     ->Args({10000, 100, SsLoopCutter})
     ->Iterations(1)
