@@ -35,7 +35,7 @@ GuardRules MakeGuardRules(const List& allowedIP, const List& blockedLocalPorts,
     for (int32_t i = 0; i < allowedIP.GetItemCount(); ++i) {
         const auto text = ToText(allowedIP.GetItem(i));
         if (text && NormalizeIPAddress(*text) == *text) {
-            rules.allowedAddresses.push_back(*ParseIPAddress(*text));
+            rules.allowedAddresses.push_back(MappedAddress(*ParseIPAddress(*text)));
         }
     }
     return rules;
@@ -47,7 +47,7 @@ GuardJudge::GuardJudge(const GuardRules& rules)
 
 bool GuardJudge::Blocks(const TcpRow& row) const {
     return row.dwState == static_cast<uint32_t>(TcpEstablished) &&
-           !allowed_.contains(row.dwRemoteAddr) &&
+           !allowed_.contains(RemoteAddress6(row)) &&
            (local_[PortFromField(row.dwLocalPort)] || remote_[PortFromField(row.dwRemotePort)]);
 }
 

@@ -3,7 +3,7 @@
 #include "engine/TcpTable.h"
 
 #include <cstdint>
-#include <unordered_set>
+#include <set>
 #include <vector>
 
 namespace kt {
@@ -14,7 +14,8 @@ class List;
 struct GuardRules {
     std::vector<uint16_t> blockedLocalPorts;
     std::vector<uint16_t> blockedRemotePorts;
-    std::vector<uint32_t> allowedAddresses; // network byte order
+    // IPv6 form; an IPv4 address as IPv4-mapped (::ffff:a.b.c.d).
+    std::vector<Address6> allowedAddresses;
 
     bool operator==(const GuardRules&) const = default;
 };
@@ -38,7 +39,7 @@ public:
 private:
     std::vector<bool> local_;
     std::vector<bool> remote_;
-    std::unordered_set<uint32_t> allowed_;
+    std::set<Address6> allowed_;
 };
 
 } // namespace kt

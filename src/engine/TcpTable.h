@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -24,18 +25,52 @@ enum TcpState : int16_t {
     TcpDeleteTcb = 12,
 };
 
-// One IPv4 row, laid out as the Windows table row: addresses in network byte order, ports in
-// network byte order in the low 16 bits of their field.
+// A 16-byte IPv6 address, in network byte order.
+using Address6 = std::array<uint8_t, 16>;
+
+// One row, laid out first as the Windows IPv4 table row: addresses in network byte order, ports
+// in network byte order in the low 16 bits of their field. The Windows table has only IPv4 rows;
+// on Linux a row can also be an IPv6 connection (ipv6 set, its addresses in localAddr6 and
+// remoteAddr6, the dw address fields 0) and names the interface its socket is bound to and the
+// socket's cookie, which tells two sockets of the same addresses apart.
 struct TcpRow {
     uint32_t dwState = 0;
     uint32_t dwLocalAddr = 0;
     uint32_t dwLocalPort = 0;
     uint32_t dwRemoteAddr = 0;
     uint32_t dwRemotePort = 0;
+    bool ipv6 = false;
+    Address6 localAddr6{};
+    Address6 remoteAddr6{};
+    uint32_t boundInterface = 0; // 0: not bound to an interface
+    uint64_t cookie = 0;         // 0: not known
 
-    bool operator==(const TcpRow&) const = default;
+    // Equal when they show the same connection the same way; the cookie is not compared, since
+    // not every source can learn it.
+    bool operator==(const TcpRow& other) const {
+        return dwState == other.dwState && dwLocalAddr == other.dwLocalAddr &&
+               dwLocalPort == other.dwLocalPort && dwRemoteAddr == other.dwRemoteAddr &&
+               dwRemotePort == other.dwRemotePort && ipv6 == other.ipv6 &&
+               localAddr6 == other.localAddr6 && remoteAddr6 == other.remoteAddr6 &&
+               boundInterface == other.boundInterface;
+    }
 };
-static_assert(sizeof(TcpRow) == 20);
+
+// An IPv4 address (network byte order) as IPv4-mapped IPv6 (::ffff:a.b.c.d).
+constexpr Address6 MappedAddress(uint32_t address) {
+    Address6 mapped{};
+    mapped[10] = 0xFF;
+    mapped[11] = 0xFF;
+    for (size_t i = 0; i < 4; ++i) {
+        mapped[12 + i] = static_cast<uint8_t>(address >> (8 * i)); // in memory order
+    }
+    return mapped;
+}
+
+// The remote address of a row of either family, in IPv6 form.
+constexpr Address6 RemoteAddress6(const TcpRow& row) {
+    return row.ipv6 ? row.remoteAddr6 : MappedAddress(row.dwRemoteAddr);
+}
 
 // The low 16 bits of a port field hold the port's two bytes high byte first, as in memory on
 // the little-endian machines the table comes from.

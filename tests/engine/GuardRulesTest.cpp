@@ -21,7 +21,9 @@ TEST(GuardRules, KeepOnlyWhatTheEngineCanMatch) {
         remote.AddItem(port);
     }
     const GuardRules rules = MakeGuardRules(allowed, local, remote);
-    EXPECT_EQ(rules.allowedAddresses, (std::vector<uint32_t>{*ParseIPAddress("127.0.0.5"), 0}));
+    EXPECT_EQ(
+        rules.allowedAddresses,
+        (std::vector<Address6>{MappedAddress(*ParseIPAddress("127.0.0.5")), MappedAddress(0)}));
     EXPECT_EQ(rules.blockedLocalPorts, (std::vector<uint16_t>{1, 80, 65535}));
     EXPECT_EQ(rules.blockedRemotePorts, rules.blockedLocalPorts);
 }

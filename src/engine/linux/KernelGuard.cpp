@@ -14,12 +14,12 @@
 #include <cstring>
 #include <fstream>
 #include <linux/capability.h>
+#include <set>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <unordered_set>
 
 #ifndef SO_NETNS_COOKIE
 #define SO_NETNS_COOKIE 71
@@ -259,16 +259,15 @@ bool KernelGuard::WriteRules(const GuardRules& rules, std::string& whyNot) {
     const uint8_t on = 1;
     // Added before the stale ones go, so that an address allowed before and after never counts
     // as blocked in between.
-    for (const uint32_t address : rules.allowedAddresses) {
-        if (bpf_map_update_elem(allowed, &address, &on, BPF_ANY) != 0) {
+    for (const Address6& address : rules.allowedAddresses) {
+        if (bpf_map_update_elem(allowed, address.data(), &on, BPF_ANY) != 0) {
             whyNot = "the kernel refused an allowed address: " + ErrorText(errno);
             return false;
         }
     }
-    const std::unordered_set<uint32_t> kept(rules.allowedAddresses.begin(),
-                                            rules.allowedAddresses.end());
-    for (const uint32_t address : written_.allowedAddresses) {
-        if (!kept.contains(address) && bpf_map_delete_elem(allowed, &address) != 0 &&
+    const std::set<Address6> kept(rules.allowedAddresses.begin(), rules.allowedAddresses.end());
+    for (const Address6& address : written_.allowedAddresses) {
+        if (!kept.contains(address) && bpf_map_delete_elem(allowed, address.data()) != 0 &&
             errno != ENOENT) {
             whyNot = "the kernel refused to forget an allowed address: " + ErrorText(errno);
             return false;

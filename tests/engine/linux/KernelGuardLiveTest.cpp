@@ -94,7 +94,8 @@ TEST_P(KernelGuardLive, CutsOpenConnectionsAtStartAndAfterARuleChange) {
     EXPECT_THAT(ConnectionError(a.server, 0), Aborted); // cut before Start answered
     EXPECT_TRUE(Alive(b));
     std::string whyNot;
-    ASSERT_TRUE(guard->SetRules({{kPorts[1], kPorts[2]}, {}, {Ipv4("127.0.0.4")}}, whyNot));
+    ASSERT_TRUE(
+        guard->SetRules({{kPorts[1], kPorts[2]}, {}, {MappedAddress(Ipv4("127.0.0.4"))}}, whyNot));
     EXPECT_THAT(ConnectionError(b.client), Aborted);
     EXPECT_TRUE(Alive(c));
     EXPECT_TRUE(Eventually([&] { return guard->Count().passes == 2; }));

@@ -40,11 +40,15 @@ struct {
     __type(value, __u8);
 } blocked_remote_ports SEC(".maps");
 
-/* Remote addresses (network byte order) that are never cut. */
+/* Remote addresses that are never cut, in IPv6 form (IPv4 as IPv4-mapped). */
+struct kt_address {
+    __u8 bytes[16];
+};
+
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(max_entries, 65536);
-    __type(key, __u32);
+    __type(key, struct kt_address);
     __type(value, __u8);
     __uint(map_flags, BPF_F_NO_PREALLOC);
 } allowed_addresses SEC(".maps");
@@ -108,8 +112,11 @@ static __always_inline int read_socket(const struct sock* sk, struct kt_guard_so
 /* The engine's rule: an allowed remote address exempts; else a blocked local or remote port
  * cuts. */
 static __always_inline int blocked(const struct kt_guard_socket* s) {
-    __u32 remote = s->remote_addr;
+    struct kt_address remote = {};
 
+    remote.bytes[10] = 0xff;
+    remote.bytes[11] = 0xff;
+    __builtin_memcpy(&remote.bytes[12], &s->remote_addr, 4);
     if (bpf_map_lookup_elem(&allowed_addresses, &remote))
         return 0;
     return port_blocked(&blocked_local_ports, s->local_port) ||

@@ -4,20 +4,27 @@
 
 #include <linux/types.h>
 
-/* A socket of the program's network namespace, as IPv4. Addresses in network byte order, ports
- * in host order; family is AF_INET, or AF_INET6 for an IPv4-mapped socket (a destroy must name
- * it in its own family). cookie is 0 when the attach point cannot learn it. */
+/* A socket of the program's network namespace. An IPv4 connection (or an IPv4-mapped one on an
+ * IPv6 socket) has ipv6 0 and its addresses in local_addr and remote_addr; a native IPv6 one has
+ * ipv6 1 and its addresses in local_addr6 and remote_addr6. Addresses in network byte order,
+ * ports in host order; family is the socket's own (a destroy must name it). bound_if is the
+ * interface the socket is bound to, 0 for none (a look-up or destroy must name it). cookie is 0
+ * when the attach point cannot learn it. */
 struct kt_guard_socket {
     __u64 cookie;
     __u32 local_addr;
     __u32 remote_addr;
+    __u8 local_addr6[16];
+    __u8 remote_addr6[16];
+    __u32 bound_if;
     __u16 local_port;
     __u16 remote_port;
     __u16 family;
     __u8 old_state; /* Linux TCP states (include/net/tcp_states.h) */
     __u8 new_state;
     __u8 failed; /* the socket carried an error when it closed: it leaves no TIME_WAIT behind */
-    __u8 pad[7];
+    __u8 ipv6;
+    __u8 pad[2];
 };
 
 #endif
