@@ -12,12 +12,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <linux/capability.h>
-#include <set>
+#include <linux/magic.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -93,27 +95,37 @@ std::string LoadRefusal(int error, const std::string& warning) {
     return warning.empty() ? why : why + ": " + warning;
 }
 
-// Sets or clears the ports that changed between two lists.
-int WritePorts(int map, const std::vector<uint16_t>& before, const std::vector<uint16_t>& after) {
-    std::vector<bool> blocked(65536);
-    for (const uint16_t port : after) {
-        blocked[port] = true;
+// The port rules as the program reads them: a bit per port, local then remote.
+struct PortBits {
+    std::array<uint64_t, 1024> local{};
+    std::array<uint64_t, 1024> remote{};
+};
+
+void SetBits(std::array<uint64_t, 1024>& bits, const std::vector<uint16_t>& ports) {
+    for (const uint16_t port : ports) {
+        bits[port >> 6] |= uint64_t{1} << (port & 63);
     }
-    for (const uint16_t port : before) {
-        const uint32_t key = port;
-        const uint8_t off = 0;
-        if (!blocked[port] && bpf_map_update_elem(map, &key, &off, BPF_ANY) != 0) {
-            return errno;
+}
+
+struct AllowedKey {
+    uint32_t generation;
+    Address6 address;
+};
+static_assert(sizeof(AllowedKey) == 20);
+
+// The root of the cgroup v2 hierarchy, where the gate sees every socket's packets; beside a v1
+// hierarchy it is mounted at unified/.
+UniqueFd OpenCgroupRoot(std::string& whyNot) {
+    for (const char* path : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
+        UniqueFd folder(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct statfs kind {};
+        if (folder.Valid() && ::fstatfs(folder.Get(), &kind) == 0 &&
+            kind.f_type == CGROUP2_SUPER_MAGIC) {
+            return folder;
         }
     }
-    for (const uint16_t port : after) {
-        const uint32_t key = port;
-        const uint8_t on = 1;
-        if (bpf_map_update_elem(map, &key, &on, BPF_ANY) != 0) {
-            return errno;
-        }
-    }
-    return 0;
+    whyNot = "no cgroup v2 hierarchy is mounted (at /sys/fs/cgroup or /sys/fs/cgroup/unified)";
+    return UniqueFd();
 }
 
 } // namespace
@@ -153,22 +165,38 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     }
     bool running = false;
     for (const AttachPoint point : points) {
-        std::string why;
-        // Attached after the rules are written, and before the pass, so that a connection
-        // established meanwhile is seen by one of them (or both: the second cut finds it gone).
-        running =
-            self->Load(point, cookie, why) && self->WriteRules(rules, why) && self->Attach(why);
+        // Socket storage, which the gate needs, is the typed tracepoint's only.
+        for (const bool gate : {true, false}) {
+            if (gate && point != AttachPoint::Typed) {
+                continue;
+            }
+            std::string why;
+            // Attached after the rules are written, and before the pass, so that a connection
+            // established meanwhile is seen by one of them (or both: the second cut finds it
+            // gone).
+            running = self->Load(point, gate, cookie, why) && self->WriteRules(rules, why) &&
+                      self->Attach(why);
+            if (running) {
+                break;
+            }
+            if (!gate && whyNot.empty()) {
+                whyNot = why;
+            }
+            if (gate && self->gateMissing_.empty()) {
+                self->gateMissing_ = "the kernel refused the gate's BPF programs: " + why;
+            }
+            self->matches_.reset();
+            self->skeleton_.reset();
+        }
         if (running) {
             break;
         }
-        if (whyNot.empty()) {
-            whyNot = why;
-        }
-        self->matches_.reset();
-        self->skeleton_.reset();
     }
     if (!running) {
         return nullptr;
+    }
+    if (self->attached_ == AttachPoint::Raw) {
+        self->gateMissing_ = "the kernel's typed tracepoint could not be used";
     }
     whyNot.clear();
     self->judge_ = GuardJudge(rules);
@@ -181,7 +209,7 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     return self;
 }
 
-bool KernelGuard::Load(AttachPoint point, uint64_t netnsCookie, std::string& whyNot) {
+bool KernelGuard::Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::string& whyNot) {
     std::string warning;
     const LibbpfWarningScope scope(warning);
     skeleton_.reset(guard__open());
@@ -195,6 +223,8 @@ bool KernelGuard::Load(AttachPoint point, uint64_t netnsCookie, std::string& why
     bpf_map__set_max_entries(g.maps.changes, options_.changeRingBytes);
     bpf_program__set_autoload(g.progs.typed_state_change, point == AttachPoint::Typed);
     bpf_program__set_autoload(g.progs.raw_state_change, point == AttachPoint::Raw);
+    bpf_program__set_autoload(g.progs.gate_ingress, gate);
+    bpf_program__set_autoload(g.progs.gate_egress, gate);
     const int error = guard__load(&g);
     if (error != 0) {
         whyNot = LoadRefusal(-error, warning);
@@ -216,7 +246,8 @@ bool KernelGuard::Load(AttachPoint point, uint64_t netnsCookie, std::string& why
         return false;
     }
     attached_ = point;
-    written_ = {};
+    gated_ = gate;
+    inGeneration_ = {};
     return true;
 }
 
@@ -228,7 +259,35 @@ bool KernelGuard::Attach(std::string& whyNot) {
         whyNot += warning.empty() ? "" : ": " + warning;
         return false;
     }
+    if (gated_) {
+        AttachGate();
+    }
     return true;
+}
+
+// Without the gate the guard still cuts, as fast, but the first bytes of a blocked connection
+// may reach its application before the cut.
+void KernelGuard::AttachGate() {
+    guard& g = *skeleton_;
+    std::string why;
+    const UniqueFd root = OpenCgroupRoot(why);
+    if (root.Valid()) {
+        // Links, not attachments: nothing stays attached once the program is gone.
+        g.links.gate_ingress = bpf_program__attach_cgroup(g.progs.gate_ingress, root.Get());
+        const int ingress = errno;
+        g.links.gate_egress = g.links.gate_ingress == nullptr
+                                  ? nullptr
+                                  : bpf_program__attach_cgroup(g.progs.gate_egress, root.Get());
+        if (g.links.gate_egress != nullptr) {
+            return;
+        }
+        why = "the kernel refused to attach it to the cgroup v2 root: " +
+              ErrorText(g.links.gate_ingress == nullptr ? ingress : errno);
+        bpf_link__destroy(g.links.gate_ingress);
+        g.links.gate_ingress = nullptr;
+    }
+    gated_ = false;
+    gateMissing_ = why;
 }
 
 KernelGuard::~KernelGuard() {
@@ -253,38 +312,39 @@ bool KernelGuard::SetRules(const GuardRules& rules, std::string& whyNot) {
     return true;
 }
 
+// The rules go to the generation the program does not read, which then becomes the one it
+// reads in one store: a socket is judged by the old rules or by the new, never by a mix.
 bool KernelGuard::WriteRules(const GuardRules& rules, std::string& whyNot) {
-    const guard& g = *skeleton_;
+    guard& g = *skeleton_;
     const int allowed = bpf_map__fd(g.maps.allowed_addresses);
-    const uint8_t on = 1;
-    // Added before the stale ones go, so that an address allowed before and after never counts
-    // as blocked in between.
-    for (const Address6& address : rules.allowedAddresses) {
-        if (bpf_map_update_elem(allowed, address.data(), &on, BPF_ANY) != 0) {
-            whyNot = "the kernel refused an allowed address: " + ErrorText(errno);
-            return false;
-        }
-    }
-    const std::set<Address6> kept(rules.allowedAddresses.begin(), rules.allowedAddresses.end());
-    for (const Address6& address : written_.allowedAddresses) {
-        if (!kept.contains(address) && bpf_map_delete_elem(allowed, address.data()) != 0 &&
-            errno != ENOENT) {
+    const uint32_t next = (__atomic_load_n(&g.bss->active_rules, __ATOMIC_RELAXED) + 1) & 1;
+    // Left over from the switch before the last; nothing has read that generation since.
+    for (const Address6& address : inGeneration_[next].allowedAddresses) {
+        const AllowedKey key{next, address};
+        if (bpf_map_delete_elem(allowed, &key) != 0 && errno != ENOENT) {
             whyNot = "the kernel refused to forget an allowed address: " + ErrorText(errno);
             return false;
         }
     }
-    int error = WritePorts(bpf_map__fd(g.maps.blocked_local_ports), written_.blockedLocalPorts,
-                           rules.blockedLocalPorts);
-    if (error == 0) {
-        error = WritePorts(bpf_map__fd(g.maps.blocked_remote_ports), written_.blockedRemotePorts,
-                           rules.blockedRemotePorts);
+    inGeneration_[next] = {};
+    const uint8_t on = 1;
+    for (const Address6& address : rules.allowedAddresses) {
+        const AllowedKey key{next, address};
+        if (bpf_map_update_elem(allowed, &key, &on, BPF_ANY) != 0) {
+            whyNot = "the kernel refused an allowed address: " + ErrorText(errno);
+            return false;
+        }
+        inGeneration_[next].allowedAddresses.push_back(address);
     }
-    if (error != 0) {
-        whyNot = "the kernel refused a blocked port: " + ErrorText(error);
-        errno = error;
+    auto ports = std::make_unique<PortBits>();
+    SetBits(ports->local, rules.blockedLocalPorts);
+    SetBits(ports->remote, rules.blockedRemotePorts);
+    if (bpf_map_update_elem(bpf_map__fd(g.maps.port_rules), &next, ports.get(), BPF_ANY) != 0) {
+        whyNot = "the kernel refused the blocked ports: " + ErrorText(errno);
         return false;
     }
-    written_ = rules;
+    inGeneration_[next] = rules;
+    __atomic_store_n(&g.bss->active_rules, next, __ATOMIC_RELEASE);
     return true;
 }
 
@@ -299,7 +359,7 @@ void KernelGuard::Run() {
     try {
         while (!stop_.load()) {
             std::array<epoll_event, 2> events{};
-            const int n = ::epoll_wait(epoll_.Get(), events.data(), events.size(), -1);
+            const int n = ::epoll_wait(epoll_.Get(), events.data(), events.size(), RetryWait());
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -338,6 +398,7 @@ void KernelGuard::Run() {
             if (pass && !stop_.load()) {
                 Pass();
             }
+            RetryDue();
         }
     } catch (...) {
         SetFault(Fault::ThreadEnded, 0);
@@ -351,6 +412,17 @@ bool HasNetAdmin() {
            (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
 }
 
+TcpRow KernelGuard::RowOf(const kt_guard_socket& socket) {
+    TcpRow row{static_cast<uint32_t>(TcpEstablished), socket.local_addr,
+               PortToField(socket.local_port), socket.remote_addr, PortToField(socket.remote_port)};
+    row.ipv6 = socket.ipv6 != 0;
+    std::memcpy(row.localAddr6.data(), socket.local_addr6, row.localAddr6.size());
+    std::memcpy(row.remoteAddr6.data(), socket.remote_addr6, row.remoteAddr6.size());
+    row.boundInterface = socket.bound_if;
+    row.cookie = socket.cookie;
+    return row;
+}
+
 int KernelGuard::OnMatch(void* self, void* data, size_t size) {
     auto& guard = *static_cast<KernelGuard*>(self);
     kt_guard_socket match;
@@ -358,16 +430,19 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
         return 0;
     }
     std::memcpy(&match, data, sizeof match);
-    const TcpRow row{static_cast<uint32_t>(TcpEstablished), match.local_addr,
-                     PortToField(match.local_port), match.remote_addr,
-                     PortToField(match.remote_port)};
-    if (match.cookie != 0) {
-        guard.Account(guard.Destroy(match.family, row, match.cookie), row);
+    guard.Cut({match.family, RowOf(match)});
+    return 0;
+}
+
+void KernelGuard::Cut(Pending cut) {
+    int error = 0;
+    if (cut.row.cookie != 0 && cut.family != 0) {
+        error = Destroy(cut.family, cut.row, cut.row.cookie);
     } else {
         // No cookie to name the socket by: the table looks it up first and uses that one's.
-        guard.Account(guard.table_.DeleteConnection(row) ? 0 : guard.table_.LastDeleteError(), row);
+        error = table_.DeleteConnection(cut.row) ? 0 : table_.LastDeleteError();
     }
-    return 0;
+    Account(error, cut);
 }
 
 int KernelGuard::Destroy(uint16_t family, const TcpRow& row, uint64_t cookie) {
@@ -380,7 +455,18 @@ int KernelGuard::Destroy(uint16_t family, const TcpRow& row, uint64_t cookie) {
                      request.header.nlmsg_seq, answer_);
 }
 
-void KernelGuard::Account(int error, const TcpRow& row) {
+namespace {
+
+// Only these say that no cut can work; anything else may pass (a timeout, an interrupted or
+// short-of-memory exchange) and is tried again.
+bool Refusal(int error) {
+    return error == EPERM || error == EACCES || error == EOPNOTSUPP;
+}
+
+} // namespace
+
+void KernelGuard::Account(int error, Pending& cut) {
+    const TcpRow& row = cut.row;
     if (error == 0) {
         cuts_.fetch_add(1);
         if (options_.onCut) {
@@ -397,8 +483,42 @@ void KernelGuard::Account(int error, const TcpRow& row) {
         }
     } else if (error == ENOENT) {
         gone_.fetch_add(1);
-    } else {
+    } else if (Refusal(error) || (cut.tries >= kTries && error == cut.error)) {
         SetFault(Fault::CutRefused, error);
+    } else {
+        retries_.fetch_add(1);
+        cut.tries = cut.error == error ? cut.tries + 1 : 1;
+        cut.error = error;
+        cut.due = std::chrono::steady_clock::now() + kRetryDelay * cut.tries;
+        retry_.push_back(cut);
+    }
+}
+
+int KernelGuard::RetryWait() const {
+    if (retry_.empty()) {
+        return -1;
+    }
+    const auto due =
+        std::min_element(retry_.begin(), retry_.end(), [](const auto& a, const auto& b) {
+            return a.due < b.due;
+        })->due;
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(wait.count(), 0));
+}
+
+void KernelGuard::RetryDue() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<Pending> due;
+    std::erase_if(retry_, [&](const Pending& cut) {
+        if (cut.due > now) {
+            return false;
+        }
+        due.push_back(cut);
+        return true;
+    });
+    for (Pending& cut : due) {
+        Cut(cut);
     }
 }
 
@@ -417,7 +537,8 @@ void KernelGuard::Pass() {
     }
     for (const TcpRow& row : rows) {
         if (judge_.Blocks(row)) {
-            Account(table_.DeleteConnection(row) ? 0 : table_.LastDeleteError(), row);
+            Pending cut{0, row};
+            Account(table_.DeleteConnection(row) ? 0 : table_.LastDeleteError(), cut);
         }
     }
     passes_.fetch_add(1);
@@ -449,7 +570,7 @@ std::string KernelGuard::WhyNotSound() const {
 }
 
 KernelGuard::Counters KernelGuard::Count() const {
-    return {cuts_.load(), gone_.load(), passes_.load(), lost_.load()};
+    return {cuts_.load(), gone_.load(), passes_.load(), lost_.load(), retries_.load()};
 }
 
 int KernelGuard::ChangeRingFd() const {

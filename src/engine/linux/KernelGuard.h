@@ -6,7 +6,9 @@
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/NetlinkTcpTable.h"
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +18,7 @@
 #include <thread>
 
 struct guard;
+struct kt_guard_socket;
 struct ring_buffer;
 
 namespace kt {
@@ -51,6 +54,7 @@ public:
         uint64_t alreadyGone = 0;
         uint64_t passes = 0;
         uint64_t lostMatches = 0;
+        uint64_t retries = 0; // cuts tried again after a failure that may pass
     };
 
     // Loads and attaches the program with the given rules, cuts what they block, and starts the
@@ -77,6 +81,9 @@ public:
     std::string WhyNotSound() const;
     Counters Count() const;
     AttachPoint Attached() const { return attached_; }
+    // Why the gate that holds back a blocked connection's bytes until its cut is not running;
+    // empty while it runs.
+    const std::string& GateMissing() const { return gateMissing_; }
 
     // The ring buffer of every TCP state change, and how many changes found no room in it.
     int ChangeRingFd() const;
@@ -91,28 +98,48 @@ private:
         void operator()(ring_buffer* ring) const;
     };
 
-    bool Load(AttachPoint point, uint64_t netnsCookie, std::string& whyNot);
+    bool Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::string& whyNot);
     bool WriteRules(const GuardRules& rules, std::string& whyNot);
     bool Attach(std::string& whyNot);
+    void AttachGate();
     void Run();
     void Wake();
+    // A cut to make: family 0 when the socket's own is not known (the table looks it up).
+    struct Pending {
+        uint16_t family = 0;
+        TcpRow row;
+        int error = 0; // of the last try
+        int tries = 0; // in a row with that error
+        std::chrono::steady_clock::time_point due{};
+    };
+    // Failures of the same kind in a row after which the guard gives up.
+    static constexpr int kTries = 3;
+    static constexpr std::chrono::milliseconds kRetryDelay{10};
+
+    static TcpRow RowOf(const kt_guard_socket& socket);
     static int OnMatch(void* self, void* data, size_t size);
+    void Cut(Pending cut);
     int Destroy(uint16_t family, const TcpRow& row, uint64_t cookie);
-    // Counts a cut's outcome, and reports a done one.
-    void Account(int error, const TcpRow& row);
+    // Counts a cut's outcome and reports a done one; a failure that may pass is tried again.
+    void Account(int error, Pending& cut);
+    // Until the next retry falls due, in milliseconds for epoll_wait; -1 for none.
+    int RetryWait() const;
+    void RetryDue();
     void Pass();
     void SetFault(Fault fault, int error);
     uint64_t LostMatches() const;
 
     Options options_;
     AttachPoint attached_ = AttachPoint::Typed;
+    bool gated_ = false;
+    std::string gateMissing_;
     std::unique_ptr<guard, SkeletonDeleter> skeleton_;
     std::unique_ptr<ring_buffer, RingDeleter> matches_;
     UniqueFd epoll_;
     UniqueFd wake_;
 
-    // The owner's thread only.
-    GuardRules written_;
+    // The owner's thread only: the rules each generation holds.
+    std::array<GuardRules, 2> inGeneration_;
 
     // Handed to the guard thread.
     std::mutex handOver_;
@@ -126,6 +153,7 @@ private:
     std::vector<uint8_t> answer_;
     uint32_t seq_ = 0;
     uint64_t lostSeen_ = 0;
+    std::vector<Pending> retry_;
 
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> fault_{0}; // the first fault and its errno, as (fault << 32) | errno
@@ -133,6 +161,7 @@ private:
     std::atomic<uint64_t> gone_{0};
     std::atomic<uint64_t> passes_{0};
     std::atomic<uint64_t> lost_{0};
+    std::atomic<uint64_t> retries_{0};
     std::thread thread_;
 };
 

@@ -131,6 +131,11 @@ int main(int argc, char* argv[]) {
             "). Guarding by polling the connection table instead: cuts take milliseconds rather "
             "than microseconds, and the program uses part of a core while idle.");
     }
+    if (const kt::KernelGuard* guard = table.Guard(); guard && !guard->GateMissing().empty()) {
+        Say("the kernel guard cuts, but cannot hold back the first bytes of a blocked connection "
+            "until its cut (" +
+            guard->GateMissing() + ")");
+    }
     kt::QtMainWindowFactory windows;
     kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIP(host); }};
     platform.Guard = whyNot.empty() ? &table : nullptr;

@@ -6,6 +6,7 @@
 #include "manager/Manager.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <deque>
@@ -13,6 +14,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
@@ -254,6 +257,91 @@ TEST_P(KernelGuardLive, TheEventTableListsWhatADumpLists) {
         }
         EXPECT_EQ(kept, dumped);
         EXPECT_EQ(events->Dumps() > 1, ringBytes == 4096);
+    }
+}
+
+// What an application reads from a socket until its connection ends, upTo bytes arrive or waitMs
+// pass without a byte.
+size_t BytesRead(const Socket& socket, int waitMs, size_t upTo = SIZE_MAX) {
+    size_t total = 0;
+    std::array<char, 4096> buffer{};
+    pollfd wait{socket.Fd(), POLLIN, 0};
+    while (total < upTo && ::poll(&wait, 1, waitMs) == 1) {
+        const ssize_t n = ::recv(socket.Fd(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n <= 0) {
+            break;
+        }
+        total += static_cast<size_t>(n);
+    }
+    return total;
+}
+
+bool Send1KiB(const Socket& socket) {
+    const std::array<char, 1024> bytes{};
+    return ::send(socket.Fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == 1024;
+}
+
+// A blocked connection carries no byte to either application, even when the first bytes are on
+// their way before the guard has judged it: written the moment connect() or accept() returns, or
+// carried by the handshake's last ACK (the client delays it, then sends its data with it).
+TEST_P(KernelGuardLive, ABlockedConnectionCarriesNoByte) {
+    if (GetParam() == GuardAttachPoint::Raw) {
+        const auto guard = Start({});
+        ASSERT_TRUE(guard);
+        EXPECT_NE(guard->GateMissing(), ""); // and the program says so
+        return;
+    }
+    struct Case {
+        const char* name;
+        GuardRules rules;
+        bool serverWrites;
+        bool ackCarriesData;
+    };
+    const Case cases[] = {
+        {"blocked local port, the client writes", {{kPorts[0]}, {}, {}}, false, false},
+        {"blocked remote port, the server writes", {{}, {kPorts[0]}, {}}, true, false},
+        {"blocked local port, data on the last ACK", {{kPorts[0]}, {}, {}}, false, true},
+    };
+    constexpr int kConnections = 24;
+    ASSERT_TRUE(RaiseFileLimit(1024));
+    const Socket blocked = Listen("127.0.0.3", kPorts[0]);
+    const Socket open = Listen("127.0.0.3", kPorts[1]);
+    for (const Case& c : cases) {
+        const auto guard = Start(c.rules);
+        ASSERT_TRUE(guard);
+        ASSERT_EQ(guard->GateMissing(), "") << c.name;
+        std::vector<Socket> clients, servers;
+        for (int i = 0; i < kConnections; ++i) {
+            Socket client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            const int off = 0;
+            if (c.ackCarriesData) {
+                ::setsockopt(client.Fd(), IPPROTO_TCP, TCP_QUICKACK, &off, sizeof off);
+            }
+            sockaddr_in to{AF_INET, htons(kPorts[0]), {Ipv4("127.0.0.3")}, {}};
+            ASSERT_EQ(::connect(client.Fd(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+            if (!c.serverWrites) {
+                Send1KiB(client);
+            }
+            clients.push_back(std::move(client));
+        }
+        pollfd ready{blocked.Fd(), POLLIN, 0};
+        while (servers.size() < clients.size() && ::poll(&ready, 1, 3000) == 1) {
+            servers.push_back(Accept(blocked));
+            if (c.serverWrites) {
+                Send1KiB(servers.back());
+            }
+        }
+        size_t read = 0;
+        for (const Socket& reader : c.serverWrites ? clients : servers) {
+            read += BytesRead(reader, 2000);
+        }
+        EXPECT_EQ(read, 0u) << c.name;
+        EXPECT_GT(guard->Count().cuts, 0u) << c.name;
+        const Connection spared = Open(open);
+        EXPECT_TRUE(Send1KiB(spared.client) && Send1KiB(spared.server)) << c.name;
+        EXPECT_EQ(BytesRead(spared.server, 2000, 1024) + BytesRead(spared.client, 2000, 1024),
+                  2048u)
+            << c.name;
     }
 }
 

@@ -44,6 +44,7 @@ struct sock_common {
     unsigned char skc_reuse : 4;
     unsigned char skc_reuseport : 1;
     unsigned char skc_ipv6only : 1;
+    int skc_bound_dev_if;
     possible_net_t skc_net;
     struct in6_addr skc_v6_daddr;
     struct in6_addr skc_v6_rcv_saddr;
@@ -61,5 +62,8 @@ struct inet_sock {
     struct sock sk;
     __be16 inet_sport;
 } __attribute__((preserve_access_index));
+
+/* What bpf_skc_to_tcp_sock answers; read as the socket it starts with. */
+struct tcp_sock;
 
 #endif
