@@ -167,7 +167,7 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     for (const AttachPoint point : points) {
         // Socket storage, which the gate needs, is the typed tracepoint's only.
         for (const bool gate : {true, false}) {
-            if (gate && point != AttachPoint::Typed) {
+            if (gate && (point != AttachPoint::Typed || !options.gate)) {
                 continue;
             }
             std::string why;
@@ -195,7 +195,9 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     if (!running) {
         return nullptr;
     }
-    if (self->attached_ == AttachPoint::Raw) {
+    if (!options.gate) {
+        self->gateMissing_ = "left out on request";
+    } else if (self->attached_ == AttachPoint::Raw) {
         self->gateMissing_ = "the kernel's typed tracepoint could not be used";
     }
     whyNot.clear();

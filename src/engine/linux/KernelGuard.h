@@ -31,6 +31,8 @@ enum class GuardAttachPoint { Typed, Raw }; // tp_btf, or raw_tp where tp_btf ca
 struct KernelGuardOptions {
     // Unset: Typed, and Raw when Typed cannot load.
     std::optional<GuardAttachPoint> attachPoint;
+    // False: no gate (for measuring what it costs).
+    bool gate = true;
     uint32_t matchRingBytes = 256 * 1024; // a power of two, at least a page
     uint32_t changeRingBytes = 1024 * 1024;
     // For tests: runs on the guard thread when matches wake it, before they are read.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <deque>
@@ -433,6 +434,42 @@ TEST(KernelGuardLoad, KeepsUpWithTwoThousandBlockedConnectionsASecond) {
     EXPECT_GT(blockedSeen, 10000u);
     EXPECT_EQ(blockedCut, blockedSeen);
     EXPECT_EQ(otherCut, 0u);
+    EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
+}
+
+// Two rule sets switched back and forth under a stream of connections that neither blocks (the
+// first allows their address, the second blocks another port): no switch shows a mix of the two,
+// however long the lists.
+TEST(KernelGuardLoad, ARuleSwitchCutsNothingThatNeitherRuleSetBlocks) {
+    KT_ENTER_OWN_NETWORK_NAMESPACE();
+    const Socket listener = Listen("127.0.0.3", kPorts[0]);
+    GuardRules allowing{{kPorts[0]}, {}, {MappedAddress(Ipv4("127.0.0.2"))}};
+    for (uint32_t i = 1; i < 3000; ++i) {
+        allowing.allowedAddresses.push_back(MappedAddress(htonl(0x0A4D0000u + i)));
+    }
+    const GuardRules other{{kPorts[1]}, {}, {}};
+    std::string whyNot;
+    const auto guard = KernelGuard::Start(allowing, whyNot);
+    ASSERT_TRUE(guard) << whyNot;
+    std::atomic<bool> done{false};
+    std::thread switcher([&] {
+        std::string why;
+        for (int i = 0; !done.load(); ++i) {
+            EXPECT_TRUE(guard->SetRules(i % 2 == 0 ? other : allowing, why)) << why;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    int opened = 0;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+         std::chrono::steady_clock::now() < end; ++opened) {
+        Connection c = Open(listener);
+        Abort(c.client);
+        Abort(c.server);
+    }
+    done.store(true);
+    switcher.join();
+    EXPECT_GT(opened, 1000);
+    EXPECT_EQ(guard->Count().cuts + guard->Count().alreadyGone, 0u);
     EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
 }
 
