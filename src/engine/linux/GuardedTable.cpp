@@ -40,11 +40,9 @@ bool GuardedTable::SetRules(const GuardRules& rules, std::string& why) {
         why = "the kernel guard is not running";
         return false;
     }
-    if (!guard_->SetRules(rules, why)) {
-        Stop();
-        return false;
-    }
-    return true;
+    // A guard that refused the rules cuts nothing more; it is stopped by the owner, which must
+    // first let go of its wake handle.
+    return guard_->SetRules(rules, why);
 }
 
 bool GuardedTable::Sound(std::string& why) const {

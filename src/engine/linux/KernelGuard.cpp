@@ -45,6 +45,10 @@ int KeepFirstWarning(libbpf_print_level level, const char* format, va_list args)
     std::array<char, 512> line{};
     std::vsnprintf(line.data(), line.size(), format, args);
     std::string text(line.data());
+    // Said on every start without CAP_SYS_RESOURCE, whatever else goes wrong: never the reason.
+    if (text.find("RLIMIT_MEMLOCK") != std::string::npos) {
+        return 0;
+    }
     std::replace(text.begin(), text.end(), '\n', ' ');
     while (!text.empty() && text.back() == ' ') {
         text.pop_back();
@@ -84,14 +88,14 @@ bool NetnsCookie(uint64_t& cookie) {
 }
 
 std::string LoadRefusal(int error, const std::string& warning) {
-    std::string why;
+    // A refusal for want of rights says all there is to say; libbpf's words would only confuse.
     if ((error == EPERM || error == EACCES) && InUserNamespace()) {
-        why = "the kernel does not let a user namespace load BPF programs";
-    } else if (error == EPERM || error == EACCES) {
-        why = "no right to load BPF programs (needs root, or CAP_BPF and CAP_PERFMON)";
-    } else {
-        why = "the kernel refused the guard's BPF program (" + ErrorText(error) + ")";
+        return "the kernel does not let a user namespace load BPF programs";
     }
+    if (error == EPERM || error == EACCES) {
+        return "no right to load BPF programs (needs root, or CAP_BPF and CAP_PERFMON)";
+    }
+    const std::string why = "the kernel refused the guard's BPF program (" + ErrorText(error) + ")";
     return warning.empty() ? why : why + ": " + warning;
 }
 
@@ -437,6 +441,10 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
 }
 
 void KernelGuard::Cut(Pending cut) {
+    // Once unsound, the rules in the kernel may be stale: the polling that takes over judges.
+    if (!Sound()) {
+        return;
+    }
     int error = 0;
     if (cut.row.cookie != 0 && cut.family != 0) {
         error = Destroy(cut.family, cut.row, cut.row.cookie);
