@@ -222,6 +222,8 @@ void Application::MainLoop() {
 }
 
 void Application::Shutdown() {
+    // One last look at the table confirms the cuts of the tick before, so that they are logged.
+    Tick();
     QuitRequested = true;
     ShowToldMessages();
     // The Manager goes first; the window and engine it refers to are dropped with it.

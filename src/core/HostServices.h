@@ -50,6 +50,8 @@ public:
     virtual void ForgetWakeHandle() {}
     // Fire and forget: the shell's "Open" verb on a file or web address.
     virtual void ShellOpen(std::string_view target) = 0;
+    // The run is over. A host may end the process here; one that returns lets the caller's
+    // owners be destroyed in order (the guard's thread joined, the cut log flushed).
     virtual void End() = 0;
     // One line for whoever started the program (standard error): what it cannot show in a box.
     virtual void Diagnose(std::string_view line) {

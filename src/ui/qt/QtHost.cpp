@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -14,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -111,6 +111,8 @@ MessageAnswer QtHost::ShowMessage(std::string_view text, MessageButtons buttons)
                                             : QMessageBox::Ok,
         QApplication::activeWindow());
     box.setDefaultButton(QMessageBox::Ok);
+    boxes_.push_back(&box);
+    const auto forget = qScopeGuard([this] { boxes_.pop_back(); });
     // The guard goes on while the box waits for its answer.
     QTimer work;
     work.setTimerType(Qt::PreciseTimer);
@@ -171,10 +173,16 @@ void QtHost::ShellOpen(std::string_view target) {
     QDesktopServices::openUrl(url);
 }
 
+// Returns: main() ends the process once every owner is destroyed, within the stop deadline.
 void QtHost::End() {
     ReleaseLock();
     std::fflush(nullptr);
-    std::exit(0);
+}
+
+void QtHost::CloseMessages() {
+    for (QMessageBox* box : boxes_) {
+        box->reject();
+    }
 }
 
 } // namespace kt

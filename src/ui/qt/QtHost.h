@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
+class QMessageBox;
 class QSocketNotifier;
 
 namespace kt {
@@ -38,8 +40,11 @@ public:
     static constexpr std::chrono::milliseconds kTableWakeInterval{10};
     // A path becomes a file URL; anything with a scheme goes to the desktop as it is.
     void ShellOpen(std::string_view target) override;
-    // Releases the lock and ends the process.
+    // Releases the lock; the caller ends the process by returning from main().
     void End() override;
+    // Answers every message box that is open with Cancel: a stop from outside must not wait
+    // for someone to click.
+    void CloseMessages();
 
     QString LockFilePath() const { return lockPath_; }
 
@@ -50,6 +55,7 @@ private:
     std::unique_ptr<QSocketNotifier> wake_;
     std::chrono::steady_clock::time_point lastWake_{};
     int lockFd_ = -1;
+    std::vector<QMessageBox*> boxes_; // open, innermost last
 };
 
 } // namespace kt

@@ -97,13 +97,18 @@ StopSignals::StopSignals(std::function<void()> onStop, std::function<void()> onH
 
 StopSignals::~StopSignals() {
     if (active_) {
-        ::alarm(0);
+        // A stop under way keeps its deadline, and its handler, until the process has ended.
+        const unsigned left = ::alarm(0);
+        if (left > 0) {
+            ::alarm(left);
+        } else {
+            ::sigaction(SIGALRM, &previous_->alarm, nullptr);
+        }
         ::sigaction(SIGTERM, &previous_->term, nullptr);
         ::sigaction(SIGINT, &previous_->interrupt, nullptr);
         if (onHangUp_) {
             ::sigaction(SIGHUP, &previous_->hangUp, nullptr);
         }
-        ::sigaction(SIGALRM, &previous_->alarm, nullptr);
         stopPipe.store(-1);
     }
     notifier_.reset();

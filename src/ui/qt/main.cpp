@@ -169,7 +169,8 @@ int main(int argc, char* argv[]) {
     }
     // Stopped from outside: close the window as the user would, which saves the rules.
     const kt::StopSignals stop(
-        [&windows, &app] {
+        [&windows, &app, &host] {
+            host.CloseMessages();
             if (kt::QtMainWindow* window = windows.LastWindow()) {
                 window->close();
             } else {

@@ -138,11 +138,13 @@ struct UserFolders {
     }
     QString Config() const { return root.path() + "/config"; }
     QString Runtime() const { return root.path() + "/run"; }
+    QString CutLog() const { return root.path() + "/state/KorvanTessivo/cuts.log"; }
     QString Ini() const { return Config() + "/KorvanTessivo/KorvanTessivo.ini"; }
     void Prepare(QProcess& process) const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", Config());
         env.insert("XDG_RUNTIME_DIR", Runtime());
+        env.insert("XDG_STATE_HOME", root.path() + "/state");
         env.insert("QT_QPA_PLATFORM", "offscreen");
         process.setProcessEnvironment(env);
         process.setProgram(KT_PROGRAM);
@@ -176,6 +178,7 @@ private slots:
     void optionsWorkWithoutADisplay_data();
     void optionsWorkWithoutADisplay();
     void headlessCutsReloadsItsRulesAndEndsOnSigterm();
+    void endsAtOnceOnSigtermWhileAMessageIsOpen();
 };
 
 void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
@@ -274,10 +277,20 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QVERIFY2(Alive(other), "a connection on another port was cut");
     QVERIFY2(Alive(allowed), "a connection to the allowed address was cut");
 
+    // Cut just before the stop: its line is still written on the way out.
+    const Connection last = Connect("127.0.0.2", "127.0.0.3", Blocked, blockedListener);
+    QVERIFY(AbortedWithin(last.client, std::chrono::milliseconds(1000)));
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     QVERIFY(program.waitForFinished(15000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
+    QFile log(user.CutLog());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    sockaddr_in client{};
+    socklen_t length = sizeof client;
+    ::getsockname(last.client.get(), reinterpret_cast<sockaddr*>(&client), &length);
+    QVERIFY(log.readAll().contains(
+        QString("127.0.0.2:%1 -> 127.0.0.3:%2").arg(ntohs(client.sin_port)).arg(Blocked).toUtf8()));
     QCOMPARE(IniKeys(user.Ini()), ThreeKeys);
     QVERIFY(HasGeneralSection(user.Ini()));
     QSettings ini(user.Ini(), QSettings::IniFormat);
@@ -384,6 +397,29 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     QFile log(folder.path() + "/KorvanTessivo/cuts.log");
     QVERIFY(log.open(QIODevice::ReadOnly));
     QVERIFY(log.readAll().contains("-> 127.0.0.3:21001 (blocked remote port 21001)"));
+}
+
+// Without the right to cut, the window says so in a box at start; a stop from outside answers
+// the box rather than waiting out its deadline.
+void ProgramTest::endsAtOnceOnSigtermWhileAMessageIsOpen() {
+    if (::geteuid() != 0) {
+        QSKIP("needs root: the right to cut is taken from it");
+    }
+    UserFolders user;
+    QProcess program;
+    user.Prepare(program);
+    program.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0); });
+    program.start();
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(user.Runtime() + "/KorvanTessivo.lock"), 15000);
+    QTest::qWait(1000);
+    QCOMPARE(program.state(), QProcess::Running);
+    const auto start = Clock::now();
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
+    QVERIFY(program.waitForFinished(15000));
+    QVERIFY(Clock::now() - start < std::chrono::milliseconds(1500));
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(!program.readAllStandardError().contains("stopped before"));
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
