@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -75,16 +76,31 @@ bool QtHost::PreviousInstance() {
         Diagnose("no folder of this user's own for the instance lock; a second copy may start");
         return false;
     }
-    const int fd = ::open(QFile::encodeName(lockPath_).constData(),
-                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    const QByteArray path = QFile::encodeName(lockPath_);
+    const int fd =
+        ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    // Anything but a lock taken or held by another copy leaves the question open: a copy that
+    // started anyway could run beside another one, unseen.
+    const auto refuse = [&](const std::string& why) {
+        lockRefusal_ = "cannot take the instance lock " + path.toStdString() + ": " + why;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return true;
+    };
     if (fd < 0) {
-        // A folder we cannot write to says nothing about another copy.
-        return false;
+        return refuse(std::strerror(errno));
+    }
+    struct stat file {};
+    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != ::geteuid()) {
+        return refuse("it is not a regular file of this user's");
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool heldByOther = errno == EWOULDBLOCK;
-        ::close(fd);
-        return heldByOther;
+        if (errno == EWOULDBLOCK) {
+            ::close(fd);
+            return true;
+        }
+        return refuse(std::strerror(errno));
     }
     lockFd_ = fd;
     return false;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QMessageBox;
@@ -25,8 +26,10 @@ public:
     QtHost(const QtHost&) = delete;
     QtHost& operator=(const QtHost&) = delete;
 
-    // Takes the lock on the first call; true only when another running copy holds it.
+    // Takes the lock on the first call; true when another running copy holds it, or when it
+    // cannot be taken at all (LockRefusal then says why).
     bool PreviousInstance() override;
+    const std::string& LockRefusal() const { return lockRefusal_; }
     std::string ApplicationFolder() override;
     char PathSeparator() const override { return '/'; }
     MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override;
@@ -55,6 +58,7 @@ private:
     std::unique_ptr<QSocketNotifier> wake_;
     std::chrono::steady_clock::time_point lastWake_{};
     int lockFd_ = -1;
+    std::string lockRefusal_;
     std::vector<QMessageBox*> boxes_; // open, innermost last
 };
 

@@ -93,6 +93,14 @@ int main(int argc, char* argv[]) {
                              : QStringLiteral("KorvanTessivo.lock"));
     // A second window ends at once and silently, before it loads anything into the kernel.
     if (host.PreviousInstance()) {
+        if (!host.LockRefusal().empty()) {
+            Say(host.LockRefusal() + "; not starting");
+            if (!headless) {
+                host.ShowMessage("Korvan Tessivo does not start: " + host.LockRefusal() + ".",
+                                 kt::MessageButtons::Ok);
+            }
+            return 1;
+        }
         if (headless) {
             Say("another headless copy is running already");
             return 1;

@@ -318,15 +318,20 @@ void ProgramTest::optionsWorkWithoutADisplay_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QByteArray>("error");
+    QTest::addColumn<bool>("lockIsAFolder");
     QTest::newRow("version") << QStringList{"--version"} << 0
-                             << QByteArray("Korvan Tessivo 1.0 Build 15\n") << QByteArray();
+                             << QByteArray("Korvan Tessivo 1.0 Build 15\n") << QByteArray()
+                             << false;
     QTest::newRow("help") << QStringList{"-platform", "offscreen", "--help"} << 0
-                          << QByteArray("Usage: korvan-tessivo [options]") << QByteArray();
+                          << QByteArray("Usage: korvan-tessivo [options]") << QByteArray() << false;
     QTest::newRow("unknown") << QStringList{"--bogus"} << 2 << QByteArray()
-                             << QByteArray("Unknown option 'bogus'.\nUsage:");
+                             << QByteArray("Unknown option 'bogus'.\nUsage:") << false;
     QTest::newRow("no rules file")
         << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 1 << QByteArray()
-        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there");
+        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;
+    // Nobody could lock a folder: a copy that ran anyway could run beside another one.
+    QTest::newRow("lock is a folder") << QStringList{"--headless"} << 1 << QByteArray()
+                                      << QByteArray("cannot take the instance lock") << true;
 }
 
 void ProgramTest::optionsWorkWithoutADisplay() {
@@ -334,7 +339,11 @@ void ProgramTest::optionsWorkWithoutADisplay() {
     QFETCH(int, exitCode);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, error);
+    QFETCH(bool, lockIsAFolder);
     QTemporaryDir state;
+    if (lockIsAFolder) {
+        QVERIFY(QDir(state.path()).mkdir("KorvanTessivo-headless.lock"));
+    }
     QProcess program;
     StartWithoutDisplay(program, state.path(), arguments);
     QVERIFY(program.waitForFinished(15000));
