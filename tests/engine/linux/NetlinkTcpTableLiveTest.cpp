@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
@@ -42,6 +43,15 @@ protected:
         return rows;
     }
 
+    // The connection's row as a snapshot lists it, with its socket's cookie.
+    TcpRow Listed(TcpRow row) {
+        row.dwState = TcpEstablished;
+        const std::vector<TcpRow> rows = Snapshot();
+        const auto listed = std::find(rows.begin(), rows.end(), row);
+        EXPECT_NE(listed, rows.end()) << Describe(row);
+        return listed == rows.end() ? row : *listed;
+    }
+
     std::optional<NetlinkTcpTable> table;
 };
 
@@ -51,9 +61,9 @@ struct Connection {
 };
 
 Connection Open(const Socket& listener, const char* from = "127.0.0.2",
-                const char* to = "127.0.0.3") {
+                const char* to = "127.0.0.3", const char* device = nullptr) {
     Connection connection;
-    connection.client = Connect(from, to, listener.LocalPort());
+    connection.client = Connect(from, to, listener.LocalPort(), device);
     connection.server = Accept(listener);
     return connection;
 }
@@ -89,67 +99,101 @@ TEST_F(LiveTable, ListsAConnectionAsTwoEstablishedRows) {
 }
 
 TEST_F(LiveTable, DeleteCutsTheConnectionFromEitherEnd) {
-    const Socket listener = Listen("127.0.0.3");
-    const uint16_t port = listener.LocalPort();
-    const Connection first = Open(listener);
-    const Connection second = Open(listener);
-    ASSERT_TRUE(first.client.Valid() && second.client.Valid());
+    // Rows built by hand (looked up first) or from a snapshot (destroyed by their cookie), of
+    // sockets bound to an interface, as VRF sockets are, or not.
+    for (const auto& [device, byCookie] : {std::pair<const char*, bool>{nullptr, false},
+                                           {"lo", false},
+                                           {nullptr, true},
+                                           {"lo", true}}) {
+        SCOPED_TRACE(std::string(device ? device : "unbound") + (byCookie ? ", by cookie" : ""));
+        KT_ENTER_OWN_NETWORK_NAMESPACE(); // without the rows of the case before
+        table.emplace();
+        const uint32_t bound = device ? ::if_nametoindex(device) : 0;
+        const auto rowOf = [&](TcpRow row) { return byCookie ? Listed(row) : row; };
+        const Socket listener = Listen("127.0.0.3", 0, device);
+        const uint16_t port = listener.LocalPort();
+        const TcpRow listening = Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0, bound);
+        const Connection first = Open(listener, "127.0.0.2", "127.0.0.3", device);
+        const Connection second = Open(listener, "127.0.0.2", "127.0.0.3", device);
+        ASSERT_TRUE(first.client.Valid() && second.client.Valid());
 
-    // By the server's row, as for a blocked local port.
-    const TcpRow serverRow =
-        Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", first.client.LocalPort());
-    EXPECT_TRUE(table->DeleteConnection(serverRow));
-    EXPECT_EQ(table->LastDeleteError(), 0);
-    EXPECT_THAT(ConnectionError(first.client), Aborted);
-    EXPECT_THAT(ConnectionError(first.server), Aborted);
+        // By the server's row, as for a blocked local port.
+        const TcpRow serverRow = rowOf(
+            Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", first.client.LocalPort(), bound));
+        EXPECT_TRUE(table->DeleteConnection(serverRow));
+        EXPECT_EQ(table->LastDeleteError(), 0);
+        EXPECT_THAT(ConnectionError(first.client), Aborted);
+        EXPECT_THAT(ConnectionError(first.server), Aborted);
 
-    // By the client's row, as for a blocked remote port.
-    const TcpRow clientRow =
-        Row(TcpDeleteTcb, "127.0.0.2", second.client.LocalPort(), "127.0.0.3", port);
-    EXPECT_TRUE(table->DeleteConnection(clientRow));
-    EXPECT_THAT(ConnectionError(second.client), Aborted);
-    EXPECT_THAT(ConnectionError(second.server), Aborted);
+        // By the client's row, as for a blocked remote port.
+        const TcpRow clientRow = rowOf(
+            Row(TcpDeleteTcb, "127.0.0.2", second.client.LocalPort(), "127.0.0.3", port, bound));
+        EXPECT_TRUE(table->DeleteConnection(clientRow));
+        EXPECT_THAT(ConnectionError(second.client), Aborted);
+        EXPECT_THAT(ConnectionError(second.server), Aborted);
 
-    EXPECT_THAT(Snapshot(), ElementsAre(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
+        EXPECT_THAT(Snapshot(), ElementsAre(listening));
 
-    // Cut once, gone: a second cut finds nothing, and above all not the listener, which the
-    // kernel's look-up by addresses falls back to.
-    EXPECT_FALSE(table->DeleteConnection(serverRow));
-    EXPECT_EQ(table->LastDeleteError(), ENOENT);
-    EXPECT_THAT(Snapshot(), ElementsAre(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
-    const Connection third = Open(listener);
-    EXPECT_TRUE(third.client.Valid() && third.server.Valid());
+        // Cut once, gone: a second cut finds nothing, and above all not the listener, which the
+        // kernel's look-up by addresses falls back to.
+        EXPECT_FALSE(table->DeleteConnection(serverRow));
+        EXPECT_EQ(table->LastDeleteError(), ENOENT);
+        EXPECT_THAT(Snapshot(), ElementsAre(listening));
+        const Connection third = Open(listener, "127.0.0.2", "127.0.0.3", device);
+        EXPECT_TRUE(third.client.Valid() && third.server.Valid());
+    }
 }
 
-TEST_F(LiveTable, ListsAndCutsTheIpv4ConnectionsOfDualStackSockets) {
-    const Socket listener = Listen6("::ffff:127.0.0.3");
-    ASSERT_TRUE(listener.Valid());
-    const uint16_t port = listener.LocalPort();
-    Connection c;
-    c.client = Connect6("::ffff:127.0.0.2", "::ffff:127.0.0.3", port);
-    c.server = Accept(listener);
-    ASSERT_TRUE(c.client.Valid() && c.server.Valid());
-    const uint16_t clientPort = c.client.LocalPort();
+TEST_F(LiveTable, ListsAndCutsTheConnectionsOfIpv6Sockets) {
+    // IPv4-mapped ends are IPv4 rows, native ones IPv6 rows; the kernel's filter keeps both.
+    struct Case {
+        const char* listen;
+        bool v6only;
+        const char* from;
+        const char* server; // the ends as the rows show them
+        const char* client;
+        const char* any;
+    };
+    const Case cases[] = {
+        {"::ffff:127.0.0.3", false, "::ffff:127.0.0.2", "127.0.0.3", "127.0.0.2", "0.0.0.0"},
+        {"::1", true, "::1", "::1", "::1", "::"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.listen);
+        const Socket listener = Listen6(c.listen, c.v6only);
+        ASSERT_TRUE(listener.Valid());
+        const uint16_t port = listener.LocalPort();
+        Connection conn;
+        conn.client = Connect6(c.from, c.listen, port);
+        conn.server = Accept(listener);
+        ASSERT_TRUE(conn.client.Valid() && conn.server.Valid());
+        const uint16_t clientPort = conn.client.LocalPort();
+        const TcpRow listening = Row(TcpListening, c.server, port, c.any, 0);
+        const TcpRow server = Row(TcpEstablished, c.server, port, c.client, clientPort);
+        EXPECT_THAT(Snapshot(), UnorderedElementsAre(
+                                    listening, server,
+                                    Row(TcpEstablished, c.client, clientPort, c.server, port)));
+        std::vector<TcpRow> blocked;
+        EXPECT_TRUE(table->TakeBlockedSnapshot(blocked, std::span(&port, 1), {}));
+        EXPECT_THAT(blocked, ElementsAre(server));
 
-    EXPECT_THAT(Snapshot(), UnorderedElementsAre(
-                                Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0),
-                                Row(TcpEstablished, "127.0.0.2", clientPort, "127.0.0.3", port),
-                                Row(TcpEstablished, "127.0.0.3", port, "127.0.0.2", clientPort)));
-
-    EXPECT_TRUE(
-        table->DeleteConnection(Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", clientPort)));
-    EXPECT_EQ(table->LastDeleteError(), 0);
-    EXPECT_THAT(ConnectionError(c.client), Aborted);
-    EXPECT_THAT(Snapshot(), ElementsAre(Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0)));
+        EXPECT_TRUE(
+            table->DeleteConnection(Row(TcpDeleteTcb, c.server, port, c.client, clientPort)));
+        EXPECT_EQ(table->LastDeleteError(), 0);
+        EXPECT_THAT(ConnectionError(conn.client), Aborted);
+        EXPECT_THAT(Snapshot(), ElementsAre(listening));
+    }
 }
 
-TEST_F(LiveTable, ListsIpv6ListenersOnlyWhenTheyAcceptIpv4) {
+TEST_F(LiveTable, ListsADualStackListenerAsIpv4AndTheOthersAsIpv6) {
     const Socket dualStack = Listen6("::");
     const Socket v6only = Listen6("::", true);
     const Socket loopback6 = Listen6("::1", true);
     ASSERT_TRUE(dualStack.Valid() && v6only.Valid() && loopback6.Valid());
-    EXPECT_THAT(Snapshot(),
-                ElementsAre(Row(TcpListening, "0.0.0.0", dualStack.LocalPort(), "0.0.0.0", 0)));
+    EXPECT_THAT(Snapshot(), UnorderedElementsAre(
+                                Row(TcpListening, "0.0.0.0", dualStack.LocalPort(), "0.0.0.0", 0),
+                                Row(TcpListening, "::", v6only.LocalPort(), "::", 0),
+                                Row(TcpListening, "::1", loopback6.LocalPort(), "::", 0)));
 }
 
 TEST_F(LiveTable, DeletingAConnectionThatDoesNotExistIsRefused) {
