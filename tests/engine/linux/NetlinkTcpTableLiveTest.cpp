@@ -43,15 +43,6 @@ protected:
         return rows;
     }
 
-    // The connection's row as a snapshot lists it, with its socket's cookie.
-    TcpRow Listed(TcpRow row) {
-        row.dwState = TcpEstablished;
-        const std::vector<TcpRow> rows = Snapshot();
-        const auto listed = std::find(rows.begin(), rows.end(), row);
-        EXPECT_NE(listed, rows.end()) << Describe(row);
-        return listed == rows.end() ? row : *listed;
-    }
-
     std::optional<NetlinkTcpTable> table;
 };
 
@@ -60,10 +51,9 @@ struct Connection {
     Socket server;
 };
 
-Connection Open(const Socket& listener, const char* from = "127.0.0.2",
-                const char* to = "127.0.0.3", const char* device = nullptr) {
+Connection Open(const Socket& listener, const char* device = nullptr) {
     Connection connection;
-    connection.client = Connect(from, to, listener.LocalPort(), device);
+    connection.client = Connect("127.0.0.2", "127.0.0.3", listener.LocalPort(), device);
     connection.server = Accept(listener);
     return connection;
 }
@@ -98,65 +88,76 @@ TEST_F(LiveTable, ListsAConnectionAsTwoEstablishedRows) {
                                 Row(TcpEstablished, "127.0.0.3", port, "127.0.0.2", clientPort)));
 }
 
-TEST_F(LiveTable, DeleteCutsTheConnectionFromEitherEnd) {
-    // Rows built by hand (looked up first) or from a snapshot (destroyed by their cookie), of
-    // sockets bound to an interface, as VRF sockets are, or not.
-    for (const auto& [device, byCookie] : {std::pair<const char*, bool>{nullptr, false},
-                                           {"lo", false},
-                                           {nullptr, true},
-                                           {"lo", true}}) {
-        SCOPED_TRACE(std::string(device ? device : "unbound") + (byCookie ? ", by cookie" : ""));
-        KT_ENTER_OWN_NETWORK_NAMESPACE(); // without the rows of the case before
-        table.emplace();
-        const uint32_t bound = device ? ::if_nametoindex(device) : 0;
-        const auto rowOf = [&](TcpRow row) { return byCookie ? Listed(row) : row; };
-        const Socket listener = Listen("127.0.0.3", 0, device);
-        const uint16_t port = listener.LocalPort();
-        const TcpRow listening = Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0, bound);
-        const Connection first = Open(listener, "127.0.0.2", "127.0.0.3", device);
-        const Connection second = Open(listener, "127.0.0.2", "127.0.0.3", device);
-        ASSERT_TRUE(first.client.Valid() && second.client.Valid());
-
-        // By the server's row, as for a blocked local port.
-        const TcpRow serverRow = rowOf(
-            Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", first.client.LocalPort(), bound));
-        EXPECT_TRUE(table->DeleteConnection(serverRow));
-        EXPECT_EQ(table->LastDeleteError(), 0);
-        EXPECT_THAT(ConnectionError(first.client), Aborted);
-        EXPECT_THAT(ConnectionError(first.server), Aborted);
-
-        // By the client's row, as for a blocked remote port.
-        const TcpRow clientRow = rowOf(
-            Row(TcpDeleteTcb, "127.0.0.2", second.client.LocalPort(), "127.0.0.3", port, bound));
-        EXPECT_TRUE(table->DeleteConnection(clientRow));
-        EXPECT_THAT(ConnectionError(second.client), Aborted);
-        EXPECT_THAT(ConnectionError(second.server), Aborted);
-
-        EXPECT_THAT(Snapshot(), ElementsAre(listening));
-
-        // Cut once, gone: a second cut finds nothing, and above all not the listener, which the
-        // kernel's look-up by addresses falls back to.
-        EXPECT_FALSE(table->DeleteConnection(serverRow));
-        EXPECT_EQ(table->LastDeleteError(), ENOENT);
-        EXPECT_THAT(Snapshot(), ElementsAre(listening));
-        const Connection third = Open(listener, "127.0.0.2", "127.0.0.3", device);
-        EXPECT_TRUE(third.client.Valid() && third.server.Valid());
+// Sockets bound to an interface (as VRF sockets are) or not; rows built by hand, looked up
+// first, or from a snapshot, destroyed by their cookie.
+class LiveTableRows : public LiveTable,
+                      public ::testing::WithParamInterface<std::pair<const char*, bool>> {
+protected:
+    TcpRow RowOf(TcpRow row) {
+        if (!GetParam().second) {
+            return row;
+        }
+        row.dwState = TcpEstablished;
+        const std::vector<TcpRow> rows = Snapshot();
+        const auto listed = std::find(rows.begin(), rows.end(), row);
+        EXPECT_NE(listed, rows.end()) << Describe(row);
+        return listed == rows.end() ? row : *listed;
     }
+};
+
+TEST_P(LiveTableRows, DeleteCutsTheConnectionFromEitherEnd) {
+    const char* device = GetParam().first;
+    const uint32_t bound = device ? ::if_nametoindex(device) : 0;
+    const Socket listener = Listen("127.0.0.3", 0, device);
+    const uint16_t port = listener.LocalPort();
+    const TcpRow listening = Row(TcpListening, "127.0.0.3", port, "0.0.0.0", 0, bound);
+    const Connection first = Open(listener, device);
+    const Connection second = Open(listener, device);
+    ASSERT_TRUE(first.client.Valid() && second.client.Valid());
+
+    // By the server's row, as for a blocked local port.
+    const TcpRow serverRow =
+        RowOf(Row(TcpDeleteTcb, "127.0.0.3", port, "127.0.0.2", first.client.LocalPort(), bound));
+    EXPECT_TRUE(table->DeleteConnection(serverRow));
+    EXPECT_EQ(table->LastDeleteError(), 0);
+    EXPECT_THAT(ConnectionError(first.client), Aborted);
+    EXPECT_THAT(ConnectionError(first.server), Aborted);
+
+    // By the client's row, as for a blocked remote port.
+    const TcpRow clientRow =
+        RowOf(Row(TcpDeleteTcb, "127.0.0.2", second.client.LocalPort(), "127.0.0.3", port, bound));
+    EXPECT_TRUE(table->DeleteConnection(clientRow));
+    EXPECT_THAT(ConnectionError(second.client), Aborted);
+    EXPECT_THAT(ConnectionError(second.server), Aborted);
+
+    EXPECT_THAT(Snapshot(), ElementsAre(listening));
+
+    // Cut once, gone: a second cut finds nothing, and above all not the listener, which the
+    // kernel's look-up by addresses falls back to.
+    EXPECT_FALSE(table->DeleteConnection(serverRow));
+    EXPECT_EQ(table->LastDeleteError(), ENOENT);
+    EXPECT_THAT(Snapshot(), ElementsAre(listening));
+    const Connection third = Open(listener, device);
+    EXPECT_TRUE(third.client.Valid() && third.server.Valid());
 }
+
+INSTANTIATE_TEST_SUITE_P(Sockets, LiveTableRows,
+                         ::testing::Values(std::pair{nullptr, false}, std::pair{"lo", false},
+                                           std::pair{nullptr, true}, std::pair{"lo", true}),
+                         [](const auto& info) {
+                             return std::string(info.param.first ? "BoundToLo" : "Unbound") +
+                                    (info.param.second ? "ByCookie" : "LookedUp");
+                         });
 
 TEST_F(LiveTable, ListsAndCutsTheConnectionsOfIpv6Sockets) {
     // IPv4-mapped ends are IPv4 rows, native ones IPv6 rows; the kernel's filter keeps both.
     struct Case {
-        const char* listen;
+        const char *listen, *from, *server, *client, *any; // server, client, any: as rows show them
         bool v6only;
-        const char* from;
-        const char* server; // the ends as the rows show them
-        const char* client;
-        const char* any;
     };
     const Case cases[] = {
-        {"::ffff:127.0.0.3", false, "::ffff:127.0.0.2", "127.0.0.3", "127.0.0.2", "0.0.0.0"},
-        {"::1", true, "::1", "::1", "::1", "::"},
+        {"::ffff:127.0.0.3", "::ffff:127.0.0.2", "127.0.0.3", "127.0.0.2", "0.0.0.0", false},
+        {"::1", "::1", "::1", "::1", "::", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.listen);
