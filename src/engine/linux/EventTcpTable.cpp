@@ -13,7 +13,16 @@ namespace kt {
 namespace {
 
 uint64_t AddressKey(const TcpRow& row) {
-    const uint64_t addresses = (static_cast<uint64_t>(row.dwLocalAddr) << 32) | row.dwRemoteAddr;
+    uint64_t addresses = (static_cast<uint64_t>(row.dwLocalAddr) << 32) | row.dwRemoteAddr;
+    if (row.ipv6) {
+        for (const Address6* address : {&row.localAddr6, &row.remoteAddr6}) {
+            for (size_t i = 0; i < address->size(); i += 8) {
+                uint64_t word = 0;
+                std::memcpy(&word, address->data() + i, sizeof word);
+                addresses = (addresses ^ word) * 0xFF51AFD7ED558CCDu;
+            }
+        }
+    }
     const uint64_t ports = (static_cast<uint64_t>(row.dwLocalPort) << 16) | row.dwRemotePort;
     return addresses ^ (ports * 0x9E3779B97F4A7C15u);
 }
@@ -22,9 +31,29 @@ uint64_t RowKey(const TcpRow& row) {
     return AddressKey(row) ^ (static_cast<uint64_t>(row.dwState) * 0xC2B2AE3D27D4EB4Fu);
 }
 
-bool SameAddresses(const TcpRow& a, const TcpRow& b) {
-    return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
-           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
+// Same addresses, ports and bound interface, whatever the state.
+bool SameAddresses(TcpRow a, const TcpRow& b) {
+    a.dwState = b.dwState;
+    return a == b;
+}
+
+// Both show this socket: equal, and no two different cookies.
+bool SameSocket(const TcpRow& a, const TcpRow& b) {
+    return a == b && (a.cookie == 0 || b.cookie == 0 || a.cookie == b.cookie);
+}
+
+TcpRow RowOf(const kt_guard_socket& report) {
+    TcpRow row{static_cast<uint32_t>(sockdiag::TableState(report.new_state)), report.local_addr,
+               PortToField(report.local_port), report.remote_addr, PortToField(report.remote_port)};
+    if (report.ipv6 != 0) {
+        row.dwLocalAddr = row.dwRemoteAddr = 0;
+        row.ipv6 = true;
+        std::memcpy(row.localAddr6.data(), report.local_addr6, sizeof report.local_addr6);
+        std::memcpy(row.remoteAddr6.data(), report.remote_addr6, sizeof report.remote_addr6);
+    }
+    row.boundInterface = report.bound_if;
+    row.cookie = report.cookie;
+    return row;
 }
 
 // A socket that closes from these states without an error has handed its connection to a
@@ -99,9 +128,7 @@ int EventTcpTable::OnChange(void* self, void* data, size_t size) {
 }
 
 void EventTcpTable::Apply(const kt_guard_socket& report) {
-    const TcpRow row{static_cast<uint32_t>(sockdiag::TableState(report.new_state)),
-                     report.local_addr, PortToField(report.local_port), report.remote_addr,
-                     PortToField(report.remote_port)};
+    const TcpRow row = RowOf(report);
     const size_t index = Find(report.cookie, row);
     if (report.new_state != sockdiag::LinuxClose) {
         if (index == kNone) {
@@ -131,7 +158,7 @@ size_t EventTcpTable::Find(uint64_t cookie, const TcpRow& row) {
         const size_t index = candidate->second;
         if (SameAddresses(rows_[index], row)) {
             byAddresses_.erase(candidate);
-            cookies_[index] = cookie;
+            rows_[index].cookie = cookie;
             Index(index);
             return index;
         }
@@ -141,7 +168,7 @@ size_t EventTcpTable::Find(uint64_t cookie, const TcpRow& row) {
 
 void EventTcpTable::Append(const TcpRow& row, uint64_t cookie) {
     rows_.push_back(row);
-    cookies_.push_back(cookie);
+    rows_.back().cookie = cookie;
     Index(rows_.size() - 1);
 }
 
@@ -151,24 +178,22 @@ void EventTcpTable::Remove(size_t index) {
     if (index != last) {
         Unindex(last);
         rows_[index] = rows_[last];
-        cookies_[index] = cookies_[last];
         Index(index);
     }
     rows_.pop_back();
-    cookies_.pop_back();
 }
 
 void EventTcpTable::Index(size_t index) {
-    if (cookies_[index] != 0) {
-        byCookie_[cookies_[index]] = index;
+    if (rows_[index].cookie != 0) {
+        byCookie_[rows_[index].cookie] = index;
     } else {
         byAddresses_.emplace(AddressKey(rows_[index]), index);
     }
 }
 
 void EventTcpTable::Unindex(size_t index) {
-    if (cookies_[index] != 0) {
-        byCookie_.erase(cookies_[index]);
+    if (rows_[index].cookie != 0) {
+        byCookie_.erase(rows_[index].cookie);
         return;
     }
     const auto [first, last] = byAddresses_.equal_range(AddressKey(rows_[index]));
@@ -180,8 +205,8 @@ void EventTcpTable::Unindex(size_t index) {
     }
 }
 
-// Rows the dump still shows keep their positions and cookies; the others go, and the dump's
-// new rows are appended.
+// Rows the dump still shows keep their positions (and take the dump's cookie when they had
+// none); the others go, and the dump's new rows are appended.
 bool EventTcpTable::Reconcile() {
     ring_buffer__consume(ring_.get());
     const uint64_t lost = guard_.LostChanges();
@@ -191,16 +216,22 @@ bool EventTcpTable::Reconcile() {
     }
     std::unordered_multimap<uint64_t, size_t> unmatched;
     for (size_t i = 0; i < dumped.size(); ++i) {
+        if (dumped[i].dwState == TcpSynReceived) {
+            // Most are connection requests, whose cookie the socket that answers them does not
+            // keep: its reports find the row by its addresses.
+            dumped[i].cookie = 0;
+        }
         unmatched.emplace(RowKey(dumped[i]), i);
     }
     std::vector<TcpRow> rows;
-    std::vector<uint64_t> cookies;
     for (size_t i = 0; i < rows_.size(); ++i) {
         const auto [first, last] = unmatched.equal_range(RowKey(rows_[i]));
         for (auto candidate = first; candidate != last; ++candidate) {
-            if (dumped[candidate->second] == rows_[i]) {
+            if (SameSocket(dumped[candidate->second], rows_[i])) {
                 rows.push_back(rows_[i]);
-                cookies.push_back(cookies_[i]);
+                if (rows.back().cookie == 0) {
+                    rows.back().cookie = dumped[candidate->second].cookie;
+                }
                 unmatched.erase(candidate);
                 break;
             }
@@ -213,11 +244,9 @@ bool EventTcpTable::Reconcile() {
     for (size_t i = 0; i < dumped.size(); ++i) {
         if (isNew[i]) {
             rows.push_back(dumped[i]);
-            cookies.push_back(0);
         }
     }
     rows_.swap(rows);
-    cookies_.swap(cookies);
     byCookie_.clear();
     byAddresses_.clear();
     for (size_t i = 0; i < rows_.size(); ++i) {

@@ -18,7 +18,7 @@ namespace kt {
 
 class KernelGuard;
 
-// The IPv4 TCP table kept from the kernel guard's reports of every state change, so that a
+// The TCP table kept from the kernel guard's reports of every state change, so that a
 // snapshot costs a copy instead of a walk of the kernel's tables. A full netlink dump sets it
 // right at the start, after lost reports and every kReconcileInterval. A new connection is
 // appended and a closed one leaves its position to the last row, so rows keep their positions
@@ -71,8 +71,7 @@ private:
     NetlinkTcpTable netlink_;
     UniqueFd map_;
     std::unique_ptr<ring_buffer, RingDeleter> ring_;
-    std::vector<TcpRow> rows_;
-    std::vector<uint64_t> cookies_; // 0 for a row that only a dump has shown so far
+    std::vector<TcpRow> rows_; // each with its socket's cookie, 0 while it is not known
     std::unordered_map<uint64_t, size_t> byCookie_;
     std::unordered_multimap<uint64_t, size_t> byAddresses_; // the rows without a cookie
     uint64_t lostSeen_ = 0;

@@ -10,9 +10,10 @@
 namespace kt {
 namespace {
 
-bool SameConnection(const TcpRow& a, const TcpRow& b) {
-    return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
-           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
+// Same addresses, ports and bound interface, whatever the state.
+bool SameConnection(TcpRow a, const TcpRow& b) {
+    a.dwState = b.dwState;
+    return a == b;
 }
 
 std::span<const uint8_t> Bytes(const sockdiag::Request& request) {
@@ -36,7 +37,7 @@ bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
         if (Dump(Whole(AF_INET), interrupted) != DumpEnd::Complete) {
             return false;
         }
-        // A refusal here is a kernel without IPv6: it has no dual-stack sockets to list.
+        // A refusal here is a kernel without IPv6: it has no IPv6 sockets to list.
         const DumpEnd v6 = Dump(Whole(AF_INET6), interrupted);
         if (v6 == DumpEnd::SocketFailed || v6 == DumpEnd::Cut) {
             return false;
@@ -119,19 +120,30 @@ NetlinkTcpTable::DumpEnd NetlinkTcpTable::Dump(std::span<uint8_t> request, bool&
 }
 
 bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
-    // The kernel finds a socket by its addresses, but answers a listener of the local address
-    // and port when no connection matches; a destroy by addresses alone would then close the
-    // listener. So the socket is looked up first, compared with the row, and destroyed by its
+    // A row with its socket's cookie names that socket alone: the kernel destroys it, or answers
+    // ENOENT once it is gone, even when another socket now has its addresses.
+    // Without one, the kernel finds a socket by its addresses, but answers a listener of the local
+    // address and port when no connection matches; a destroy by addresses alone would then close
+    // the listener. So the socket is looked up first, compared with the row, and destroyed by its
     // own cookie, which also keeps a newer socket of the same addresses safe.
+    // An IPv4 row may be the IPv4 connection of an IPv6 socket, which is then asked for too.
+    constexpr uint8_t kFamilies[] = {AF_INET, AF_INET6};
+    const std::span<const uint8_t> families =
+        row.ipv6 ? std::span(kFamilies).last(1) : std::span(kFamilies);
     int error = ENOENT;
-    for (const uint8_t family : {uint8_t{AF_INET}, uint8_t{AF_INET6}}) {
-        sockdiag::Found found;
-        error = Ask(sockdiag::MakeLookupRequest(family, row, ++seq_), &found);
-        if (error == 0 && !(found.connection && SameConnection(found.row, row))) {
-            error = ENOENT;
+    for (const uint8_t family : families) {
+        sockdiag::Cookie cookie = sockdiag::ToCookie(row.cookie);
+        error = 0;
+        if (row.cookie == 0) {
+            sockdiag::Found found;
+            error = Ask(sockdiag::MakeLookupRequest(family, row, ++seq_), &found);
+            if (error == 0 && !(found.connection && SameConnection(found.row, row))) {
+                error = ENOENT;
+            }
+            cookie = found.cookie;
         }
         if (error == 0) {
-            error = Ask(sockdiag::MakeDestroyRequest(family, row, ++seq_, found.cookie));
+            error = Ask(sockdiag::MakeDestroyRequest(family, row, ++seq_, cookie));
         }
         if (error != ENOENT) {
             break;

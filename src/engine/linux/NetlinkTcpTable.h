@@ -12,8 +12,9 @@
 
 namespace kt {
 
-// The IPv4 TCP table of Linux through sock_diag: a dump per snapshot, SOCK_DESTROY per cut.
-// IPv4 connections of dual-stack IPv6 sockets are listed and cut as IPv4 rows.
+// The TCP table of Linux through sock_diag: a dump of each family per snapshot, SOCK_DESTROY per
+// cut. IPv4 connections of dual-stack IPv6 sockets are listed and cut as IPv4 rows; native IPv6
+// sockets as IPv6 rows.
 class NetlinkTcpTable final : public TcpTable {
 public:
     NetlinkTcpTable();

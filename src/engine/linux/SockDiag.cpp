@@ -99,13 +99,17 @@ bool ReadV6Only(const nlmsghdr* header, V6Only& v6only) {
 
 enum class Listed { Yes, No, NeedsV6Only };
 
-// The row of a diag message when the socket carries IPv4.
+// The row of a diag message: IPv4 for an IPv4 socket and for the IPv4 traffic of a dual-stack
+// one, IPv6 for a native IPv6 socket.
 Listed ToRow(const inet_diag_msg& message, V6Only v6only, TcpRow& row) {
     const auto& local = message.id.idiag_src;
     const auto& remote = message.id.idiag_dst;
+    row = TcpRow{};
     row.dwState = static_cast<uint32_t>(TableState(message.idiag_state));
     row.dwLocalPort = PortToField(ntohs(message.id.idiag_sport));
     row.dwRemotePort = PortToField(ntohs(message.id.idiag_dport));
+    row.boundInterface = message.id.idiag_if;
+    row.cookie = CookieValue({message.id.idiag_cookie[0], message.id.idiag_cookie[1]});
     if (message.idiag_family == AF_INET) {
         row.dwLocalAddr = local[0];
         row.dwRemoteAddr = remote[0];
@@ -120,19 +124,26 @@ Listed ToRow(const inet_diag_msg& message, V6Only v6only, TcpRow& row) {
         return Listed::Yes;
     }
     if ((IsMapped(local) || IsUnspecified(local)) && IsUnspecified(remote)) {
-        // No peer yet: IPv4 only when the socket accepts IPv4 at all.
+        // No peer yet: IPv4 when the socket accepts IPv4 at all.
         if (v6only == V6Only::Unknown) {
             return Listed::NeedsV6Only;
         }
-        row.dwLocalAddr = IsMapped(local) ? local[3] : 0;
-        row.dwRemoteAddr = 0;
-        return v6only == V6Only::Yes ? Listed::No : Listed::Yes;
+        if (v6only == V6Only::No) {
+            row.dwLocalAddr = IsMapped(local) ? local[3] : 0;
+            return Listed::Yes;
+        }
     }
-    return Listed::No;
+    if (IsMapped(local) || IsMapped(remote)) {
+        return Listed::No; // one end of each family: no connection the table can show
+    }
+    row.ipv6 = true;
+    std::memcpy(row.localAddr6.data(), local, sizeof local);
+    std::memcpy(row.remoteAddr6.data(), remote, sizeof remote);
+    return Listed::Yes;
 }
 
-// Appends the row of one diag message, or nothing for a socket that is not IPv4. False when the
-// message is too short for what it claims to hold.
+// Appends the row of one diag message, or nothing for a socket the table does not show. False when
+// the message is too short for what it claims to hold.
 bool AppendRow(const nlmsghdr* header, std::vector<TcpRow>& rows) {
     if (PayloadLength(header) < sizeof(inet_diag_msg)) {
         return false;
@@ -233,11 +244,14 @@ namespace {
 
 Request MakeSocketRequest(uint16_t type, uint16_t flags, uint8_t family, const TcpRow& row,
                           uint32_t seq, Cookie cookie) {
-    Request request = MakeRequest(type, flags, family, seq);
+    Request request = MakeRequest(type, flags, row.ipv6 ? uint8_t{AF_INET6} : family, seq);
     auto& id = request.body.id;
     id.idiag_sport = htons(PortFromField(row.dwLocalPort));
     id.idiag_dport = htons(PortFromField(row.dwRemotePort));
-    if (family == AF_INET6) {
+    if (row.ipv6) {
+        std::memcpy(id.idiag_src, row.localAddr6.data(), sizeof id.idiag_src);
+        std::memcpy(id.idiag_dst, row.remoteAddr6.data(), sizeof id.idiag_dst);
+    } else if (family == AF_INET6) {
         id.idiag_src[2] = htonl(0xFFFFu);
         id.idiag_src[3] = row.dwLocalAddr;
         id.idiag_dst[2] = htonl(0xFFFFu);
@@ -246,6 +260,7 @@ Request MakeSocketRequest(uint16_t type, uint16_t flags, uint8_t family, const T
         id.idiag_src[0] = row.dwLocalAddr;
         id.idiag_dst[0] = row.dwRemoteAddr;
     }
+    id.idiag_if = row.boundInterface;
     id.idiag_cookie[0] = cookie[0];
     id.idiag_cookie[1] = cookie[1];
     return request;

@@ -39,9 +39,17 @@ struct Request {
     inet_diag_req_v2 body;
 };
 
-// A socket's identity beside its addresses, as the kernel hands it out.
+// A socket's identity beside its addresses, as the kernel hands it out: low word first.
 using Cookie = std::array<uint32_t, 2>;
 constexpr Cookie kNoCookie{INET_DIAG_NOCOOKIE, INET_DIAG_NOCOOKIE};
+// A row's cookie (0: not known) as a request names it, and back.
+constexpr Cookie ToCookie(uint64_t cookie) {
+    return cookie == 0 ? kNoCookie
+                       : Cookie{static_cast<uint32_t>(cookie), static_cast<uint32_t>(cookie >> 32)};
+}
+constexpr uint64_t CookieValue(Cookie cookie) {
+    return cookie == kNoCookie ? 0 : (static_cast<uint64_t>(cookie[1]) << 32) | cookie[0];
+}
 
 // A dump of every TCP socket of one family that listens or has a connection, no extensions.
 Request MakeDumpRequest(uint8_t family, uint32_t seq);
@@ -53,10 +61,13 @@ bool MakeBlockedDumpRequest(uint8_t family, std::span<const uint16_t> local,
 void SetSequence(std::span<uint8_t> request, uint32_t seq);
 // The kernel's look-up of the one socket with the row's addresses and ports, answered by that
 // socket's diag message. The look-up falls back to a listener on the row's local address and port
-// when no connection matches, so the answer must be compared with the row. With AF_INET6 the
-// addresses are written IPv4-mapped (as in the destroy below).
+// when no connection matches, so the answer must be compared with the row. An IPv6 row is asked
+// for as AF_INET6 whatever family says; an IPv4 row with AF_INET6 is written IPv4-mapped (as in
+// the destroy below). Both name the row's bound interface: the kernel finds a socket bound to an
+// interface only when the request names it.
 Request MakeLookupRequest(uint8_t family, const TcpRow& row, uint32_t seq);
 // A destroy of the socket with the row's addresses and ports and the given cookie, acknowledged.
+// With a cookie the kernel destroys that socket or answers ENOENT.
 Request MakeDestroyRequest(uint8_t family, const TcpRow& row, uint32_t seq,
                            Cookie cookie = kNoCookie);
 
@@ -73,10 +84,11 @@ struct DumpResult {
     int error = 0;            // positive errno when Failed
 };
 
-// Appends the IPv4 rows of one received datagram to rows. AF_INET6 sockets give a row only when
-// they carry IPv4 traffic (both ends IPv4-mapped, or a dual-stack socket with a mapped or
-// unspecified local address and no peer). The datagram must start 4-byte aligned, as a receive
-// buffer does; every message must carry seq and portId.
+// Appends the rows of one received datagram to rows, each with its bound interface and cookie.
+// An AF_INET6 socket gives an IPv4 row when it carries IPv4 traffic (both ends IPv4-mapped, or a
+// dual-stack socket with a mapped or unspecified local address and no peer), an IPv6 row when
+// neither end is IPv4-mapped, and none when only one end is. The datagram must start 4-byte
+// aligned, as a receive buffer does; every message must carry seq and portId.
 DumpResult ParseDump(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId,
                      std::vector<TcpRow>& rows);
 
@@ -93,7 +105,7 @@ struct AckResult {
 
 // The socket a look-up found.
 struct Found {
-    bool connection = false; // the socket has an IPv4 row, which is in row
+    bool connection = false; // the socket has a row (of either family), which is in row
     TcpRow row;
     Cookie cookie = kNoCookie;
 };

@@ -26,6 +26,8 @@ struct DiagSocket {
     std::array<uint32_t, 4> remote{};
     uint16_t remotePort = 0;
     std::optional<uint8_t> v6only; // INET_DIAG_SKV6ONLY when set
+    uint32_t boundInterface = 0;
+    uint64_t cookie = 7;
 };
 
 inline std::array<uint32_t, 4> V4(uint32_t address) {
@@ -72,7 +74,9 @@ inline Bytes DiagPayload(const DiagSocket& socket) {
     message.id.idiag_dport = htons(socket.remotePort);
     std::memcpy(message.id.idiag_src, socket.local.data(), sizeof message.id.idiag_src);
     std::memcpy(message.id.idiag_dst, socket.remote.data(), sizeof message.id.idiag_dst);
-    message.id.idiag_cookie[0] = 7;
+    message.id.idiag_if = socket.boundInterface;
+    message.id.idiag_cookie[0] = static_cast<uint32_t>(socket.cookie);
+    message.id.idiag_cookie[1] = static_cast<uint32_t>(socket.cookie >> 32);
     message.idiag_inode = 12345;
     Bytes out;
     Append(out, &message, sizeof message);

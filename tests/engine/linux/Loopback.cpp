@@ -91,9 +91,15 @@ template <typename Address> bool Bind(const Socket& socket, const Address& addre
     return ::bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+bool BindToDevice(const Socket& socket, const char* device) {
+    return device == nullptr || ::setsockopt(socket.Fd(), SOL_SOCKET, SO_BINDTODEVICE, device,
+                                             static_cast<socklen_t>(std::strlen(device))) == 0;
+}
+
 template <typename Address>
-Socket ConnectFrom(Socket socket, const Address& from, const Address& to) {
-    if (!socket.Valid() || !Bind(socket, from) ||
+Socket ConnectFrom(Socket socket, const Address& from, const Address& to,
+                   const char* device = nullptr) {
+    if (!socket.Valid() || !BindToDevice(socket, device) || !Bind(socket, from) ||
         ::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
         return {};
     }
@@ -102,12 +108,12 @@ Socket ConnectFrom(Socket socket, const Address& from, const Address& to) {
 
 } // namespace
 
-Socket Listen(const char* address, uint16_t port) {
+Socket Listen(const char* address, uint16_t port, const char* device) {
     Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
     ::setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (!socket.Valid() || !Bind(socket, Address4(address, port)) ||
-        ::listen(socket.Fd(), 4096) != 0) {
+    if (!socket.Valid() || !BindToDevice(socket, device) ||
+        !Bind(socket, Address4(address, port)) || ::listen(socket.Fd(), 4096) != 0) {
         return {};
     }
     return socket;
@@ -124,9 +130,9 @@ Socket Listen6(const char* address, bool v6only) {
     return socket;
 }
 
-Socket Connect(const char* from, const char* to, uint16_t port) {
+Socket Connect(const char* from, const char* to, uint16_t port, const char* device) {
     return ConnectFrom(Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), Address4(from, 0),
-                       Address4(to, port));
+                       Address4(to, port), device);
 }
 
 Socket Connect6(const char* from, const char* to, uint16_t port) {
@@ -182,21 +188,32 @@ bool RaiseFileLimit(uint64_t count) {
 }
 
 TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
-           uint16_t remotePort) {
-    return TcpRow{static_cast<uint32_t>(state), Ipv4(local), PortToField(localPort), Ipv4(remote),
-                  PortToField(remotePort)};
+           uint16_t remotePort, uint32_t boundInterface) {
+    TcpRow row{static_cast<uint32_t>(state), Ipv4(local), PortToField(localPort), Ipv4(remote),
+               PortToField(remotePort)};
+    row.boundInterface = boundInterface;
+    row.ipv6 = std::strchr(local, ':') != nullptr;
+    if (row.ipv6) {
+        ::inet_pton(AF_INET6, local, row.localAddr6.data());
+        ::inet_pton(AF_INET6, remote, row.remoteAddr6.data());
+    }
+    return row;
 }
 
 std::string Describe(const TcpRow& row) {
-    auto text = [](uint32_t address) {
-        char buffer[INET_ADDRSTRLEN] = {};
-        in_addr value{address};
-        ::inet_ntop(AF_INET, &value, buffer, sizeof buffer);
+    auto text = [&](uint32_t address, const kt::Address6& address6) {
+        char buffer[INET6_ADDRSTRLEN] = {};
+        const in_addr value{address};
+        ::inet_ntop(row.ipv6 ? AF_INET6 : AF_INET,
+                    row.ipv6 ? static_cast<const void*>(address6.data()) : &value, buffer,
+                    sizeof buffer);
         return std::string(buffer);
     };
-    return "{state " + std::to_string(row.dwState) + ", " + text(row.dwLocalAddr) + ":" +
-           std::to_string(PortFromField(row.dwLocalPort)) + " -> " + text(row.dwRemoteAddr) + ":" +
-           std::to_string(PortFromField(row.dwRemotePort)) + "}";
+    return "{state " + std::to_string(row.dwState) + ", " + text(row.dwLocalAddr, row.localAddr6) +
+           ":" + std::to_string(PortFromField(row.dwLocalPort)) + " -> " +
+           text(row.dwRemoteAddr, row.remoteAddr6) + ":" +
+           std::to_string(PortFromField(row.dwRemotePort)) + ", interface " +
+           std::to_string(row.boundInterface) + ", cookie " + std::to_string(row.cookie) + "}";
 }
 
 bool DropCapabilities(std::initializer_list<int> capabilities) {

@@ -49,9 +49,10 @@ private:
 // An address in the table's byte order (network order, as in s_addr).
 uint32_t Ipv4(const char* text);
 
-// IPv4 sockets. Addresses are dotted texts; port 0 asks for any free port.
-Socket Listen(const char* address, uint16_t port = 0);
-Socket Connect(const char* from, const char* to, uint16_t port);
+// IPv4 sockets. Addresses are dotted texts; port 0 asks for any free port; a device binds the
+// socket to that interface (SO_BINDTODEVICE).
+Socket Listen(const char* address, uint16_t port = 0, const char* device = nullptr);
+Socket Connect(const char* from, const char* to, uint16_t port, const char* device = nullptr);
 // IPv6 sockets (the address texts may be IPv4-mapped). v6only sets IPV6_V6ONLY.
 Socket Listen6(const char* address, bool v6only = false);
 Socket Connect6(const char* from, const char* to, uint16_t port);
@@ -80,8 +81,9 @@ inline int RunWithoutNetAdmin(const std::function<int()>& body) {
     return RunWithout({CAP_NET_ADMIN}, body);
 }
 
+// An IPv4 row, or an IPv6 row when the address texts are IPv6 ("::1").
 TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
-           uint16_t remotePort);
+           uint16_t remotePort, uint32_t boundInterface = 0);
 std::string Describe(const TcpRow& row);
 
 } // namespace kt::test

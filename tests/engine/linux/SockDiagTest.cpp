@@ -92,7 +92,7 @@ TEST(SockDiagDump, MapsEveryLinuxStateToTheTableNumbering) {
     }
 }
 
-TEST(SockDiagDump, ListsIpv6SocketsOnlyWhenTheyCarryIpv4) {
+TEST(SockDiagDump, ListsIpv6SocketsInTheFamilyTheyCarry) {
     const uint32_t a = Ipv4("127.0.0.2");
     const uint32_t b = Ipv4("127.0.0.3");
     struct Case {
@@ -113,11 +113,26 @@ TEST(SockDiagDump, ListsIpv6SocketsOnlyWhenTheyCarryIpv4) {
         {"listener on a mapped address",
          {AF_INET6, sockdiag::LinuxListen, Mapped(b), 7002, {}, 0, 0},
          Row(TcpListening, "127.0.0.3", 7002, "0.0.0.0", 0)},
-        {"v6only listener on ::", {AF_INET6, sockdiag::LinuxListen, {}, 7003, {}, 0, 1}, {}},
-        {"listener on ::1", {AF_INET6, sockdiag::LinuxListen, Loopback6(), 7004, {}, 0, 1}, {}},
+        {"v6only listener on ::",
+         {AF_INET6, sockdiag::LinuxListen, {}, 7003, {}, 0, 1},
+         Row(TcpListening, "::", 7003, "::", 0)},
+        {"listener on ::1",
+         {AF_INET6, sockdiag::LinuxListen, Loopback6(), 7004, {}, 0, 1},
+         Row(TcpListening, "::1", 7004, "::", 0)},
         {"IPv6 connection",
          {AF_INET6, sockdiag::LinuxEstablished, Loopback6(), 5001, Loopback6(), 6001, {}},
-         {}},
+         Row(TcpEstablished, "::1", 5001, "::1", 6001)},
+        {"IPv6 connection bound to an interface, cookie of two words",
+         {AF_INET6,
+          sockdiag::LinuxEstablished,
+          Loopback6(),
+          5003,
+          Loopback6(),
+          6003,
+          {},
+          3,
+          0x500000007u},
+         Row(TcpEstablished, "::1", 5003, "::1", 6003, 3)},
         {"mapped local, IPv6 remote",
          {AF_INET6, sockdiag::LinuxEstablished, Mapped(a), 5002, Loopback6(), 6002, {}},
          {}},
@@ -129,6 +144,7 @@ TEST(SockDiagDump, ListsIpv6SocketsOnlyWhenTheyCarryIpv4) {
         EXPECT_EQ(result.status, DumpStatus::More) << c.what;
         if (c.row) {
             EXPECT_THAT(rows, ElementsAre(*c.row)) << c.what;
+            EXPECT_EQ(rows.at(0).cookie, c.socket.cookie) << c.what;
         } else {
             EXPECT_THAT(rows, IsEmpty()) << c.what;
         }
@@ -239,7 +255,7 @@ TEST(SockDiagDump, EveryTruncationEndsEarlyWithinBounds) {
         Diag(Established("127.0.0.3", 8080, "127.0.0.2", 40000), kSeq, kPort),
         Done(kSeq, kPort),
     };
-    const size_t rowsOf[] = {1, 1, 1, 0, 1, 0};
+    const size_t rowsOf[] = {1, 1, 1, 1, 1, 0};
     Bytes whole;
     std::vector<size_t> boundaries{0}; // where each message ends
     std::vector<size_t> rowsBefore{0}; // rows of the messages before each boundary
@@ -250,7 +266,7 @@ TEST(SockDiagDump, EveryTruncationEndsEarlyWithinBounds) {
     }
     std::vector<TcpRow> all;
     ASSERT_EQ(Parse(whole, all).status, DumpStatus::Done);
-    ASSERT_EQ(all.size(), 4u);
+    ASSERT_EQ(all.size(), 5u);
 
     for (size_t length = 0; length < whole.size(); ++length) {
         const Bytes prefix(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(length));
@@ -329,10 +345,11 @@ TEST(SockDiagAck, ReadsTheSocketALookupFound) {
     EXPECT_EQ(found.row, Row(TcpEstablished, "127.0.0.2", 1, "127.0.0.3", 2));
 
     found = {};
-    ParseAck(Diag({AF_INET6, sockdiag::LinuxEstablished, Loopback6(), 1, Loopback6(), 2, {}}, kSeq,
-                  kPort, 0),
+    ParseAck(Diag({AF_INET6, sockdiag::LinuxEstablished, Loopback6(), 1, Loopback6(), 2, {}, 4},
+                  kSeq, kPort, 0),
              kSeq, kPort, &found);
-    EXPECT_FALSE(found.connection);
+    EXPECT_TRUE(found.connection);
+    EXPECT_EQ(found.row, Row(TcpEstablished, "::1", 1, "::1", 2, 4));
 
     answer = ParseAck(Error(kSeq, kPort, -ENOENT), kSeq, kPort, &found);
     EXPECT_EQ(answer.status, AckStatus::Answered);
