@@ -88,6 +88,12 @@ bool QtHost::PreviousInstance() {
         }
         return true;
     };
+    if (fd < 0 && errno == ENOENT) {
+        // No lock folder at all: nothing there to run beside, and nothing to lock.
+        Diagnose("no folder for the instance lock (" + path.toStdString() +
+                 "); a second copy may start");
+        return false;
+    }
     if (fd < 0) {
         return refuse(std::strerror(errno));
     }

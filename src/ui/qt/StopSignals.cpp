@@ -48,8 +48,9 @@ struct StopSignals::Handlers {
     struct sigaction alarm {};
 };
 
-StopSignals::StopSignals(std::function<void()> onStop, std::function<void()> onHangUp)
-    : onStop_(std::move(onStop)), onHangUp_(std::move(onHangUp)) {
+StopSignals::StopSignals(std::function<void()> onStop, std::function<void()> onHangUp,
+                         Deadline keep)
+    : onStop_(std::move(onStop)), onHangUp_(std::move(onHangUp)), deadline_(keep) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
@@ -97,9 +98,8 @@ StopSignals::StopSignals(std::function<void()> onStop, std::function<void()> onH
 
 StopSignals::~StopSignals() {
     if (active_) {
-        // A stop under way keeps its deadline, and its handler, until the process has ended.
         const unsigned left = ::alarm(0);
-        if (left > 0) {
+        if (left > 0 && deadline_ == Deadline::UntilExit) {
             ::alarm(left);
         } else {
             ::sigaction(SIGALRM, &previous_->alarm, nullptr);

@@ -17,8 +17,13 @@ class StopSignals {
 public:
     static constexpr unsigned kDeadlineSeconds = 2;
 
+    // Whether a stop's deadline still holds once this is destroyed: a program that ends by
+    // destroying its owners keeps it until the process has ended.
+    enum class Deadline { WhileAlive, UntilExit };
+
     // With onHangUp, SIGHUP calls it instead of ending the process.
-    explicit StopSignals(std::function<void()> onStop, std::function<void()> onHangUp = {});
+    explicit StopSignals(std::function<void()> onStop, std::function<void()> onHangUp = {},
+                         Deadline deadline = Deadline::WhileAlive);
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
@@ -36,6 +41,7 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     std::unique_ptr<Handlers> previous_;
     bool active_ = false;
+    Deadline deadline_;
 };
 
 } // namespace kt

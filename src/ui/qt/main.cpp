@@ -186,7 +186,8 @@ int main(int argc, char* argv[]) {
             }
         },
         headless ? std::function<void()>([&watcher] { watcher->Touch(); })
-                 : std::function<void()>());
+                 : std::function<void()>(),
+        kt::StopSignals::Deadline::UntilExit);
 
     app.Main();
     return 0;
