@@ -31,19 +31,23 @@ std::string UtcText(system_clock::time_point when) {
     return text;
 }
 
-std::string Endpoint(uint32_t address, uint16_t port) {
-    return AddressToText(address) + ':' + std::to_string(port);
+std::string Endpoint(bool ipv6, uint32_t address, const Address6& address6, uint16_t port) {
+    std::string text;
+    AppendHost(text, ipv6 ? AddressToText(address6) : AddressToText(address));
+    return text + ':' + std::to_string(port);
 }
 
 } // namespace
 
 std::string FormatCutLine(const CutRecord& record) {
     const bool local = record.Matched == CutRecord::Rule::BlockedLocalPort;
-    std::string line = UtcText(record.When) + (record.Refused ? " refused " : " cut ") +
-                       Endpoint(record.LocalAddress, record.LocalPort) + " -> " +
-                       Endpoint(record.RemoteAddress, record.RemotePort) + " (blocked " +
-                       (local ? "local port " : "remote port ") +
-                       std::to_string(local ? record.LocalPort : record.RemotePort) + ')';
+    std::string line =
+        UtcText(record.When) + (record.Refused ? " refused " : " cut ") +
+        Endpoint(record.IPv6, record.LocalAddress, record.LocalAddress6, record.LocalPort) +
+        " -> " +
+        Endpoint(record.IPv6, record.RemoteAddress, record.RemoteAddress6, record.RemotePort) +
+        " (blocked " + (local ? "local port " : "remote port ") +
+        std::to_string(local ? record.LocalPort : record.RemotePort) + ')';
     if (record.Refused && !record.Reason.empty()) {
         // One record, one line, whatever the reason's text holds.
         line += ": ";

@@ -21,7 +21,8 @@
 namespace kt {
 
 // "2026-12-08T03:15:02.123Z cut 127.0.0.2:21001 -> 127.0.0.3:40000 (blocked local port 21001)";
-// a refusal says "refused" and ends in ": <reason>". No newline.
+// an IPv6 address is written in brackets ("[2001:db8::1]:443"); a refusal says "refused" and ends
+// in ": <reason>". No newline.
 std::string FormatCutLine(const CutRecord& record);
 
 // A file that takes whole lines and stays below a size: when a line would pass it, the file

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/TcpTable.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -17,10 +19,29 @@ struct CutRecord {
     uint16_t LocalPort = 0;
     uint32_t RemoteAddress = 0;
     uint16_t RemotePort = 0;
+    // An IPv6 connection has its addresses here instead, and the two above are 0.
+    bool IPv6 = false;
+    Address6 LocalAddress6{};
+    Address6 RemoteAddress6{};
     Rule Matched = Rule::BlockedLocalPort;
     bool Refused = false;
     // Why the system refused, in words; empty for a cut.
     std::string Reason;
+
+    // A row's connection, of either family, as matched by rule.
+    static CutRecord Of(const TcpRow& row, Rule rule, std::chrono::system_clock::time_point when) {
+        CutRecord record;
+        record.When = when;
+        record.LocalAddress = row.dwLocalAddr;
+        record.LocalPort = PortFromField(row.dwLocalPort);
+        record.RemoteAddress = row.dwRemoteAddr;
+        record.RemotePort = PortFromField(row.dwRemotePort);
+        record.IPv6 = row.ipv6;
+        record.LocalAddress6 = row.localAddr6;
+        record.RemoteAddress6 = row.remoteAddr6;
+        record.Matched = rule;
+        return record;
+    }
 };
 
 } // namespace kt

@@ -9,6 +9,21 @@
 
 namespace kt {
 
+namespace {
+
+ConnectionKey KeyOf(const TcpRow& row) {
+    ConnectionKey key{row.dwRemoteAddr, row.dwLocalAddr, PortFromField(row.dwRemotePort),
+                      PortFromField(row.dwLocalPort), static_cast<int16_t>(row.dwState)};
+    if (row.ipv6) {
+        key.IPv6 = true;
+        key.RemoteAddress6 = row.remoteAddr6;
+        key.LocalAddress6 = row.localAddr6;
+    }
+    return key;
+}
+
+} // namespace
+
 Engine::Engine(TcpTable& table, HostServices& host, Manager& manager, AddressFormatter formatter,
                Clock clock)
     : table_(table), host_(host), manager_(manager), formatter_(formatter),
@@ -36,6 +51,17 @@ std::string_view Engine::RemoteAddressText(int32_t index) const {
 
 std::string Engine::AddressText(uint32_t address) const {
     return AddressToText(address, formatter_);
+}
+
+std::string Engine::AddressText(const Address6& address) const {
+    return AddressToText(address, formatter_);
+}
+
+std::string Engine::RemoteText(const TcpRow& row) const {
+    if (row.ipv6) {
+        return AddressToText(row.remoteAddr6, formatter_);
+    }
+    return row.dwRemoteAddr == 0 ? std::string("0.0.0.0") : AddressText(row.dwRemoteAddr);
 }
 
 void Engine::EnsureCacheSize(int32_t n) {
@@ -75,11 +101,8 @@ void Engine::PollConnections() {
     // whole table once per interval, the guard needs the blocked rows every tick.
     if (now < nextWhole_ && TakeJudgingSnapshot()) {
         for (const TcpRow& row : judging_) {
-            addressScratch_ =
-                row.dwRemoteAddr == 0 ? std::string("0.0.0.0") : AddressText(row.dwRemoteAddr);
-            const ConnectionKey key{row.dwRemoteAddr, row.dwLocalAddr,
-                                    PortFromField(row.dwRemotePort), PortFromField(row.dwLocalPort),
-                                    static_cast<int16_t>(row.dwState)};
+            addressScratch_ = RemoteText(row);
+            const ConnectionKey key = KeyOf(row);
             if (key.State == TcpEstablished && !IsAllowedAddress(addressScratch_) && Blocked(key)) {
                 cuts_.push_back(row);
             }
@@ -166,12 +189,10 @@ ConnectionCacheEntry* Engine::CachedEntry(int32_t index) {
     }
     const TcpRow& row = TcpSnapshot[slot];
     ConnectionCacheEntry& entry = ConnectionCache[slot];
-    const ConnectionKey key{row.dwRemoteAddr, row.dwLocalAddr, PortFromField(row.dwRemotePort),
-                            PortFromField(row.dwLocalPort), static_cast<int16_t>(row.dwState)};
+    const ConnectionKey key = KeyOf(row);
     if (!(entry.RowKey == key)) {
         entry.RowKey = key;
-        entry.RemoteAddressText =
-            row.dwRemoteAddr == 0 ? std::string("0.0.0.0") : AddressText(row.dwRemoteAddr);
+        entry.RemoteAddressText = RemoteText(row);
         entry.AllowedFlag = false;
         entry.PassedFlag = false;
         viewChanged_ = true;
@@ -204,10 +225,6 @@ bool Engine::Blocked(const ConnectionKey& key) const {
 
 namespace {
 
-std::array<uint32_t, 4> TupleOf(const TcpRow& row) {
-    return {row.dwLocalAddr, row.dwLocalPort, row.dwRemoteAddr, row.dwRemotePort};
-}
-
 template <typename T, typename Key>
 auto FindSorted(T& sorted, const Key& tuple, const auto& tupleOf) {
     const auto at =
@@ -218,6 +235,11 @@ auto FindSorted(T& sorted, const Key& tuple, const auto& tupleOf) {
 
 } // namespace
 
+Engine::Tuple Engine::TupleOf(const TcpRow& row) {
+    return {LocalAddress6(row), PortFromField(row.dwLocalPort), RemoteAddress6(row),
+            PortFromField(row.dwRemotePort)};
+}
+
 void Engine::CutQueued() {
     const auto now = std::chrono::system_clock::now();
     std::vector<Accepted> accepted;
@@ -227,15 +249,12 @@ void Engine::CutQueued() {
         TcpRow target = judged;
         target.dwState = static_cast<uint32_t>(TcpDeleteTcb);
         const Tuple tuple = TupleOf(judged);
-        CutRecord record;
-        record.When = now;
-        record.LocalAddress = judged.dwLocalAddr;
-        record.LocalPort = PortFromField(judged.dwLocalPort);
-        record.RemoteAddress = judged.dwRemoteAddr;
-        record.RemotePort = PortFromField(judged.dwRemotePort);
-        record.Matched = IsPortInList(record.LocalPort, manager_.oBlockedLocalPorts)
-                             ? CutRecord::Rule::BlockedLocalPort
-                             : CutRecord::Rule::BlockedRemotePort;
+        const CutRecord record = CutRecord::Of(
+            judged,
+            IsPortInList(PortFromField(judged.dwLocalPort), manager_.oBlockedLocalPorts)
+                ? CutRecord::Rule::BlockedLocalPort
+                : CutRecord::Rule::BlockedRemotePort,
+            now);
         if (table_.DeleteConnection(target)) {
             const auto before =
                 FindSorted(accepted_, tuple, [](const Accepted& a) { return a.tuple; });

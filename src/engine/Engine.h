@@ -28,6 +28,10 @@ struct ConnectionKey {
     uint16_t LocalPort = 0;
     // Holds the state as a 16-bit number; a fresh entry's value matches no row.
     int32_t State = INT32_MIN;
+    // An IPv6 connection's addresses; the two IPv4 ones are then 0.
+    bool IPv6 = false;
+    Address6 RemoteAddress6{};
+    Address6 LocalAddress6{};
 
     bool operator==(const ConnectionKey&) const = default;
 };
@@ -70,6 +74,7 @@ public:
     std::string_view RemoteAddressText(int32_t index) const override;
     std::string_view StateName(int32_t state) const override;
     std::string AddressText(uint32_t address) const override;
+    std::string AddressText(const Address6& address) const override;
 
     const std::vector<ConnectionCacheEntry>& Cache() const { return ConnectionCache; }
     // When a changed table waits to be shown: the time its rebuild falls due.
@@ -92,6 +97,9 @@ private:
     // The row's entry, brought in step with it: a changed row gets its new key and address text
     // and loses its decision. Nothing when the cache was emptied after the snapshot.
     ConnectionCacheEntry* CachedEntry(int32_t index);
+    // The remote address as the allowed list is compared with: "0.0.0.0" or "::" when there is
+    // none.
+    std::string RemoteText(const TcpRow& row) const;
     // Judges the row; a blocked one is queued to be cut.
     void ProcessConnection(int32_t index);
     bool Blocked(const ConnectionKey& key) const;
@@ -127,8 +135,15 @@ private:
     TimePoint nextWhole_{};
     std::string addressScratch_;
 
-    // Connections by their addresses and ports only.
-    using Tuple = std::array<uint32_t, 4>;
+    // Connections by their addresses (IPv4 as IPv4-mapped) and ports only.
+    struct Tuple {
+        Address6 local;
+        uint16_t localPort;
+        Address6 remote;
+        uint16_t remotePort;
+        auto operator<=>(const Tuple&) const = default;
+    };
+    static Tuple TupleOf(const TcpRow& row);
     struct Accepted {
         Tuple tuple;
         CutRecord record;

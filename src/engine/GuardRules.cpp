@@ -34,9 +34,11 @@ GuardRules MakeGuardRules(const List& allowedIP, const List& blockedLocalPorts,
     GuardRules rules{Ports(blockedLocalPorts), Ports(blockedRemotePorts), {}};
     for (int32_t i = 0; i < allowedIP.GetItemCount(); ++i) {
         const auto text = ToText(allowedIP.GetItem(i));
-        if (text && NormalizeIPAddress(*text) == *text) {
-            rules.allowedAddresses.push_back(MappedAddress(*ParseIPAddress(*text)));
+        if (!text || NormalizeIPAddress(*text) != *text) {
+            continue;
         }
+        const std::optional<uint32_t> ipv4 = ParseIPAddress(*text);
+        rules.allowedAddresses.push_back(ipv4 ? MappedAddress(*ipv4) : *ParseIPv6Address(*text));
     }
     return rules;
 }

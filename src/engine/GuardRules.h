@@ -20,8 +20,9 @@ struct GuardRules {
     bool operator==(const GuardRules&) const = default;
 };
 
-// The rules as the engine applies them: an allowed address counts only when its text is already
-// the plain form (the engine compares texts exactly), a port only from 1 to 65535.
+// The rules as the engine applies them: an allowed address of either family counts only when
+// its text is already the plain form (the engine compares texts exactly), a port only from 1 to
+// 65535.
 GuardRules MakeGuardRules(const List& allowedIP, const List& blockedLocalPorts,
                           const List& blockedRemotePorts);
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -67,9 +68,29 @@ constexpr Address6 MappedAddress(uint32_t address) {
     return mapped;
 }
 
-// The remote address of a row of either family, in IPv6 form.
+// The IPv4 address (network byte order) an IPv4-mapped address stands for; nothing for any other.
+constexpr std::optional<uint32_t> MappedIPv4(const Address6& address) {
+    for (size_t i = 0; i < 10; ++i) {
+        if (address[i] != 0) {
+            return std::nullopt;
+        }
+    }
+    if (address[10] != 0xFF || address[11] != 0xFF) {
+        return std::nullopt;
+    }
+    uint32_t ipv4 = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        ipv4 |= static_cast<uint32_t>(address[12 + i]) << (8 * i); // in memory order
+    }
+    return ipv4;
+}
+
+// The addresses of a row of either family, in IPv6 form.
 constexpr Address6 RemoteAddress6(const TcpRow& row) {
     return row.ipv6 ? row.remoteAddr6 : MappedAddress(row.dwRemoteAddr);
+}
+constexpr Address6 LocalAddress6(const TcpRow& row) {
+    return row.ipv6 ? row.localAddr6 : MappedAddress(row.dwLocalAddr);
 }
 
 // The low 16 bits of a port field hold the port's two bytes high byte first, as in memory on

@@ -20,6 +20,7 @@ public:
     // Empty for a state number without a name.
     virtual std::string_view StateName(int32_t state) const = 0;
     virtual std::string AddressText(uint32_t address) const = 0;
+    virtual std::string AddressText(const Address6& address) const = 0;
     virtual void ClearConnectionCache() = 0;
 };
 

@@ -3,6 +3,7 @@
 #include "core/Settings.h"
 #include "core/SettingsStore.h"
 #include "engine/Conversions.h"
+#include "net/AddressText.h"
 
 #include <algorithm>
 #include <charconv>
@@ -223,15 +224,18 @@ void Manager::RefreshCurrentConnections() {
             AppendNumber(line_, localPort);
             line_ += ' ';
             const std::string_view remote = oConnections->RemoteAddressText(i);
-            if (remote != "0.0.0.0" && row.dwLocalAddr != 0) {
+            // "::" is IPv6's "0.0.0.0": no address.
+            const bool bound = row.ipv6 ? row.localAddr6 != Address6{} : row.dwLocalAddr != 0;
+            if (remote != "0.0.0.0" && remote != "::" && bound) {
                 line_ += "<--> ";
-                line_ += remote;
+                AppendHost(line_, remote);
                 line_ += ':';
                 AppendNumber(line_, PortFromField(row.dwRemotePort));
                 line_ += ' ';
-            } else if (row.dwLocalAddr != 0) {
+            } else if (bound) {
                 line_ += ':';
-                line_ += oConnections->AddressText(row.dwLocalAddr);
+                AppendHost(line_, row.ipv6 ? oConnections->AddressText(row.localAddr6)
+                                           : oConnections->AddressText(row.dwLocalAddr));
                 line_ += ' ';
             }
             line_ += oConnections->StateName(state);

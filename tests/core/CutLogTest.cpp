@@ -1,6 +1,7 @@
 #include "core/CutLog.h"
 
 #include "../fakes/Fakes.h"
+#include "engine/Conversions.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -52,6 +53,11 @@ TEST(CutLogTest, OneLineForACutOrARefusal) {
               Rule::BlockedRemotePort, "two\nlines"),
          "2024-02-29T23:59:59.999Z refused 127.0.0.3:40000 -> 127.0.0.2:21002 (blocked remote "
          "port 21002): two lines"},
+        {CutRecord::Of(testing::MakeRow6(TcpEstablished, *ParseIPv6Address("2001:db8::2"), 443,
+                                         *ParseIPv6Address("2001:db8::1"), 50000),
+                       Rule::BlockedLocalPort, when),
+         "2026-12-08T03:15:02.123Z cut [2001:db8::2]:443 -> [2001:db8::1]:50000 (blocked local "
+         "port 443)"},
     };
     for (const auto& [record, line] : rows) {
         EXPECT_EQ(FormatCutLine(record), line);

@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include "../fakes/Fakes.h"
+#include "engine/Conversions.h"
 #include "engine/RuleEditing.h"
 #include "manager/Manager.h"
 
@@ -13,6 +14,7 @@ using testing::Address;
 using testing::FakeHost;
 using testing::FakeTcpTable;
 using testing::MakeRow;
+using testing::MakeRow6;
 using testing::MemoryStore;
 using testing::RecordingForm;
 
@@ -31,13 +33,8 @@ protected:
     }
 
     bool WasCut(const TcpRow& row) const {
-        for (const TcpRow& d : table.deletes) {
-            if (d.dwLocalAddr == row.dwLocalAddr && d.dwLocalPort == row.dwLocalPort &&
-                d.dwRemoteAddr == row.dwRemoteAddr && d.dwRemotePort == row.dwRemotePort) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(table.deletes.begin(), table.deletes.end(),
+                           [&](const TcpRow& d) { return testing::SameConnection(d, row); });
     }
 
     MemoryStore store;
@@ -94,6 +91,31 @@ TEST_F(EngineTest, AllowedEntriesMatchOnlyTheTablesOwnText) {
     table.rows = {MakeRow(TcpEstablished, Here, 5000, There, 8080)};
     engine.PollConnections();
     EXPECT_EQ(table.deletes.size(), 1u);
+}
+
+// IPv6 connections by the same rules; an allowed entry typed in either form of an IPv4 address
+// spares that address in either form of row.
+TEST_F(EngineTest, IPv6ConnectionsAreJudgedByTheSameRules) {
+    const Address6 near = *ParseIPv6Address("2001:db8::2"), far = *ParseIPv6Address("2001:db8::1");
+    const TcpRow plain = MakeRow(TcpEstablished, Here, 443, There, 50000);
+    const TcpRow mapped =
+        MakeRow6(TcpEstablished, MappedAddress(Here), 443, MappedAddress(There), 50000);
+    const TcpRow ipv6 = MakeRow6(TcpEstablished, near, 443, far, 50000);
+    const std::tuple<const char*, TcpRow, bool> cases[] = {
+        {"2001:db8::3", ipv6, true},        {"2001:DB8:0:0:0:0:0:0001", ipv6, false},
+        {"127.0.0.3", mapped, false},       {"::ffff:127.0.0.3", mapped, false},
+        {"::ffff:127.0.0.3", plain, false}, {"::ffff:127.0.0.2", mapped, true},
+    };
+    manager.oBlockedLocalPorts.AddItem(int32_t{443});
+    manager.SetCurrentMode(Manager::AllowedIPMode);
+    for (const auto& [typed, row, cut] : cases) {
+        manager.oAllowedIP.Reset();
+        AddRuleEntry(manager, host, typed);
+        table.rows = {row};
+        table.deletes.clear();
+        engine.PollConnections();
+        EXPECT_EQ(WasCut(row), cut) << typed << " " << AddressToText(row.remoteAddr6);
+    }
 }
 
 TEST_F(EngineTest, AJudgedConnectionIsNotJudgedAgainUntilTheCacheIsCleared) {

@@ -13,7 +13,8 @@ TEST(GuardRules, KeepOnlyWhatTheEngineCanMatch) {
     allowed.InitStringList();
     local.InitLongList();
     remote.InitLongList();
-    for (const char* text : {"127.0.0.5", "127.0.0.05", "127.0.0", "localhost", "0.0.0.0"}) {
+    for (const char* text : {"127.0.0.5", "127.0.0.05", "127.0.0", "localhost", "0.0.0.0",
+                             "2001:db8::1", "2001:DB8::1", "::ffff:127.0.0.6"}) {
         allowed.AddItem(text);
     }
     for (const int32_t port : {0, 1, 80, 65535, 65536, -80}) {
@@ -21,9 +22,9 @@ TEST(GuardRules, KeepOnlyWhatTheEngineCanMatch) {
         remote.AddItem(port);
     }
     const GuardRules rules = MakeGuardRules(allowed, local, remote);
-    EXPECT_EQ(
-        rules.allowedAddresses,
-        (std::vector<Address6>{MappedAddress(*ParseIPAddress("127.0.0.5")), MappedAddress(0)}));
+    EXPECT_EQ(rules.allowedAddresses,
+              (std::vector<Address6>{MappedAddress(*ParseIPAddress("127.0.0.5")), MappedAddress(0),
+                                     *ParseIPv6Address("2001:db8::1")}));
     EXPECT_EQ(rules.blockedLocalPorts, (std::vector<uint16_t>{1, 80, 65535}));
     EXPECT_EQ(rules.blockedRemotePorts, rules.blockedLocalPorts);
 }

@@ -38,6 +38,12 @@ TEST_F(RuleEditingTest, AddressIsTrimmedValidatedAddedAndSaved) {
     ASSERT_EQ(host.messages, (std::vector<std::string>{"This is not a valid ip address."}));
     EXPECT_EQ(host.messageButtons.at(0), MessageButtons::Ok);
     EXPECT_EQ(manager.oAllowedIP.GetItemCount(), 1);
+
+    AddRuleEntry(manager, host, " 2001:DB8:0:0::0001 ");
+    AddRuleEntry(manager, host, "::ffff:10.0.0.1"); // 10.0.0.1 again
+    AddRuleEntry(manager, host, "fe80::1%eth0");
+    EXPECT_EQ(store.At("AllowedIPString"), "10.0.0.1,2001:db8::1");
+    EXPECT_EQ(host.messages.size(), 2u);
 }
 
 TEST_F(RuleEditingTest, PortsAreValidatedAndAddedOnceButAlwaysSaved) {

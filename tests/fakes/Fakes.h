@@ -187,6 +187,23 @@ inline TcpRow MakeRow(int state, uint32_t localAddress, uint16_t localPort, uint
                   PortToField(remotePort)};
 }
 
+// An IPv6 row; an IPv4-mapped address stands for an IPv4 peer of a dual-stack socket.
+inline TcpRow MakeRow6(int state, const Address6& localAddress, uint16_t localPort,
+                       const Address6& remoteAddress, uint16_t remotePort) {
+    TcpRow row = MakeRow(state, 0, localPort, 0, remotePort);
+    row.ipv6 = true;
+    row.localAddr6 = localAddress;
+    row.remoteAddr6 = remoteAddress;
+    return row;
+}
+
+// Whether two rows name the same connection, of either family.
+inline bool SameConnection(const TcpRow& a, const TcpRow& b) {
+    return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
+           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort &&
+           a.ipv6 == b.ipv6 && a.localAddr6 == b.localAddr6 && a.remoteAddr6 == b.remoteAddr6;
+}
+
 // A connection table the test controls: the rows it lists, whether snapshots or deletes fail,
 // and a record of every delete asked for. A delete that is not refused removes the row.
 class FakeTcpTable : public TcpTable {
@@ -230,8 +247,7 @@ public:
             return true;
         }
         for (auto it = rows.begin(); it != rows.end(); ++it) {
-            if (it->dwLocalAddr == row.dwLocalAddr && it->dwLocalPort == row.dwLocalPort &&
-                it->dwRemoteAddr == row.dwRemoteAddr && it->dwRemotePort == row.dwRemotePort) {
+            if (SameConnection(*it, row)) {
                 rows.erase(it);
                 return true;
             }

@@ -1,6 +1,7 @@
 #include "manager/Manager.h"
 
 #include "../fakes/Fakes.h"
+#include "engine/Conversions.h"
 #include "engine/Engine.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@ using testing::Address;
 using testing::FakeHost;
 using testing::FakeTcpTable;
 using testing::MakeRow;
+using testing::MakeRow6;
 using testing::MemoryStore;
 using testing::RecordingForm;
 
@@ -46,17 +48,25 @@ protected:
 };
 
 TEST_F(CurrentConnectionsTest, LinesShowEachEndpointFormAndTheFilter) {
+    const Address6 here = *ParseIPv6Address("2001:db8::2"),
+                   there = *ParseIPv6Address("2001:db8::1");
+    table.rows.insert(table.rows.end(),
+                      {MakeRow6(TcpEstablished, here, 443, there, 50000),
+                       MakeRow6(TcpListening, *ParseIPv6Address("::1"), 8443, {}, 0),
+                       MakeRow6(TcpListening, {}, 22, {}, 0)});
     manager.oMainForm = &form;
     manager.SetCurrentMode(0);
     engine.PollConnections();
-    const std::vector<std::string> all = {"1025 <--> 192.168.0.10:80 ESTABLISHED",
-                                          "139 :192.168.0.5 LISTENING", "135 LISTENING"};
+    const std::vector<std::string> all = {
+        "1025 <--> 192.168.0.10:80 ESTABLISHED",    "139 :192.168.0.5 LISTENING", "135 LISTENING",
+        "443 <--> [2001:db8::1]:50000 ESTABLISHED", "8443 :[::1] LISTENING",      "22 LISTENING"};
     EXPECT_EQ(Lines(), all);
     EXPECT_EQ(form.rows, all);
     EXPECT_EQ(form.head, "Current Connections");
     form.showConnected = Value(int16_t{1});
     manager.RefreshCurrentConnections();
-    EXPECT_EQ(form.rows, (std::vector<std::string>{"1025 <--> 192.168.0.10:80 ESTABLISHED"}));
+    EXPECT_EQ(form.rows, (std::vector<std::string>{"1025 <--> 192.168.0.10:80 ESTABLISHED",
+                                                   "443 <--> [2001:db8::1]:50000 ESTABLISHED"}));
     form.showConnected = Value("unreadable");
     manager.RefreshCurrentConnections();
     EXPECT_EQ(form.rows, all);

@@ -21,8 +21,9 @@ namespace {
 constexpr int32_t OutOfMemory = 7;
 constexpr int32_t InternalError = 51;
 
-// The IPv4 addresses of the interfaces that are up, in the kernel's interface order.
-std::string AddressesOf(const InterfaceList& interfaces) {
+// The IPv4 addresses of the interfaces that are up, in the kernel's interface order; then, when
+// asked, their IPv6 addresses in the same order.
+std::string AddressesOf(const InterfaceList& interfaces, bool withIPv6) {
     ifaddrs* found = nullptr;
     if (interfaces.GetIfAddrs(&found) != 0 || found == nullptr) {
         return {};
@@ -31,16 +32,36 @@ std::string AddressesOf(const InterfaceList& interfaces) {
     const std::unique_ptr<ifaddrs, decltype(release)> list(found, release);
 
     std::vector<uint32_t> addresses;
+    std::vector<Address6> addresses6;
     for (const ifaddrs* entry = found; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-            (entry->ifa_flags & IFF_UP) == 0) {
+        if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_UP) == 0) {
             continue;
         }
-        sockaddr_in address{};
-        std::memcpy(&address, entry->ifa_addr, sizeof address);
-        addresses.push_back(address.sin_addr.s_addr);
+        if (entry->ifa_addr->sa_family == AF_INET) {
+            sockaddr_in address{};
+            std::memcpy(&address, entry->ifa_addr, sizeof address);
+            addresses.push_back(address.sin_addr.s_addr);
+        } else if (entry->ifa_addr->sa_family == AF_INET6 && withIPv6) {
+            // The zone of a link-local address is left out: rules hold none.
+            sockaddr_in6 address{};
+            std::memcpy(&address, entry->ifa_addr, sizeof address);
+            Address6& bytes = addresses6.emplace_back();
+            std::memcpy(bytes.data(), &address.sin6_addr, bytes.size());
+        }
     }
-    return LocalAddressText(addresses);
+    return LocalAddressText(addresses) + LocalAddressText6(addresses6);
+}
+
+std::string Listed(HostServices& host, const InterfaceList& interfaces, bool withIPv6) {
+    SocketsInitialize(host);
+    try {
+        return AddressesOf(interfaces, withIPv6);
+    } catch (const std::bad_alloc&) {
+        ReportError(host, "GetIP", OutOfMemory, "Out of memory");
+    } catch (const std::exception& error) {
+        ReportError(host, "GetIP", InternalError, error.what());
+    }
+    return {};
 }
 
 } // namespace
@@ -73,20 +94,28 @@ std::string LocalAddressText(std::span<const uint32_t> addresses) {
     return text;
 }
 
+std::string LocalAddressText6(std::span<const Address6> addresses) {
+    std::string text;
+    for (auto address = addresses.begin(); address != addresses.end(); ++address) {
+        // A link-local address is often the same on several interfaces.
+        if (std::find(addresses.begin(), address, *address) == address) {
+            text += AddressToText(*address);
+            text += ' ';
+        }
+    }
+    return text;
+}
+
 std::string GetIP(HostServices& host) {
     return GetIP(host, SystemInterfaceList());
 }
 
 std::string GetIP(HostServices& host, const InterfaceList& interfaces) {
-    SocketsInitialize(host);
-    try {
-        return AddressesOf(interfaces);
-    } catch (const std::bad_alloc&) {
-        ReportError(host, "GetIP", OutOfMemory, "Out of memory");
-    } catch (const std::exception& error) {
-        ReportError(host, "GetIP", InternalError, error.what());
-    }
-    return {};
+    return Listed(host, interfaces, false);
+}
+
+std::string GetIPWithIPv6(HostServices& host) {
+    return Listed(host, SystemInterfaceList(), true);
 }
 
 } // namespace kt

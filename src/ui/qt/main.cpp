@@ -8,6 +8,7 @@
 #include "engine/linux/GuardedTable.h"
 #include "manager/Manager.h"
 #include "net/LocalAddresses.h"
+#include "net/linux/InterfaceList.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
@@ -145,7 +146,7 @@ int main(int argc, char* argv[]) {
             guard->GateMissing() + ")");
     }
     kt::QtMainWindowFactory windows;
-    kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIP(host); }};
+    kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIPWithIPv6(host); }};
     platform.Guard = whyNot.empty() ? &table : nullptr;
     platform.Headless = headless;
     platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };

@@ -1,4 +1,5 @@
 #include "net/LocalAddresses.h"
+#include "engine/Conversions.h"
 #include "net/linux/InterfaceList.h"
 
 #include "../../engine/linux/Loopback.h"
@@ -58,6 +59,9 @@ TEST(LocalAddressText, WritesEachAddressDottedWithOneSpace) {
     EXPECT_EQ(LocalAddressText(two), "192.168.0.10 10.0.0.5 ");
     const uint32_t edges[] = {Address("0.0.0.0"), Address("255.255.255.255")};
     EXPECT_EQ(LocalAddressText(edges), "0.0.0.0 255.255.255.255 ");
+    const Address6 ipv6[] = {*ParseIPv6Address("::1"), *ParseIPv6Address("FE80::0001"),
+                             *ParseIPv6Address("fe80::1"), *ParseIPv6Address("2001:db8::a")};
+    EXPECT_EQ(LocalAddressText6(ipv6), "::1 fe80::1 2001:db8::a ");
 }
 
 TEST(LocalAddressText, DropsRepeatsAndKeepsTheFirstOrder) {
@@ -76,6 +80,12 @@ TEST(GetIP, ListsThisMachinesAddressesInTheTextForm) {
         in_addr parsed{};
         EXPECT_EQ(inet_pton(AF_INET, piece.c_str(), &parsed), 1) << piece;
         EXPECT_TRUE(seen.insert(piece).second) << "repeated: " << piece;
+    }
+    // With the IPv6 ones after them, each as an allowed entry holds it.
+    const std::string both = GetIPWithIPv6(host);
+    EXPECT_EQ(both.substr(0, text.size()), text);
+    for (const std::string& piece : Pieces(both)) {
+        EXPECT_EQ(NormalizeIPAddress(piece), piece);
     }
 }
 
@@ -104,8 +114,10 @@ TEST(GetIP, ListsTheAddressesOfTheInterfacesThatAreUp) {
     ASSERT_TRUE(Configure("lo:1", SIOCSIFADDR, 0, "127.0.0.2"));
     RecordingHost host;
     EXPECT_EQ(GetIP(host), "127.0.0.1 127.0.0.2 ");
+    EXPECT_EQ(GetIPWithIPv6(host), "127.0.0.1 127.0.0.2 ::1 ");
     ASSERT_TRUE(Configure("lo", SIOCSIFFLAGS, 0));
     EXPECT_EQ(GetIP(host), "");
+    EXPECT_EQ(GetIPWithIPv6(host), "");
     EXPECT_TRUE(host.messages.empty());
 }
 
