@@ -480,15 +480,12 @@ void KernelGuard::Account(int error, Pending& cut) {
     if (error == 0) {
         cuts_.fetch_add(1);
         if (options_.onCut) {
-            CutRecord record;
-            record.When = std::chrono::system_clock::now();
-            record.LocalAddress = row.dwLocalAddr;
-            record.LocalPort = PortFromField(row.dwLocalPort);
-            record.RemoteAddress = row.dwRemoteAddr;
-            record.RemotePort = PortFromField(row.dwRemotePort);
             // The rules the thread judges by; the kernel's maps get them at the same moment.
-            record.Matched = judge_.BlocksByLocalPort(row) ? CutRecord::Rule::BlockedLocalPort
-                                                           : CutRecord::Rule::BlockedRemotePort;
+            const CutRecord record =
+                CutRecord::Of(row,
+                              judge_.BlocksByLocalPort(row) ? CutRecord::Rule::BlockedLocalPort
+                                                            : CutRecord::Rule::BlockedRemotePort,
+                              std::chrono::system_clock::now());
             options_.onCut(record);
         }
     } else if (error == ENOENT) {
