@@ -436,7 +436,9 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
         return 0;
     }
     std::memcpy(&match, data, sizeof match);
-    guard.Cut({match.family, RowOf(match)});
+    Pending cut{match.family, RowOf(match)};
+    cut.early = match.new_state != sockdiag::LinuxEstablished;
+    guard.Cut(cut);
     return 0;
 }
 
@@ -487,6 +489,15 @@ void KernelGuard::Account(int error, Pending& cut) {
                                                             : CutRecord::Rule::BlockedRemotePort,
                               std::chrono::system_clock::now());
             options_.onCut(record);
+        }
+    } else if (error == ENOENT && cut.early) {
+        // Reported before the kernel listed it: looked for once more, and judged again anyway
+        // once established.
+        if (cut.tries == 0) {
+            cut.tries = 1;
+            cut.error = error;
+            cut.due = std::chrono::steady_clock::now() + kRetryDelay;
+            retry_.push_back(cut);
         }
     } else if (error == ENOENT) {
         gone_.fetch_add(1);

@@ -110,8 +110,9 @@ private:
     struct Pending {
         uint16_t family = 0;
         TcpRow row;
-        int error = 0; // of the last try
-        int tries = 0; // in a row with that error
+        bool early = false; // reported before it was established: the kernel may not list it
+        int error = 0;      // of the last try
+        int tries = 0;      // in a row with that error
         std::chrono::steady_clock::time_point due{};
     };
     // Failures of the same kind in a row after which the guard gives up.

@@ -189,23 +189,18 @@ static __always_inline void handle(const struct sock* sk, int old_state, int new
     s.cookie = cookie;
     s.old_state = old_state;
     s.new_state = new_state;
-    /* A Fast Open child can carry data before it is established; it is judged as soon as it
-     * knows its peer (some kernels report a listener's own addresses here instead). Only where
-     * the mark tells that a socket was judged already, so that it is reported once. */
+    /* A Fast Open child can carry data before it is established: it is judged as soon as it
+     * knows its peer (some kernels report a listener's own addresses here instead). Any child
+     * is reported then before the kernel has listed it, so that a cut may find nothing: it is
+     * judged again once established. */
     int judged =
         new_state == TCP_ESTABLISHED || (mark && new_state == TCP_SYN_RECV && s.remote_port != 0);
     if (judged && socket_blocked(&s)) {
-        if (!mark) {
-            report(&matches, &lost_matches, &s);
-        } else if (new_state != TCP_ESTABLISHED ||
-                   !bpf_sk_storage_get(&blocked_sockets, (struct sock*)sk, 0, 0)) {
-            /* Marked before tcp_set_state stores the new state: the gate reads the state
-             * first. */
-            if (!bpf_sk_storage_get(&blocked_sockets, (struct sock*)sk, 0,
-                                    BPF_SK_STORAGE_GET_F_CREATE))
-                __sync_fetch_and_add(&unmarked, 1);
-            report(&matches, &lost_matches, &s);
-        }
+        /* Marked before tcp_set_state stores the new state: the gate reads the state first. */
+        if (mark &&
+            !bpf_sk_storage_get(&blocked_sockets, (struct sock*)sk, 0, BPF_SK_STORAGE_GET_F_CREATE))
+            __sync_fetch_and_add(&unmarked, 1);
+        report(&matches, &lost_matches, &s);
     }
     if (new_state == TCP_CLOSE)
         s.failed = BPF_CORE_READ(sk, sk_err) != 0;
