@@ -5,7 +5,9 @@
 // server when accept() returns), the other side reading at once until the connection ends; the
 // bytes that the reading application got. Cutters: the kernel guard with its gate, the guard
 // without it, and the polling engine; over loopback, and over a veth pair to a second network
-// namespace standing for a remote host (only the guarded side is judged there).
+// namespace standing for a remote host (only the guarded side is judged there). never_cut counts
+// the reader's connections still open after 2 s of silence; cut_found_gone, the guard's cuts
+// that found no socket: the two name a blocked connection that escaped its cut.
 //
 // GateCost: bulk loopback throughput with the guard running with and without the gate, in
 // alternating runs. Needs root; everything runs in network namespaces of its own.
@@ -258,7 +260,11 @@ void ZeroBytes(benchmark::State& state, Cutter cutter, Path path, Blocked blocke
     state.counters["never_cut"] = static_cast<double>(reader.silent);
     state.counters["connect_failed"] = static_cast<double>(client.failed);
     if (guard) {
-        state.counters["cuts"] = static_cast<double>(guard->Count().cuts);
+        const KernelGuard::Counters count = guard->Count();
+        state.counters["cuts"] = static_cast<double>(count.cuts);
+        state.counters["cut_found_gone"] = static_cast<double>(count.alreadyGone);
+        state.counters["cut_retries"] = static_cast<double>(count.retries);
+        state.counters["lost_matches"] = static_cast<double>(count.lostMatches);
         if (!guard->Sound()) {
             state.SkipWithError(guard->WhyNotSound().c_str());
         }
