@@ -97,6 +97,7 @@ KT_HELPER_CODE int Exchange(int netlink, const uint8_t* request, size_t size, ui
 }
 
 [[noreturn]] KT_HELPER_CODE void RunHelper(int channel, int netlink, pid_t parent) {
+    ::syscall(SYS_prctl, PR_SET_NAME, "kt-destroyer", 0, 0, 0); // as ps and top show it
     ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     if (::syscall(SYS_getppid) != parent) {
         ExitHelper(0); // the parent ended before the line above could take effect
@@ -215,12 +216,17 @@ int Destroyer::Wait(Ticket ticket, std::chrono::milliseconds bound) {
             done_.erase(done);
             return error;
         }
-        const bool stuck =
-            std::any_of(abandoned_.begin(), abandoned_.end(),
-                        [&](const Helper& h) { return h.job && h.job->ticket == ticket; }) ||
-            (live_ && live_->job && live_->job->ticket == ticket &&
-             Clock::now() - live_->started >= options_.abandonAfter);
-        if (stuck || !WaitForEvents(deadline)) {
+        const bool queued = std::any_of(queue_.begin(), queue_.end(),
+                                        [&](const Job& job) { return job.ticket == ticket; });
+        const bool live = live_ && live_->job && live_->job->ticket == ticket;
+        const bool left = std::any_of(abandoned_.begin(), abandoned_.end(), [&](const Helper& h) {
+            return h.job && h.job->ticket == ticket;
+        });
+        if (!queued && !live && !left) {
+            return EINVAL;
+        }
+        if (left || (live && Clock::now() - live_->started >= options_.abandonAfter) ||
+            !WaitForEvents(deadline)) {
             return kStillWaiting;
         }
     }
@@ -413,7 +419,6 @@ bool Destroyer::Spawn(int& error) {
     }
     Watch(epoll_.Get(), ours.Get());
     live_.emplace();
-    live_->pid = pid;
     live_->pidfd = std::move(pidfd);
     live_->channel = std::move(ours);
     live_->netlink = std::move(netlink);

@@ -62,7 +62,8 @@ public:
     // nothing is pending).
     void Collect(std::vector<Outcome>& outcomes, std::chrono::milliseconds bound);
     // The outcome of one destroy, waiting at most bound, and not at all for one already known to
-    // wait for its socket: kStillWaiting then. The outcomes of others are kept for Collect.
+    // wait for its socket: kStillWaiting then; EINVAL for a ticket with nothing to tell (its
+    // outcome already handed out). The outcomes of others are kept for Collect.
     int Wait(Ticket ticket, std::chrono::milliseconds bound);
     // Readable when Collect has something to do: an answer, a helper's end, a deadline.
     int Fd() const { return epoll_.Get(); }
@@ -80,7 +81,6 @@ private:
         int tries = 0;
     };
     struct Helper {
-        pid_t pid = -1;
         UniqueFd pidfd;
         UniqueFd channel; // SOCK_SEQPACKET: one request in, one answer out
         UniqueFd netlink; // the helper's own socket, kept to read the answer of a helper killed
