@@ -207,7 +207,8 @@ void Destroyer::Collect(std::vector<Outcome>& outcomes, std::chrono::millisecond
 }
 
 int Destroyer::Wait(Ticket ticket, std::chrono::milliseconds bound) {
-    const auto deadline = Clock::now() + bound;
+    const auto called = Clock::now();
+    const auto deadline = called + bound;
     for (Step();; Step()) {
         const auto done = std::find_if(done_.begin(), done_.end(),
                                        [&](const Outcome& o) { return o.ticket == ticket; });
@@ -225,7 +226,8 @@ int Destroyer::Wait(Ticket ticket, std::chrono::milliseconds bound) {
         if (!queued && !live && !left) {
             return EINVAL;
         }
-        if (left || (live && Clock::now() - live_->started >= options_.abandonAfter) ||
+        // Known to wait: left behind, or waiting past the bound already when this call began.
+        if (left || (live && called - live_->started >= options_.abandonAfter) ||
             !WaitForEvents(deadline)) {
             return kStillWaiting;
         }
