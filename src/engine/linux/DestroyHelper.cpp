@@ -182,8 +182,29 @@ Destroyer::~Destroyer() {
     }
 }
 
+template <typename Match> Destroyer::Job* Destroyer::Find(Match match) {
+    for (Job& job : queue_) {
+        if (match(job)) {
+            return &job;
+        }
+    }
+    if (live_ && live_->job && match(*live_->job)) {
+        return &*live_->job;
+    }
+    for (Helper& helper : abandoned_) {
+        if (helper.job && match(*helper.job)) {
+            return &*helper.job;
+        }
+    }
+    return nullptr;
+}
+
 Destroyer::Ticket Destroyer::Submit(const sockdiag::Request& request, const TcpRow& row) {
-    if (const Job* pending = Find(request)) {
+    const Job* pending = Find([&](const Job& job) {
+        return job.request.header.nlmsg_type == request.header.nlmsg_type &&
+               std::memcmp(&job.request.body, &request.body, sizeof request.body) == 0;
+    });
+    if (pending != nullptr) {
         return pending->ticket; // a second destroy of the socket would only wait beside the first
     }
     Job job;
@@ -207,8 +228,7 @@ void Destroyer::Collect(std::vector<Outcome>& outcomes, std::chrono::millisecond
 }
 
 int Destroyer::Wait(Ticket ticket, std::chrono::milliseconds bound) {
-    const auto called = Clock::now();
-    const auto deadline = called + bound;
+    const auto deadline = Clock::now() + bound;
     for (Step();; Step()) {
         const auto done = std::find_if(done_.begin(), done_.end(),
                                        [&](const Outcome& o) { return o.ticket == ticket; });
@@ -217,18 +237,13 @@ int Destroyer::Wait(Ticket ticket, std::chrono::milliseconds bound) {
             done_.erase(done);
             return error;
         }
-        const bool queued = std::any_of(queue_.begin(), queue_.end(),
-                                        [&](const Job& job) { return job.ticket == ticket; });
-        const bool live = live_ && live_->job && live_->job->ticket == ticket;
-        const bool left = std::any_of(abandoned_.begin(), abandoned_.end(), [&](const Helper& h) {
-            return h.job && h.job->ticket == ticket;
-        });
-        if (!queued && !live && !left) {
+        Job* job = Find([&](const Job& j) { return j.ticket == ticket; });
+        if (job == nullptr) {
             return EINVAL;
         }
-        // Known to wait: left behind, or waiting past the bound already when this call began.
-        if (left || (live && called - live_->started >= options_.abandonAfter) ||
-            !WaitForEvents(deadline)) {
+        // A caller that asks on every tick waits once, not on every tick.
+        if (job->waitedOut || !WaitForEvents(deadline)) {
+            job->waitedOut = true;
             return kStillWaiting;
         }
     }
@@ -238,27 +253,6 @@ size_t Destroyer::Pending() const {
     return queue_.size() + (live_ && live_->job ? 1 : 0) +
            static_cast<size_t>(std::count_if(abandoned_.begin(), abandoned_.end(),
                                              [](const Helper& helper) { return helper.job; }));
-}
-
-const Destroyer::Job* Destroyer::Find(const sockdiag::Request& request) const {
-    const auto same = [&](const Job& job) {
-        return job.request.header.nlmsg_type == request.header.nlmsg_type &&
-               std::memcmp(&job.request.body, &request.body, sizeof request.body) == 0;
-    };
-    for (const Job& job : queue_) {
-        if (same(job)) {
-            return &job;
-        }
-    }
-    if (live_ && live_->job && same(*live_->job)) {
-        return &*live_->job;
-    }
-    for (const Helper& helper : abandoned_) {
-        if (helper.job && same(*helper.job)) {
-            return &*helper.job;
-        }
-    }
-    return nullptr;
 }
 
 void Destroyer::Step() {

@@ -61,9 +61,9 @@ public:
     // Appends the outcomes that are in, waiting at most bound for the first one (not at all when
     // nothing is pending).
     void Collect(std::vector<Outcome>& outcomes, std::chrono::milliseconds bound);
-    // The outcome of one destroy, waiting at most bound, and not at all for one already known to
-    // wait for its socket: kStillWaiting then; EINVAL for a ticket with nothing to tell (its
-    // outcome already handed out). The outcomes of others are kept for Collect.
+    // The outcome of one destroy, waiting at most bound, and not at all for one that a Wait gave
+    // up on before: kStillWaiting then; EINVAL for a ticket with nothing to tell (its outcome
+    // already handed out). The outcomes of others are kept for Collect.
     int Wait(Ticket ticket, std::chrono::milliseconds bound);
     // Readable when Collect has something to do: an answer, a helper's end, a deadline.
     int Fd() const { return epoll_.Get(); }
@@ -78,6 +78,7 @@ private:
         TcpRow row;
         Clock::time_point submitted;
         bool named = false;
+        bool waitedOut = false; // a Wait gave up on it
         int tries = 0;
     };
     struct Helper {
@@ -101,7 +102,7 @@ private:
     void Finish(const Job& job, int error);
     void Requeue(Job job);
     bool WaitForEvents(Clock::time_point deadline);
-    const Job* Find(const sockdiag::Request& request) const;
+    template <typename Match> Job* Find(Match match);
 
     DestroyerOptions options_;
     UniqueFd epoll_;

@@ -152,6 +152,10 @@ TEST(DestroyerLive, OneStuckDestroyHoldsUpNothingElse) {
     EXPECT_THAT(got, ::testing::ElementsAre(std::pair{tickets[2], 0}, std::pair{tickets[3], 0}));
     EXPECT_EQ(ConnectionError(c[3].server), ECONNRESET);
     EXPECT_EQ(ConnectionError(c[0].server, 0), 0); // still waiting for its lock
+    EXPECT_EQ(destroyer->Wait(tickets[1], 20ms), Destroyer::kStillWaiting);
+    const auto asked = Clock::now(); // again, as a polling tick would: no second wait
+    EXPECT_EQ(destroyer->Wait(tickets[1], 2s), Destroyer::kStillWaiting);
+    EXPECT_LT(Clock::now() - asked, 1s);
 
     CollectUntil(*destroyer, got, 3, 3 * options.nameAfter); // nothing comes: names go out
     EXPECT_THAT(named,
