@@ -32,6 +32,7 @@ namespace {
 
 constexpr uint32_t kWakeTag = 1;
 constexpr uint32_t kMatchesTag = 2;
+constexpr uint32_t kDestroysTag = 3;
 
 // libbpf's print callback carries no context of its own: the first warning of a start goes to
 // the string that the starting thread names here for the time of the start, and every other
@@ -142,8 +143,15 @@ void KernelGuard::RingDeleter::operator()(ring_buffer* ring) const {
     ring_buffer__free(ring);
 }
 
-KernelGuard::KernelGuard(Key, const Options& options)
-    : options_(options), destroy_(OpenDiagChannel()), answer_(NetlinkTcpTable::kBufferSize) {}
+KernelGuard::KernelGuard(Key, const Options& options) : options_(options) {
+    DestroyerOptions destroys;
+    destroys.onSlow = [this](const TcpRow& row, std::chrono::milliseconds) {
+        if (options_.onSlowCut) {
+            options_.onSlowCut(CutRecord::Of(row, CutRule(row), std::chrono::system_clock::now()));
+        }
+    };
+    destroyer_ = std::make_unique<Destroyer>(std::move(destroys));
+}
 
 std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::string& whyNot,
                                                 const Options& options) {
@@ -245,9 +253,11 @@ bool KernelGuard::Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::
     }
     epoll_event wake{EPOLLIN, {.u32 = kWakeTag}};
     epoll_event matches{EPOLLIN, {.u32 = kMatchesTag}};
+    epoll_event destroys{EPOLLIN, {.u32 = kDestroysTag}};
     if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &wake) != 0 ||
         ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, ring_buffer__epoll_fd(matches_.get()), &matches) !=
-            0) {
+            0 ||
+        ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, destroyer_->Fd(), &destroys) != 0) {
         whyNot = "setting up the guard's wake-ups: " + ErrorText(errno);
         return false;
     }
@@ -364,7 +374,7 @@ void KernelGuard::Wake() {
 void KernelGuard::Run() {
     try {
         while (!stop_.load()) {
-            std::array<epoll_event, 2> events{};
+            std::array<epoll_event, 3> events{};
             const int n = ::epoll_wait(epoll_.Get(), events.data(), events.size(), RetryWait());
             if (n < 0 && errno == EINTR) {
                 continue;
@@ -374,6 +384,10 @@ void KernelGuard::Run() {
                 return;
             }
             for (int i = 0; i < n; ++i) {
+                if (events[static_cast<size_t>(i)].data.u32 == kDestroysTag) {
+                    Collect();
+                    continue;
+                }
                 if (events[static_cast<size_t>(i)].data.u32 == kWakeTag) {
                     uint64_t count = 0;
                     if (::read(wake_.Get(), &count, sizeof count) < 0) {
@@ -447,24 +461,36 @@ void KernelGuard::Cut(Pending cut) {
     if (!Sound()) {
         return;
     }
-    int error = 0;
-    if (cut.row.cookie != 0 && cut.family != 0) {
-        error = Destroy(cut.family, cut.row, cut.row.cookie);
-    } else {
+    if (cut.row.cookie == 0 || cut.family == 0) {
         // No cookie to name the socket by: the table looks it up first and uses that one's.
-        error = table_.DeleteConnection(cut.row) ? 0 : table_.LastDeleteError();
+        Account(table_.DeleteConnection(cut.row) ? 0 : table_.LastDeleteError(), cut);
+        return;
     }
-    Account(error, cut);
-}
-
-int KernelGuard::Destroy(uint16_t family, const TcpRow& row, uint64_t cookie) {
     // The cookie makes the kernel destroy this very socket or nothing: by addresses alone a
     // connection already gone would leave the listener of its port to be destroyed instead.
-    const sockdiag::Request request = sockdiag::MakeDestroyRequest(
-        static_cast<uint8_t>(family), row, ++seq_,
-        {static_cast<uint32_t>(cookie), static_cast<uint32_t>(cookie >> 32)});
-    return AskKernel(*destroy_, {reinterpret_cast<const uint8_t*>(&request), sizeof request},
-                     request.header.nlmsg_seq, answer_);
+    const auto request = sockdiag::MakeDestroyRequest(static_cast<uint8_t>(cut.family), cut.row, 0,
+                                                      sockdiag::ToCookie(cut.row.cookie));
+    submitted_[destroyer_->Submit(request, cut.row)] = cut;
+    Collect();
+}
+
+void KernelGuard::Collect() {
+    outcomes_.clear();
+    destroyer_->Collect(outcomes_, std::chrono::milliseconds(0));
+    for (const Destroyer::Outcome& outcome : outcomes_) {
+        const auto found = submitted_.find(outcome.ticket);
+        if (found != submitted_.end()) {
+            Pending cut = found->second;
+            submitted_.erase(found);
+            Account(outcome.error, cut);
+        }
+    }
+}
+
+CutRecord::Rule KernelGuard::CutRule(const TcpRow& row) const {
+    // The rules the thread judges by; the kernel's maps get them at the same moment.
+    return judge_.BlocksByLocalPort(row) ? CutRecord::Rule::BlockedLocalPort
+                                         : CutRecord::Rule::BlockedRemotePort;
 }
 
 namespace {
@@ -482,12 +508,8 @@ void KernelGuard::Account(int error, Pending& cut) {
     if (error == 0) {
         cuts_.fetch_add(1);
         if (options_.onCut) {
-            // The rules the thread judges by; the kernel's maps get them at the same moment.
             const CutRecord record =
-                CutRecord::Of(row,
-                              judge_.BlocksByLocalPort(row) ? CutRecord::Rule::BlockedLocalPort
-                                                            : CutRecord::Rule::BlockedRemotePort,
-                              std::chrono::system_clock::now());
+                CutRecord::Of(row, CutRule(row), std::chrono::system_clock::now());
             options_.onCut(record);
         }
     } else if (error == ENOENT && cut.early) {
@@ -555,8 +577,8 @@ void KernelGuard::Pass() {
     }
     for (const TcpRow& row : rows) {
         if (judge_.Blocks(row)) {
-            Pending cut{0, row};
-            Account(table_.DeleteConnection(row) ? 0 : table_.LastDeleteError(), cut);
+            // Either family finds an IPv4 connection, of an IPv4 socket or a dual-stack one.
+            Cut({static_cast<uint16_t>(row.ipv6 ? AF_INET6 : AF_INET), row});
         }
     }
     passes_.fetch_add(1);

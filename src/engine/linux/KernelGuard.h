@@ -3,6 +3,7 @@
 #include "core/linux/UniqueFd.h"
 #include "engine/CutRecord.h"
 #include "engine/GuardRules.h"
+#include "engine/linux/DestroyHelper.h"
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/NetlinkTcpTable.h"
 
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 struct guard;
 struct kt_guard_socket;
@@ -39,6 +41,9 @@ struct KernelGuardOptions {
     std::function<void()> onMatchesWake;
     // Runs on the guard thread after each cut, which it must not hold up.
     std::function<void(const CutRecord&)> onCut;
+    // Runs on the guard thread once for a cut that has waited longer than a second for its
+    // socket (its owner holds it); the socket carries no byte meanwhile.
+    std::function<void(const CutRecord&)> onSlowCut;
 };
 
 // The guard in the kernel: a BPF program judges every IPv4 TCP connection of this network
@@ -122,7 +127,8 @@ private:
     static TcpRow RowOf(const kt_guard_socket& socket);
     static int OnMatch(void* self, void* data, size_t size);
     void Cut(Pending cut);
-    int Destroy(uint16_t family, const TcpRow& row, uint64_t cookie);
+    void Collect();
+    CutRecord::Rule CutRule(const TcpRow& row) const;
     // Counts a cut's outcome and reports a done one; a failure that may pass is tried again.
     void Account(int error, Pending& cut);
     // Until the next retry falls due, in milliseconds for epoll_wait; -1 for none.
@@ -152,9 +158,10 @@ private:
     // The guard thread only (and Start, before the thread runs).
     GuardJudge judge_{GuardRules{}};
     NetlinkTcpTable table_;
-    std::unique_ptr<DiagChannel> destroy_;
-    std::vector<uint8_t> answer_;
-    uint32_t seq_ = 0;
+    // Destroys run in helper processes: one that waits for its socket holds up nothing else.
+    std::unique_ptr<Destroyer> destroyer_;
+    std::unordered_map<Destroyer::Ticket, Pending> submitted_;
+    std::vector<Destroyer::Outcome> outcomes_;
     uint64_t lostSeen_ = 0;
     std::vector<Pending> retry_;
 

@@ -22,7 +22,9 @@ std::span<const uint8_t> Bytes(const sockdiag::Request& request) {
 
 } // namespace
 
-NetlinkTcpTable::NetlinkTcpTable() : NetlinkTcpTable(OpenDiagChannel(), OpenDiagChannel()) {}
+NetlinkTcpTable::NetlinkTcpTable() : NetlinkTcpTable(OpenDiagChannel(), OpenDiagChannel()) {
+    helped_ = true;
+}
 
 NetlinkTcpTable::NetlinkTcpTable(std::unique_ptr<DiagChannel> dump,
                                  std::unique_ptr<DiagChannel> destroy)
@@ -143,7 +145,7 @@ bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
             cookie = found.cookie;
         }
         if (error == 0) {
-            error = Ask(sockdiag::MakeDestroyRequest(family, row, ++seq_, cookie));
+            error = Destroy(family, row, cookie);
         }
         if (error != ENOENT) {
             break;
@@ -151,6 +153,18 @@ bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
     }
     lastDeleteError_ = error;
     return error == 0;
+}
+
+int NetlinkTcpTable::Destroy(uint8_t family, const TcpRow& row, sockdiag::Cookie cookie) {
+    const sockdiag::Request request = sockdiag::MakeDestroyRequest(family, row, ++seq_, cookie);
+    if (!helped_) {
+        return Ask(request);
+    }
+    // A destroy waits for its socket's lock, which the socket's owner may hold without end.
+    if (!destroyer_) {
+        destroyer_ = std::make_unique<Destroyer>();
+    }
+    return destroyer_->Wait(destroyer_->Submit(request, row), kDestroyWait);
 }
 
 std::string NetlinkTcpTable::DeleteRefusal() const {

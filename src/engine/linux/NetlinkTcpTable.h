@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/TcpTable.h"
+#include "engine/linux/DestroyHelper.h"
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/SockDiag.h"
 
@@ -29,11 +30,14 @@ public:
                              std::span<const uint16_t> remote) override;
 
     // Why the last delete was refused: the kernel's errno (ENOENT, EPERM, EOPNOTSUPP...), EIO
-    // when the answer could not be had; 0 after a delete that succeeded.
+    // when the answer could not be had, EINPROGRESS while it waits for its socket (asked again,
+    // it answers at once); 0 after a delete that succeeded.
     int LastDeleteError() const noexcept { return lastDeleteError_; }
     // EPERM or EACCES, in the system's words.
     std::string DeleteRefusal() const override;
 
+    // How long a delete waits for a destroy before it leaves it to its helper process.
+    static constexpr std::chrono::milliseconds kDestroyWait{20};
     // A dump that the kernel marks as interrupted is taken again at most this often in all.
     static constexpr int kMaxDumpAttempts = 3;
     // Bytes of the receive buffer: more than the kernel puts in one dump datagram.
@@ -52,8 +56,14 @@ private:
     // (EIO when no answer could be read).
     int Ask(const sockdiag::Request& request, sockdiag::Found* found = nullptr);
 
+    // A destroy through a helper process (the system table's), or over destroy_ (a scripted
+    // one's); the helper starts with the first delete.
+    int Destroy(uint8_t family, const TcpRow& row, sockdiag::Cookie cookie);
+
     std::unique_ptr<DiagChannel> dump_;
     std::unique_ptr<DiagChannel> destroy_;
+    bool helped_ = false;
+    std::unique_ptr<Destroyer> destroyer_;
     std::vector<uint8_t> buffer_;
     std::vector<TcpRow> scratch_; // filled by a dump, swapped with the caller's rows on success
     std::vector<uint8_t> whole_;
