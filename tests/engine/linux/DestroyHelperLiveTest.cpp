@@ -7,15 +7,10 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <linux/userfaultfd.h>
 #include <map>
 #include <memory>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -40,56 +35,6 @@ Connection Open(const Socket& listener) {
 
 sockdiag::Request DestroyOf(const TcpRow& row) {
     return sockdiag::MakeDestroyRequest(AF_INET, row, 0);
-}
-
-// A thread whose send() holds its socket's lock: the bytes lie on a page whose fault nobody
-// serves until Release. Without UFFD_USER_MODE_ONLY the fault the kernel takes is caught too.
-class StuckSender {
-public:
-    explicit StuckSender(const Socket& socket)
-        : fault_(static_cast<int>(::syscall(SYS_userfaultfd, O_CLOEXEC | O_NONBLOCK))),
-          page_(
-              ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {
-        uffdio_api api{UFFD_API, 0, 0};
-        uffdio_register range{
-            {reinterpret_cast<uintptr_t>(page_), kPage}, UFFDIO_REGISTER_MODE_MISSING, 0};
-        if (page_ == MAP_FAILED || ::ioctl(fault_.Get(), UFFDIO_API, &api) != 0 ||
-            ::ioctl(fault_.Get(), UFFDIO_REGISTER, &range) != 0) {
-            return;
-        }
-        sender_ = std::thread([this, fd = socket.Fd()] { ::send(fd, page_, kPage, MSG_NOSIGNAL); });
-        pollfd fault{fault_.Get(), POLLIN, 0};
-        stuck_ = ::poll(&fault, 1, 2000) == 1;
-    }
-    ~StuckSender() {
-        Release();
-        if (page_ != MAP_FAILED) {
-            ::munmap(page_, kPage);
-        }
-    }
-    bool Stuck() const { return stuck_; }
-    void Release() { // the fault is served as an ordinary one once the descriptor is gone
-        fault_.Reset();
-        if (sender_.joinable()) {
-            sender_.join();
-        }
-    }
-
-private:
-    static constexpr size_t kPage = 4096;
-    UniqueFd fault_;
-    void* page_;
-    std::thread sender_;
-    bool stuck_ = false;
-};
-
-// Before Linux 6.9 one mutex served every sock_diag request: a destroy waiting for its socket held
-// up every other, in any process.
-bool KernelSerializesSockDiag() {
-    utsname name{};
-    int major = 0, minor = 0;
-    return ::uname(&name) != 0 || std::sscanf(name.release, "%d.%d", &major, &minor) != 2 ||
-           major < 6 || (major == 6 && minor < 9);
 }
 
 // Outcomes by ticket, collected until count are in or bound has passed.

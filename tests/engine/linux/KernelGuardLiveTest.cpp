@@ -463,6 +463,37 @@ TEST(KernelGuardLoad, KeepsUpWithTwoThousandBlockedConnectionsASecond) {
     EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
 }
 
+// The owner of a blocked connection holds its socket (a send() waits on a page fault): that
+// cut waits, and is named once, but the guard goes on cutting, and ends at once.
+TEST(KernelGuardLoad, AStuckCutHoldsUpNoOtherCut) {
+    KT_ENTER_OWN_NETWORK_NAMESPACE();
+    if (KernelSerializesSockDiag()) {
+        GTEST_SKIP() << "before Linux 6.9 a destroy waiting for its socket holds up all others";
+    }
+    const Socket listener = Listen("127.0.0.3", kPorts[0]);
+    const Connection held = Open(listener);
+    StuckSender owner(held.client);
+    ASSERT_TRUE(owner.Stuck()) << "no send() waits on a userfaultfd page";
+    std::atomic<int> named{0};
+    KernelGuardOptions options;
+    options.onSlowCut = [&](const CutRecord&) { named.fetch_add(1); };
+    std::string whyNot;
+    auto guard = KernelGuard::Start({{}, {kPorts[0]}, {}}, whyNot, options);
+    ASSERT_TRUE(guard) << whyNot;
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const Connection c = Open(listener);
+        EXPECT_THAT(ConnectionError(c.client), Aborted);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    }
+    EXPECT_TRUE(Eventually([&] { return named.load() == 1; }));
+    EXPECT_EQ(ConnectionError(held.server, 0), 0); // its cut still waits
+    const auto end = std::chrono::steady_clock::now();
+    guard.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - end, std::chrono::milliseconds(500));
+    EXPECT_EQ(named.load(), 1);
+}
+
 // Two rule sets switched back and forth under a stream of connections that neither blocks (the
 // first allows their address, the second blocks another port): no switch shows a mix of the two,
 // however long the lists.

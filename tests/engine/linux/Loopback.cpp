@@ -2,16 +2,21 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/userfaultfd.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -185,6 +190,42 @@ bool RaiseFileLimit(uint64_t count) {
     }
     limit.rlim_cur = count;
     return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+StuckSender::StuckSender(const Socket& socket)
+    : fault_(static_cast<int>(::syscall(SYS_userfaultfd, O_CLOEXEC | O_NONBLOCK))),
+      page_(::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {
+    uffdio_api api{UFFD_API, 0, 0};
+    uffdio_register range{
+        {reinterpret_cast<uintptr_t>(page_), kPage}, UFFDIO_REGISTER_MODE_MISSING, 0};
+    if (page_ == MAP_FAILED || ::ioctl(fault_.Get(), UFFDIO_API, &api) != 0 ||
+        ::ioctl(fault_.Get(), UFFDIO_REGISTER, &range) != 0) {
+        return;
+    }
+    sender_ = std::thread([this, fd = socket.Fd()] { ::send(fd, page_, kPage, MSG_NOSIGNAL); });
+    pollfd fault{fault_.Get(), POLLIN, 0};
+    stuck_ = ::poll(&fault, 1, 2000) == 1;
+}
+
+StuckSender::~StuckSender() {
+    Release();
+    if (page_ != MAP_FAILED) {
+        ::munmap(page_, kPage);
+    }
+}
+
+void StuckSender::Release() {
+    fault_.Reset();
+    if (sender_.joinable()) {
+        sender_.join();
+    }
+}
+
+bool KernelSerializesSockDiag() {
+    utsname name{};
+    int major = 0, minor = 0;
+    return ::uname(&name) != 0 || std::sscanf(name.release, "%d.%d", &major, &minor) != 2 ||
+           major < 6 || (major == 6 && minor < 9);
 }
 
 TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,

@@ -2,6 +2,7 @@
 
 // Real TCP sockets on the loopback addresses the tests may use, and TCP table rows to compare.
 
+#include "core/linux/UniqueFd.h"
 #include "engine/TcpTable.h"
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <linux/capability.h>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace kt::test {
@@ -82,6 +84,30 @@ inline int RunWithoutNetAdmin(const std::function<int()>& body) {
 }
 
 // An IPv4 row, or an IPv6 row when the address texts are IPv6 ("::1").
+// A thread whose send() holds its socket's lock: the bytes lie on a page whose fault nobody
+// serves until Release. Without UFFD_USER_MODE_ONLY the fault the kernel takes is caught too.
+class StuckSender {
+public:
+    explicit StuckSender(const Socket& socket);
+    ~StuckSender();
+    StuckSender(const StuckSender&) = delete;
+    StuckSender& operator=(const StuckSender&) = delete;
+    bool Stuck() const { return stuck_; }
+    // The fault is served as an ordinary one once the descriptor is gone.
+    void Release();
+
+private:
+    static constexpr size_t kPage = 4096;
+    UniqueFd fault_;
+    void* page_;
+    std::thread sender_;
+    bool stuck_ = false;
+};
+
+// Before Linux 6.9 one mutex served every sock_diag request: a destroy waiting for its socket held
+// up every other, in any process.
+bool KernelSerializesSockDiag();
+
 TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
            uint16_t remotePort, uint32_t boundInterface = 0);
 std::string Describe(const TcpRow& row);
