@@ -237,7 +237,7 @@ auto FindSorted(T& sorted, const Key& tuple, const auto& tupleOf) {
 
 Engine::Tuple Engine::TupleOf(const TcpRow& row) {
     return {LocalAddress6(row), PortFromField(row.dwLocalPort), RemoteAddress6(row),
-            PortFromField(row.dwRemotePort)};
+            PortFromField(row.dwRemotePort), row.cookie};
 }
 
 void Engine::CutQueued() {

@@ -135,12 +135,16 @@ private:
     TimePoint nextWhole_{};
     std::string addressScratch_;
 
-    // Connections by their addresses (IPv4 as IPv4-mapped) and ports only.
+    // A connection's identity: its socket's cookie where the table has one (Linux), so that a
+    // new connection from the same ports is not taken for one whose cut the system accepted
+    // but did not make. Windows rows carry nothing of the kind: there the addresses (IPv4 as
+    // IPv4-mapped) and ports are all there is, and such a reconnection looks like the same one.
     struct Tuple {
         Address6 local;
         uint16_t localPort;
         Address6 remote;
         uint16_t remotePort;
+        uint64_t cookie;
         auto operator<=>(const Tuple&) const = default;
     };
     static Tuple TupleOf(const TcpRow& row);

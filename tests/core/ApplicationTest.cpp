@@ -236,6 +236,7 @@ TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection)
         bool headless;
         std::vector<std::string> told;
         bool refusedRecords;
+        bool reconnect = false; // from the same ports, right after each cut
     };
     const Case cases[] = {
         {"Operation not permitted",
@@ -258,6 +259,8 @@ TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection)
          true,
          {RefusedCutText("Operation not permitted", "")},
          true},
+        // Every cut worked: the connection that took the ports is another socket.
+        {"", false, "", false, {}, false, true},
     };
     for (const Case& c : cases) {
         FakeHost host;
@@ -270,6 +273,9 @@ TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection)
         table.refuseDeletes = !c.refusal.empty();
         table.refusal = c.refusal;
         table.pretendDeletes = c.pretend;
+        table.reconnect = c.reconnect;
+        table.rows[0].cookie = 1;
+        table.rows[1].cookie = 2;
         std::vector<CutRecord> records;
         Platform platform{host, store, table, windows, nullptr};
         platform.RecordCut = [&records](const CutRecord& record) { records.push_back(record); };
@@ -282,6 +288,10 @@ TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection)
             app.ShowToldMessages();
         }
         EXPECT_EQ(c.headless ? host.diagnosed : host.messages, c.told) << c.refusal;
+        if (c.reconnect) { // a line for each connection, cut on each tick
+            EXPECT_GE(records.size(), 4u);
+            records.resize(2);
+        }
         ASSERT_EQ(records.size(), 2u) << "one line for each connection, however many ticks";
         for (const CutRecord& record : records) {
             EXPECT_EQ(record.Refused, c.refusedRecords);

@@ -248,7 +248,11 @@ public:
         }
         for (auto it = rows.begin(); it != rows.end(); ++it) {
             if (SameConnection(*it, row)) {
-                rows.erase(it);
+                if (reconnect) { // at once, from the same ports: a new socket takes its place
+                    it->cookie += 1000;
+                } else {
+                    rows.erase(it);
+                }
                 return true;
             }
         }
@@ -262,6 +266,7 @@ public:
     bool refuseDeletes = false;
     std::string refusal;         // why refused deletes were refused; empty: not for want of rights
     bool pretendDeletes = false; // accepted, and the connection stays (Wine)
+    bool reconnect = false;      // each cut connection comes back at once with a new cookie
     bool failSnapshots = false;
     bool filters = false;
     int snapshots = 0;

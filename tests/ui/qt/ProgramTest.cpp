@@ -71,17 +71,23 @@ struct Connection {
     Fd server;
 };
 
-// A connection from `from` to the listener, both ends open.
-Connection Connect(const char* from, const char* to, uint16_t port, const Fd& listener) {
+// A connection from `from` to the listener, both ends open; without a listener, only the
+// client's end, which may have been cut before connect() returned.
+Connection Connect(const char* from, const char* to, uint16_t port, const Fd& listener,
+                   uint16_t fromPort = 0) {
     Connection c;
     c.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in local = At(from, 0);
+    const int one = 1;
+    ::setsockopt(c.client.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in local = At(from, fromPort);
     const sockaddr_in remote = At(to, port);
     if (::bind(c.client.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
         ::connect(c.client.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
         return Connection{};
     }
-    c.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (listener.get() >= 0) {
+        c.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
     return c;
 }
 
@@ -277,6 +283,19 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QVERIFY2(Alive(other), "a connection on another port was cut");
     QVERIFY2(Alive(allowed), "a connection to the allowed address was cut");
 
+    // A client that comes back from the same port right after each cut: each is a new
+    // connection, and each cut worked.
+    constexpr int kReconnects = 100;
+    const QByteArray reconnectLine = "127.0.0.2:30001 -> 127.0.0.3:5555 (blocked remote port 5555)";
+    for (int i = 0; i < kReconnects; ++i) {
+        const Connection again = Connect("127.0.0.2", "127.0.0.3", Blocked, Fd(), 30001);
+        QVERIFY(again.client.get() < 0 ||
+                AbortedWithin(again.client, std::chrono::milliseconds(1000)));
+        for (pollfd p{blockedListener.get(), POLLIN, 0}; ::poll(&p, 1, 0) == 1;) {
+            Fd(::accept4(blockedListener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        }
+    }
+
     // Cut just before the stop: its line is still written on the way out.
     const Connection last = Connect("127.0.0.2", "127.0.0.3", Blocked, blockedListener);
     QVERIFY(AbortedWithin(last.client, std::chrono::milliseconds(1000)));
@@ -286,19 +305,23 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QCOMPARE(program.exitCode(), 0);
     QFile log(user.CutLog());
     QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray lines = log.readAll();
     sockaddr_in client{};
     socklen_t length = sizeof client;
     ::getsockname(last.client.get(), reinterpret_cast<sockaddr*>(&client), &length);
-    QVERIFY(log.readAll().contains(
+    QVERIFY(lines.contains(
         QString("127.0.0.2:%1 -> 127.0.0.3:%2").arg(ntohs(client.sin_port)).arg(Blocked).toUtf8()));
+    QCOMPARE(lines.count(" cut " + reconnectLine), kReconnects);
+    QVERIFY2(!lines.contains("refused"), lines.constData());
     QCOMPARE(IniKeys(user.Ini()), ThreeKeys);
     QVERIFY(HasGeneralSection(user.Ini()));
     QSettings ini(user.Ini(), QSettings::IniFormat);
     QCOMPARE(ini.value("BlockedRemotePortsString").toString(), QString::number(Blocked));
     QCOMPARE(ini.value("AllowedIPString").toString(), QString("127.0.0.1"));
     // The fallback is said once, and only when it happened.
-    QCOMPARE(program.readAllStandardError().count("kernel guard could not load"),
-             withoutBpf ? 1 : 0);
+    const QByteArray error = program.readAllStandardError();
+    QCOMPARE(error.count("kernel guard could not load"), withoutBpf ? 1 : 0);
+    QVERIFY2(!error.contains("cannot cut"), error.constData());
 }
 
 // As a service or a terminal without a display starts it.
