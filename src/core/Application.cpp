@@ -153,9 +153,9 @@ Application::Reload Application::ReloadRules(std::string& why) {
     return Reload::Applied;
 }
 
-std::string RefusedCutText(std::string_view reason, std::string_view hint) {
-    std::string text = "Korvan Tessivo cannot cut connections: the system refused (" +
-                       std::string(reason) + "). Run it as an administrator.";
+// The box carries the program's name in its title, and a line on standard error starts with it.
+std::string RefusedCutText(std::string_view why, std::string_view hint) {
+    std::string text = "Connections cannot be cut (" + std::string(why) + ").";
     if (!hint.empty()) {
         text += ' ';
         text += hint;

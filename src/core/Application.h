@@ -107,8 +107,8 @@ private:
 
 // The words of a failed save.
 std::string SaveFailedText(std::string_view reason);
-// The words of a cut the system refused, with how to get the rights where there is more to say.
-std::string RefusedCutText(std::string_view reason, std::string_view hint);
+// The words of cuts that cannot be made and why, with how to get the rights on this platform.
+std::string RefusedCutText(std::string_view why, std::string_view hint);
 
 // Hands a file or web address to the desktop shell; failures are not reported.
 void OpenDocument(HostServices& host, std::string_view target);

@@ -151,12 +151,11 @@ int main(int argc, char* argv[]) {
     platform.Headless = headless;
     platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };
     platform.MissingRights = [] {
-        return kt::HasNetAdmin() ? std::string() : std::string("no CAP_NET_ADMIN");
+        return kt::HasNetAdmin() ? std::string() : std::string("the program lacks CAP_NET_ADMIN");
     };
     platform.RightsHint =
-        "On Linux: run the window as root (sudo korvan-tessivo), or let the service guard by its "
-        "own rules (/etc/korvan-tessivo/KorvanTessivo.ini; systemctl enable --now "
-        "korvan-tessivo).";
+        "Run the window as root (sudo korvan-tessivo), or let the service guard by its own rules "
+        "(/etc/korvan-tessivo/KorvanTessivo.ini; systemctl enable --now korvan-tessivo).";
     kt::Application app(platform);
 
     std::optional<kt::RulesWatcher> watcher;

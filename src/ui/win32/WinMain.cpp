@@ -141,8 +141,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kt::CutLog log(std::move(logFile), {}, [&host](std::string_view why) { host.Diagnose(why); });
     platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };
     platform.MissingRights = [] {
-        return Elevated() ? std::string() : std::string("not elevated");
+        return Elevated() ? std::string() : std::string("the program is not elevated");
     };
+    platform.RightsHint = "Run it as an administrator.";
     kt::Application application(platform);
     application.Main();
     return 0;
