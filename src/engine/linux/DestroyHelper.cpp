@@ -8,6 +8,7 @@
 #include <cstring>
 #include <linux/netlink.h>
 #include <sys/epoll.h>
+#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -111,6 +112,15 @@ KT_HELPER_CODE int Exchange(int netlink, const uint8_t* request, size_t size, ui
     ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
     if (!KeepOnly(channel, netlink)) {
         ExitHelper(1);
+    }
+    // A destroy needs CAP_NET_ADMIN and nothing else.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, caps) == 0) {
+        const uint32_t netAdmin = 1u << CAP_NET_ADMIN; // in the first word
+        caps[0] = {caps[0].effective & netAdmin, caps[0].permitted & netAdmin, 0};
+        caps[1] = {0, 0, 0};
+        ::syscall(SYS_capset, &header, caps);
     }
     alignas(8) uint8_t request[512];
     alignas(8) uint8_t reply[kReplyBytes];

@@ -19,7 +19,9 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
+#include <linux/capability.h>
 #include <memory>
 #include <optional>
 
@@ -78,15 +80,13 @@ int main(int argc, char* argv[]) {
         break;
     }
     const bool headless = options.headless;
-
-    // Headless mode never connects to a display.
-    const std::unique_ptr<QCoreApplication> qtApp =
-        headless ? std::make_unique<QCoreApplication>(argc, argv)
-                 : std::make_unique<QApplication>(argc, argv);
-    if (!headless) {
-        // The program's own loop ends it; closing or hiding a window must not stop anything else.
-        QApplication::setQuitOnLastWindowClosed(false);
+    // A stop that comes while the program starts waits for the handlers that end it cleanly.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&stops, signal);
     }
+    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
     // The window and the service each have a lock of their own: they may run side by side.
     kt::QtHost host(headless ? HeadlessLockFolder() : QString(),
@@ -97,6 +97,7 @@ int main(int argc, char* argv[]) {
         if (!host.LockRefusal().empty()) {
             Say(host.LockRefusal() + "; not starting");
             if (!headless) {
+                const QApplication box(argc, argv);
                 host.ShowMessage("Korvan Tessivo does not start: " + host.LockRefusal() + ".",
                                  kt::MessageButtons::Ok);
             }
@@ -134,6 +135,11 @@ int main(int argc, char* argv[]) {
     std::string whyNot;
     kt::KernelGuard::Options guardOptions;
     guardOptions.onCut = [&log](const kt::CutRecord& record) { log.Record(record); };
+    guardOptions.onSlowCut = [](const kt::CutRecord& record) {
+        Say("a cut waits for its socket, which the program that owns it holds; it carries no "
+            "byte meanwhile: " +
+            kt::FormatCutLine(record));
+    };
     kt::GuardedTable table({}, whyNot, guardOptions);
     if (!whyNot.empty()) {
         Say("the kernel guard could not load (" + whyNot +
@@ -144,6 +150,23 @@ int main(int argc, char* argv[]) {
         Say("the kernel guard cuts, but cannot hold back the first bytes of a blocked connection "
             "until its cut (" +
             guard->GateMissing() + ")");
+    }
+    // Nothing loads into the kernel from here on: cutting and the guard's map updates need no
+    // more. Before Qt starts any thread of its own, so that each one is born without the rest.
+    const std::string kept = table.Guard() != nullptr
+                                 ? kt::KeepOnlyCapabilities({CAP_NET_ADMIN, CAP_BPF})
+                                 : kt::KeepOnlyCapabilities({CAP_NET_ADMIN});
+    if (!kept.empty()) {
+        Say(kept);
+    }
+
+    // Headless mode never connects to a display.
+    const std::unique_ptr<QCoreApplication> qtApp =
+        headless ? std::make_unique<QCoreApplication>(argc, argv)
+                 : std::make_unique<QApplication>(argc, argv);
+    if (!headless) {
+        // The program's own loop ends it; closing or hiding a window must not stop anything else.
+        QApplication::setQuitOnLastWindowClosed(false);
     }
     kt::QtMainWindowFactory windows;
     kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIPWithIPv6(host); }};
@@ -188,6 +211,7 @@ int main(int argc, char* argv[]) {
         headless ? std::function<void()>([&watcher] { watcher->Touch(); })
                  : std::function<void()>(),
         kt::StopSignals::Deadline::UntilExit);
+    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
     app.Main();
     return 0;

@@ -266,6 +266,22 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
         guarding = AbortedWithin(probe.client, std::chrono::milliseconds(500));
     }
     QVERIFY2(guarding, "the program never cut a connection on the blocked port");
+    // Every thread keeps only what cutting (and the guard's maps) need.
+    const uint64_t kept =
+        (uint64_t{1} << CAP_NET_ADMIN) | (withoutBpf ? 0 : uint64_t{1} << CAP_BPF);
+    const QString tasks = QString("/proc/%1/task").arg(program.processId());
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(tasks + "/" + task + "/status");
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Cap")) {
+                const uint64_t set =
+                    line.mid(line.indexOf(':') + 1).trimmed().toULongLong(nullptr, 16);
+                QVERIFY2((set & ~kept) == 0 && (!line.startsWith("CapBnd") || set == kept),
+                         line.constData());
+            }
+        }
+    }
 
     const Connection other = Connect("127.0.0.2", "127.0.0.3", Other, otherListener);
     const Connection allowed = Connect("127.0.0.3", "127.0.0.1", Blocked, allowedListener);
