@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kt {
@@ -67,6 +70,49 @@ TEST(CutLogFileTest, ALinkPlantedAsTheLogIsNotFollowed) {
         EXPECT_NE(whyNot, "") << kind;
         EXPECT_EQ(ReadText(target), "kept\n") << kind;
     }
+}
+
+// A disk that fills up part way through a line keeps no half line, and the file counts the lines
+// it lost once there is room again.
+TEST(CutLogFileTest, AFullDiskLeavesNoHalfLineAndCountsTheLinesLost) {
+    const fs::path disk = KT_SMALL_DISK;
+    if (fs::space(disk).capacity > (1u << 20)) {
+        GTEST_SKIP() << disk << " is no small file system: CTest mounts one there as root";
+    }
+    const TempFolder temp(disk);
+    std::string whyNot;
+    std::vector<std::string> sent;
+    std::atomic<size_t> tried = 0;
+    CutLog log(OpenCutLogFileIn(temp.Path.string(), whyNot), [&](std::string_view) { ++tried; });
+    const auto send = [&](size_t count) { // and wait until the writer has tried each
+        for (size_t i = 0; i < count; ++i) {
+            CutRecord record;
+            record.LocalPort = static_cast<uint16_t>(sent.size() + 1);
+            sent.push_back(FormatCutLine(record));
+            log.Record(record);
+        }
+        for (int i = 0; i < 10000 && tried < sent.size(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    send(1);
+    std::ofstream filler(temp.Path / "filler", std::ios::binary);
+    while (filler << std::string(4096, 'x')) { // until the disk is full
+    }
+    send(200);
+    filler.close();
+    fs::remove(temp.Path / "filler");
+    send(1);
+    const std::string text = ReadText(temp.Path / "cuts.log");
+    const size_t note = text.find("... ");
+    ASSERT_NE(note, std::string::npos) << whyNot << text;
+    std::string expected;
+    size_t kept = 0;
+    while (expected.size() < note && kept < sent.size()) {
+        expected += sent[kept++] + '\n';
+    }
+    EXPECT_EQ(text, expected + "... " + std::to_string(sent.size() - 1 - kept) +
+                        " cut log lines dropped\n" + sent.back() + '\n');
 }
 
 } // namespace
