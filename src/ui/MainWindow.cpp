@@ -5,6 +5,7 @@
 #include "engine/RuleEditing.h"
 #include "list/Value.h"
 #include "manager/Manager.h"
+#include "ui/Website.h"
 
 namespace kt {
 

@@ -3,6 +3,7 @@
 #include "../fakes/FakeWindow.h"
 #include "engine/Engine.h"
 #include "manager/Manager.h"
+#include "ui/Website.h"
 
 #include <gtest/gtest.h>
 
