@@ -75,25 +75,21 @@ TEST(CutLogFileTest, ALinkPlantedAsTheLogIsNotFollowed) {
 // A disk that fills up part way through a line keeps no half line, and the file counts the lines
 // it lost once there is room again.
 TEST(CutLogFileTest, AFullDiskLeavesNoHalfLineAndCountsTheLinesLost) {
-    const fs::path disk = KT_SMALL_DISK;
-    if (!fs::exists(disk / "mounted")) {
-        GTEST_SKIP() << disk << " is no small file system: CTest mounts one there as root";
+    if (!fs::exists(fs::path(KT_SMALL_DISK) / "mounted")) {
+        GTEST_SKIP() << KT_SMALL_DISK << " is no small file system: CTest mounts one as root";
     }
-    const TempFolder temp(disk);
-    std::string whyNot;
+    const TempFolder temp(KT_SMALL_DISK);
+    std::string whyNot, expected;
     std::vector<std::string> sent;
     {
         std::atomic<size_t> tried = 0;
-        CutLog log(OpenCutLogFileIn(temp.Path.string(), whyNot),
-                   [&](std::string_view) { ++tried; });
+        CutLog log(OpenCutLogFileIn(temp.Path.string(), whyNot), [&](auto) { ++tried; });
         const auto send = [&](size_t count) { // and wait until the writer has tried each
-            for (size_t i = 0; i < count; ++i) {
-                CutRecord record;
+            for (CutRecord record; count-- > 0; log.Record(record)) {
                 record.LocalPort = static_cast<uint16_t>(sent.size() + 1);
                 sent.push_back(FormatCutLine(record));
-                log.Record(record);
             }
-            for (int i = 0; i < 10000 && tried < sent.size(); ++i) {
+            while (tried < sent.size()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         };
@@ -102,20 +98,17 @@ TEST(CutLogFileTest, AFullDiskLeavesNoHalfLineAndCountsTheLinesLost) {
         while (filler << std::string(4096, 'x')) { // until the disk is full
         }
         send(200);
-        filler.close();
-        fs::remove(temp.Path / "filler");
+        filler.close(), fs::remove(temp.Path / "filler");
         send(1);
     } // closed first: on Windows its handle lets no ordinary reader in
     const std::string text = ReadText(temp.Path / "cuts.log");
-    const size_t note = text.find("... ");
-    ASSERT_NE(note, std::string::npos) << whyNot << text;
-    std::string expected;
     size_t kept = 0;
-    while (expected.size() < note && kept < sent.size()) {
+    while (expected.size() < text.find("... ") && kept < sent.size()) {
         expected += sent[kept++] + '\n';
     }
     EXPECT_EQ(text, expected + "... " + std::to_string(sent.size() - 1 - kept) +
-                        " cut log lines dropped\n" + sent.back() + '\n');
+                        " cut log lines dropped\n" + sent.back() + '\n')
+        << whyNot;
 }
 
 } // namespace
