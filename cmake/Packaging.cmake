@@ -73,6 +73,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+if(KT_WEBSITE)
+    set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${KT_WEBSITE})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # CPack puts the summary first and indents this long text itself; an empty line parts paragraphs.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

@@ -15,6 +15,10 @@ using namespace std::chrono;
 // What the destructor waits for the writer to empty the queue.
 constexpr auto DrainTime = seconds(1);
 
+std::string DroppedLine(uint64_t count) {
+    return "... " + std::to_string(count) + " cut log lines dropped";
+}
+
 // ISO 8601 in UTC to the millisecond, by the calendar of <chrono>: no gmtime and its shared
 // buffer.
 std::string UtcText(system_clock::time_point when) {
@@ -103,9 +107,9 @@ void CutLog::Write() {
         const uint64_t dropped = std::exchange(Dropped, 0);
         lock.unlock();
         // A line that cannot be made or passed on is lost; the writer goes on with the next.
-        const auto put = [this](const auto& make) {
+        const auto put = [this](const auto& make, uint64_t standsFor = 1) {
             try {
-                Put(make());
+                Put(make(), standsFor);
             } catch (const std::exception&) {
             }
         };
@@ -117,18 +121,24 @@ void CutLog::Write() {
         }
         // The records dropped came after every one of the batch.
         if (dropped != 0) {
-            put([&] { return "... " + std::to_string(dropped) + " cut log lines dropped"; });
+            put([&] { return DroppedLine(dropped); }, dropped);
         }
         lock.lock();
     }
 }
 
-void CutLog::Put(const std::string& line) {
+void CutLog::Put(const std::string& line, uint64_t standsFor) {
     if (File != nullptr) {
-        if (File->Append(line)) {
+        // What the file lost (a full disk) goes in with the first line it takes again, as one
+        // append: both whole, or neither.
+        if (File->Append(FileDropped == 0 ? line : DroppedLine(FileDropped) + '\n' + line)) {
+            FileDropped = 0;
             Failing = false;
-        } else if (!std::exchange(Failing, true) && OnFailure) {
-            OnFailure("cut log: " + File->LastError());
+        } else {
+            FileDropped += standsFor;
+            if (!std::exchange(Failing, true) && OnFailure) {
+                OnFailure("cut log: " + File->LastError());
+            }
         }
     }
     if (Echo) {

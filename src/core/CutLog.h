@@ -30,8 +30,8 @@ std::string FormatCutLine(const CutRecord& record);
 class LogFile {
 public:
     virtual ~LogFile();
-    // Appends line and a newline; false when it could not (LastError says why). A later call
-    // tries again.
+    // Appends line and a newline, whole or not at all; false when it could not (LastError says
+    // why). A later call tries again.
     virtual bool Append(std::string_view line) = 0;
     virtual std::string LastError() const = 0;
 };
@@ -53,7 +53,8 @@ public:
 
     // file may be null: then lines only go to echo. echo gets every line written (without its
     // newline); onFailure is told, from the writer thread, when appends to the file start failing
-    // ("cut log: <why>"), once until an append works again. Lines that fail are not retried.
+    // ("cut log: <why>"), once until an append works again. Lines that fail are not retried but
+    // counted, and the file gets the count before the next line it takes.
     explicit CutLog(std::unique_ptr<LogFile> file, Sink echo = {}, Sink onFailure = {},
                     size_t capacity = 4096);
     // Writes what is still queued, for a second at most, then stops the writer.
@@ -67,13 +68,15 @@ public:
 
 private:
     void Write();
-    void Put(const std::string& line);
+    // standsFor: how many lines the file loses when it cannot take this one.
+    void Put(const std::string& line, uint64_t standsFor = 1);
 
     const std::unique_ptr<LogFile> File;
     const Sink Echo;
     const Sink OnFailure;
     const size_t Capacity;
-    bool Failing = false; // writer thread only
+    bool Failing = false;     // writer thread only
+    uint64_t FileDropped = 0; // writer thread only: lines the file could not take, still unsaid
 
     std::mutex Lock;
     std::condition_variable Wake;

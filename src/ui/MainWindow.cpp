@@ -5,6 +5,7 @@
 #include "engine/RuleEditing.h"
 #include "list/Value.h"
 #include "manager/Manager.h"
+#include "ui/Website.h"
 
 namespace kt {
 
@@ -26,6 +27,8 @@ int32_t TrayMessageFromX(double x, bool scaleIsPixels, double twipsPerPixelX) {
     }
     return static_cast<int32_t>(RoundHalfEven(x / twipsPerPixelX));
 }
+
+const std::string_view WebsiteAddress = KT_WEBSITE;
 
 frmMain::frmMain(Application& app) : app_(app) {}
 
@@ -117,7 +120,7 @@ void frmMain::OnClick(ControlId control) {
         OpenDocument(app_.Host(), app_.AppPath + std::string(ReadmeFileName));
         break;
     case ControlId::cmdWebsite:
-        OpenDocument(app_.Host(), WebsiteAddress);
+        OpenDocument(app_.Host(), Website.empty() ? app_.AppPath : Website);
         break;
     case ControlId::chkShowX:
         manager->RefreshCurrentConnections();

@@ -14,8 +14,8 @@ namespace kt {
 
 class Application;
 
-// The maker's web site, opened by Visit Website.
-inline constexpr std::string_view WebsiteAddress = "https://www.example.com/korvan-tessivo";
+// The project's own page as the build names it (KT_WEBSITE); empty when it names none.
+extern const std::string_view WebsiteAddress;
 inline constexpr std::string_view ReadmeFileName = "readme.txt";
 inline constexpr std::string_view AddLocalConfirmation = "Add Local IP's to Allowed?";
 inline constexpr std::string_view StoredCaption = "Korvan Tessivo";
@@ -144,6 +144,10 @@ public:
     void TrayOn();
     void TrayOff();
     bool TrayIconShown() const { return trayShown_; }
+
+    // What Visit Website opens: this page, or when there is none the folder of the read-me (the
+    // installed documents).
+    std::string Website = std::string(WebsiteAddress);
 
 private:
     Application& app_;

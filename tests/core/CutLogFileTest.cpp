@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kt {
@@ -67,6 +70,45 @@ TEST(CutLogFileTest, ALinkPlantedAsTheLogIsNotFollowed) {
         EXPECT_NE(whyNot, "") << kind;
         EXPECT_EQ(ReadText(target), "kept\n") << kind;
     }
+}
+
+// A disk that fills up part way through a line keeps no half line, and the file counts the lines
+// it lost once there is room again.
+TEST(CutLogFileTest, AFullDiskLeavesNoHalfLineAndCountsTheLinesLost) {
+    if (!fs::exists(fs::path(KT_SMALL_DISK) / "mounted")) {
+        GTEST_SKIP() << KT_SMALL_DISK << " is no small file system: CTest mounts one as root";
+    }
+    const TempFolder temp(KT_SMALL_DISK);
+    std::string whyNot, expected;
+    std::vector<std::string> sent;
+    {
+        std::atomic<size_t> tried = 0;
+        CutLog log(OpenCutLogFileIn(temp.Path.string(), whyNot), [&](auto) { ++tried; });
+        const auto send = [&](size_t count) { // and wait until the writer has tried each
+            for (CutRecord record; count-- > 0; log.Record(record)) {
+                record.LocalPort = static_cast<uint16_t>(sent.size() + 1);
+                sent.push_back(FormatCutLine(record));
+            }
+            while (tried < sent.size()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        };
+        send(1);
+        std::ofstream filler(temp.Path / "filler", std::ios::binary);
+        while (filler << std::string(4096, 'x')) { // until the disk is full
+        }
+        send(200);
+        filler.close(), fs::remove(temp.Path / "filler");
+        send(1);
+    } // closed first: on Windows its handle lets no ordinary reader in
+    const std::string text = ReadText(temp.Path / "cuts.log");
+    size_t kept = 0;
+    while (expected.size() < text.find("... ") && kept < sent.size()) {
+        expected += sent[kept++] + '\n';
+    }
+    EXPECT_EQ(text, expected + "... " + std::to_string(sent.size() - 1 - kept) +
+                        " cut log lines dropped\n" + sent.back() + '\n')
+        << whyNot;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "../fakes/FakeWindow.h"
 #include "engine/Engine.h"
 #include "manager/Manager.h"
+#include "ui/Website.h"
 
 #include <gtest/gtest.h>
 
@@ -135,10 +136,19 @@ TEST_F(MainWindowTest, AddingLocalAddressesAsksFirst) {
 }
 
 TEST_F(MainWindowTest, ReadmeAndWebsiteGoToTheShell) {
-    form->OnClick(ControlId::cmdReadme);
-    form->OnClick(ControlId::cmdWebsite);
-    EXPECT_EQ(host.opened,
-              (std::vector<std::string>{"C:\\Korvan\\readme.txt", std::string(WebsiteAddress)}));
+    // Visit Website: the page the build names (KT_WEBSITE), else the read-me's folder.
+    const std::pair<std::string, std::string> rows[] = {
+        {form->Website, *KT_WEBSITE != 0 ? KT_WEBSITE : "C:\\Korvan\\"}, // as this build made it
+        {"https://korvan.example/tessivo", "https://korvan.example/tessivo"},
+        {"", "C:\\Korvan\\"}};
+    for (const auto& [website, opened] : rows) {
+        host.opened.clear();
+        form->Website = website;
+        form->OnClick(ControlId::cmdReadme);
+        form->OnClick(ControlId::cmdWebsite);
+        EXPECT_EQ(host.opened, (std::vector<std::string>{"C:\\Korvan\\readme.txt", opened}))
+            << website;
+    }
 }
 
 TEST_F(MainWindowTest, TheCheckBoxFiltersConnectionsInModeZeroOnly) {

@@ -1,5 +1,5 @@
-// The cut log on Linux: cuts.log in a folder held open by descriptor, appended with one write()
-// a line and renamed to cuts.log.1 when full.
+// The cut log on Linux: cuts.log in a folder held open by descriptor, appended a whole line at a
+// time (a line the disk cannot take whole is taken out again) and renamed to cuts.log.1 when full.
 
 #include "core/CutLog.h"
 #include "core/linux/SafeFolder.h"
@@ -73,16 +73,25 @@ public:
                 return false;
             }
         }
-        ssize_t written = 0;
-        do {
-            written = ::write(File.Get(), text.data(), text.size());
-        } while (written < 0 && errno == EINTR);
-        if (written < 0) {
-            return Fail("writing " + FilePath, errno);
+        struct stat before {};
+        if (::fstat(File.Get(), &before) != 0) {
+            return Fail(FilePath, errno);
         }
-        if (static_cast<size_t>(written) != text.size()) {
-            Error = "writing " + FilePath + ": only part of a line was written";
-            return false;
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t written = ::write(File.Get(), text.data() + done, text.size() - done);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                const int error = written < 0 ? errno : ENOSPC;
+                // Half a line would have the next one appended to it: the file goes back to
+                // where it stood (a full disk writes what fits, then fails).
+                if (done > 0 && ::ftruncate(File.Get(), before.st_size) != 0) {
+                    return Fail("taking a half-written line out of " + FilePath, errno);
+                }
+                return Fail("writing " + FilePath, error);
+            }
+            done += static_cast<size_t>(written);
         }
         return true;
     }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <thread>
@@ -25,6 +26,12 @@ bool IsScratchName(std::string_view name, std::string_view file) {
     return name.size() == file.size() + 7 && name.starts_with(file) && name[file.size()] == '.' &&
            std::all_of(name.end() - 6, name.end(),
                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+std::string Octal(mode_t mode) {
+    char text[8] = {};
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
 }
 
 bool WriteWhole(int fd, std::string_view bytes) {
@@ -138,6 +145,16 @@ FolderResult ConfigFolder::Read(std::string_view file, FileContents& contents) c
     if (!S_ISREG(info.st_mode) || info.st_size > MaxFileBytes) {
         return {FolderStatus::Failed,
                 path + (S_ISREG(info.st_mode) ? " is too large" : " is not a regular file")};
+    }
+    // The file decides what gets cut: in a safe folder it must be as safe as the folder, judged by
+    // what was opened, never by the name again.
+    if (Privileged && info.st_uid != 0 && info.st_uid != ::geteuid()) {
+        return {FolderStatus::Refused, path + " belongs to user " + std::to_string(info.st_uid) +
+                                           ", not to root or this user"};
+    }
+    if (Privileged && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return {FolderStatus::Refused,
+                path + " can be changed by other users (mode " + Octal(info.st_mode) + ")"};
     }
     contents.bytes.clear();
     char buffer[16384];

@@ -34,6 +34,7 @@ public:
     // Removes the scratch files that killed saves of file left behind: <file>.XXXXXX, regular
     // files only. Call it holding the lock.
     void RemoveScratchFiles(std::string_view file);
+    // When privileged, a file that another user owns or may change is refused, as such a folder.
     FolderResult Read(std::string_view file, FileContents& contents) const;
     // Writes bytes beside file, flushes them and renames them over it: after a crash at any point
     // the folder holds either the old file or the whole new one.

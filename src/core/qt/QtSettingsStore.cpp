@@ -78,9 +78,7 @@ bool QtSettingsStore::Keep(const FolderResult& result) {
 }
 
 FolderResult QtSettingsStore::ReadFile(std::string_view application, FileContents& contents) {
-    if (!Refused.empty()) {
-        return {FolderStatus::Refused, Refused};
-    }
+    // Checked afresh on every read: a place mended since a refusal is read again.
     const std::string file = FileName(application);
     ConfigFolder folder;
     FolderResult result =

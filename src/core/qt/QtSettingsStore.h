@@ -17,8 +17,10 @@ struct FolderResult;
 // Needs no QCoreApplication.
 //
 // The folder is opened once per read or save and every step goes through its descriptor. When
-// the program runs as root or with capabilities, a folder or file that is a symbolic link, or a
-// folder that another user owns or may change, is refused for the rest of the run (Refusal()).
+// the program runs as root or with capabilities, a folder or file that is a symbolic link, or one
+// that another user owns or may change, is refused. Each read checks afresh, so that a reload
+// takes a mended file; a save stays refused for the rest of the run after any refusal
+// (Refusal()), as the rules in force may then not be the file's.
 class QtSettingsStore final : public SettingsStore {
 public:
     // An empty configRoot means $XDG_CONFIG_HOME, or ~/.config when that is unset, empty or not

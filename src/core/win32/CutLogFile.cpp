@@ -1,5 +1,6 @@
 // The cut log on Windows: cuts.log in %LOCALAPPDATA%\KorvanTessivo, a folder held open so that it
-// cannot be moved while the program runs; when full the open file is renamed to cuts.log.1.
+// cannot be moved while the program runs; a line is written whole or not at all, and when full
+// the open file is renamed to cuts.log.1.
 
 #include "core/CutLog.h"
 #include "core/win32/UniqueHandle.h"
@@ -54,9 +55,11 @@ public:
     // Opens cuts.log, creating it; a link planted there is opened as itself and refused.
     bool Open() {
         File.reset();
+        // Write access as well as append: a line the disk could not take whole is cut off again.
         UniqueHandle file = Owned(CreateFileW(
-            FilePath.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ,
-            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            FilePath.c_str(), FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | DELETE,
+            FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file) {
             Error = Said(FilePath, GetLastError());
             return false;
@@ -83,19 +86,37 @@ public:
         if (!GetFileSizeEx(File.get(), &size)) {
             return Fail(FilePath);
         }
-        if (size.QuadPart > 0 && static_cast<uint64_t>(size.QuadPart) + text.size() > Cap &&
-            (!Rename() || !Open())) {
-            return false;
+        if (size.QuadPart > 0 && static_cast<uint64_t>(size.QuadPart) + text.size() > Cap) {
+            if (!Rename() || !Open()) {
+                return false;
+            }
+            size.QuadPart = 0;
+            if (!GetFileSizeEx(File.get(), &size)) {
+                return Fail(FilePath);
+            }
         }
-        DWORD written = 0;
-        if (!WriteFile(File.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                       nullptr)) {
-            return Fail(FilePath);
-        }
-        if (written != text.size()) {
-            Error =
-                win32::ToUtf8(FilePath).value_or("cuts.log") + ": only part of a line was written";
-            return false;
+        // Nobody else may write the file (no write sharing): its end is where the line goes.
+        for (DWORD done = 0; done < text.size();) {
+            OVERLAPPED at{};
+            const uint64_t offset = static_cast<uint64_t>(size.QuadPart) + done;
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD written = 0;
+            if (!WriteFile(File.get(), text.data() + done, static_cast<DWORD>(text.size()) - done,
+                           &written, &at) ||
+                written == 0) {
+                const DWORD error = written == 0 ? ERROR_DISK_FULL : GetLastError();
+                // Half a line would have the next one appended to it: the file goes back to
+                // where it stood, also when a failed write says nothing of what it wrote.
+                FILE_END_OF_FILE_INFO end{};
+                end.EndOfFile = size;
+                if (!SetFileInformationByHandle(File.get(), FileEndOfFileInfo, &end, sizeof end)) {
+                    return Fail(FilePath);
+                }
+                SetLastError(error);
+                return Fail(FilePath);
+            }
+            done += written;
         }
         return true;
     }

@@ -123,6 +123,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         break;
     }
 
+    // A second copy ends at once and silently, before it touches the first one's cut log.
+    if (host.PreviousInstance()) {
+        return 0;
+    }
     kt::win32::RegistrySettingsStore store;
     kt::win32::WinTcpTable table;
     kt::win32::Win32WindowFactory windows(instance, host);

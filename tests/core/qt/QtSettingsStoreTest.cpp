@@ -13,6 +13,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -528,12 +529,27 @@ TEST(QtSettingsStore, RefusesAFolderOrFileAnotherUserCouldSteer) {
              fs::permissions(folder, fs::perms::group_write, fs::perm_options::add);
          },
          true},
+        {"file of another user",
+         [](auto&, auto& f) { ASSERT_EQ(::chown((f / "KorvanTessivo.ini").c_str(), 65534, 0), 0); },
+         true},
+        {"file others may write",
+         [](auto&, auto& f) { fs::permissions(f / "KorvanTessivo.ini", fs::perms::all); }, true},
+        {"file its group may write",
+         [](auto&, auto& f) {
+             fs::permissions(f / "KorvanTessivo.ini", fs::perms::group_write,
+                             fs::perm_options::add);
+         },
+         true},
     };
     for (const auto& [name, steer, refused] : cases) {
         TempDir dir;
         const fs::path folder = dir.Path / "config" / "KorvanTessivo";
-        WriteText(folder / "KorvanTessivo.ini", "[General]\nAllowedIPString=6.6.6.6\n");
-        fs::permissions(folder, fs::perms::owner_all);
+        const auto lay = [&] { // a sound folder and file, whatever stood there before
+            fs::remove_all(dir.Path / "config"), fs::remove_all(dir.Path / "real");
+            WriteText(folder / "KorvanTessivo.ini", "[General]\nAllowedIPString=6.6.6.6\n");
+            fs::permissions(folder, fs::perms::owner_all);
+        };
+        lay();
         steer(dir.Path, folder);
         const auto before = Tree(dir.Path);
         QtSettingsStore store((dir.Path / "config").string());
@@ -544,6 +560,12 @@ TEST(QtSettingsStore, RefusesAFolderOrFileAnotherUserCouldSteer) {
             << name;
         EXPECT_EQ(store.LastError(), store.Refusal()) << name;
         EXPECT_TRUE(!refused || Tree(dir.Path) == before) << name;
+        lay(); // mended, it is read at the next reload: a refusal is no verdict on later ones
+        std::vector<std::string> values;
+        std::string why;
+        EXPECT_TRUE(store.ReadAll(App, General, std::array<std::string_view, 1>{"AllowedIPString"},
+                                  values, why))
+            << name << ": " << why;
     }
 }
 

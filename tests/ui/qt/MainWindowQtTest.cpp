@@ -533,13 +533,15 @@ void MainWindowQtTest::readmeAndWebsiteGoToTheDesktop() {
     QVERIFY(rig.app.StartUp());
     UrlCatcher catcher;
     Click(rig.Button(ControlId::cmdReadme));
+    rig.app.MainWindow()->Website = ""; // without a page: the read-me's folder
     Click(rig.Button(ControlId::cmdWebsite));
-    QCOMPARE(catcher.opened.size(), 2);
+    rig.app.MainWindow()->Website = "https://korvan.example/tessivo";
+    Click(rig.Button(ControlId::cmdWebsite));
+    QCOMPARE(catcher.opened.size(), 3);
     QCOMPARE(catcher.opened[0],
              QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/readme.txt"));
-    QCOMPARE(catcher.opened[1],
-             QUrl(QString::fromUtf8(WebsiteAddress.data(),
-                                    static_cast<qsizetype>(WebsiteAddress.size()))));
+    QCOMPARE(catcher.opened[1], QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/"));
+    QCOMPARE(catcher.opened[2], QUrl("https://korvan.example/tessivo"));
 }
 
 void MainWindowQtTest::secondHostOnTheSameLockIsAPreviousInstance() {

@@ -185,10 +185,14 @@ TEST_F(MainWindowWin32, ABlockedConnectionIsCutWhileAMessageBoxIsOpen) {
 
 TEST_F(MainWindowWin32, ReadmeAndWebsiteGoToTheShell) {
     ClickButton(app.Control(ControlId::cmdReadme));
+    app.application.MainWindow()->Website = ""; // without a page: the read-me's folder
     ClickButton(app.Control(ControlId::cmdWebsite));
-    ASSERT_EQ(app.host.opened.size(), 2u);
+    app.application.MainWindow()->Website = "https://korvan.example/tessivo";
+    ClickButton(app.Control(ControlId::cmdWebsite));
+    ASSERT_EQ(app.host.opened.size(), 3u);
     EXPECT_EQ(app.host.opened[0], app.application.AppPath + "readme.txt");
-    EXPECT_EQ(app.host.opened[1], WebsiteAddress);
+    EXPECT_EQ(app.host.opened[1], app.application.AppPath);
+    EXPECT_EQ(app.host.opened[2], "https://korvan.example/tessivo");
     EXPECT_EQ(app.application.AppPath.back(), '\\');
 }
 

@@ -1,5 +1,6 @@
-// The real program started twice: the second copy ends at once without a window, and the first
-// closes as a user closes it. And asked for its version or usage: it answers on its handles.
+// The real program started twice: the second copy ends at once, silently and without a window,
+// and the first closes as a user closes it. And asked for its version or usage: it answers on its
+// handles.
 
 #include "ui/win32/Handles.h"
 #include "ui/win32/MainWindowWin32.h"
@@ -69,6 +70,27 @@ std::vector<HWND> MainWindowsOf(DWORD process) {
     return search.found;
 }
 
+// A pipe the started program writes into; read once it has ended.
+struct Pipe {
+    Pipe() {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE r = nullptr, w = nullptr;
+        CreatePipe(&r, &w, &inherit, 1 << 16);
+        read.reset(r), write.reset(w);
+    }
+    std::string Drain() {
+        write.reset(); // the program's copy is the last: the end of its output ends the read
+        std::string text;
+        char buffer[512];
+        for (DWORD got = 0;
+             ReadFile(read.get(), buffer, sizeof buffer, &got, nullptr) && got > 0;) {
+            text.append(buffer, got);
+        }
+        return text;
+    }
+    win32::UniqueHandle read, write;
+};
+
 TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
     Started first = StartProgram();
     ASSERT_TRUE(first.process) << "cannot start " << KT_PROGRAM_PATH;
@@ -79,13 +101,15 @@ TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
     }
     ASSERT_EQ(firstWindows.size(), 1u) << "the first copy shows no window";
 
-    Started second = StartProgram();
+    Pipe out, err;
+    Started second = StartProgram(L"", out.write.get(), err.write.get());
     ASSERT_TRUE(second.process);
     ASSERT_EQ(WaitForSingleObject(second.process.get(), 5000), WAIT_OBJECT_0)
         << "the second copy is still running";
     DWORD code = 1;
     GetExitCodeProcess(second.process.get(), &code);
     EXPECT_EQ(code, 0u);
+    EXPECT_EQ(out.Drain() + err.Drain(), ""); // silent: not even about the first one's cut log
     EXPECT_TRUE(MainWindowsOf(second.id).empty());
     EXPECT_EQ(WaitForSingleObject(first.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
@@ -111,27 +135,6 @@ TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
         TerminateProcess(third.process.get(), 1);
     }
 }
-
-// A pipe the started program writes into; read once it has ended.
-struct Pipe {
-    Pipe() {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE r = nullptr, w = nullptr;
-        CreatePipe(&r, &w, &inherit, 1 << 16);
-        read.reset(r), write.reset(w);
-    }
-    std::string Drain() {
-        write.reset(); // the program's copy is the last: the end of its output ends the read
-        std::string text;
-        char buffer[512];
-        for (DWORD got = 0;
-             ReadFile(read.get(), buffer, sizeof buffer, &got, nullptr) && got > 0;) {
-            text.append(buffer, got);
-        }
-        return text;
-    }
-    win32::UniqueHandle read, write;
-};
 
 TEST(ProgramCommandLine, AnswersVersionHelpAndUnknownOptionsOnTheirHandles) {
     const struct {

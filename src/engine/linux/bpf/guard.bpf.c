@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: (LGPL-2.1 OR BSD-2-Clause)
 /* The kernel guard: judges every TCP socket of one network namespace as it enters ESTABLISHED
  * (or SYN_RECV, once a Fast Open child knows its peer), by the same rule as the engine, and
  * reports the match to user space, which cuts it. Also reports every TCP state change there, so
@@ -327,4 +327,4 @@ int gate_egress(struct __sk_buff* skb) {
     return gate(skb, 0);
 }
 
-char LICENSE[] SEC("license") = "GPL";
+char LICENSE[] SEC("license") = "Dual BSD/GPL";
