@@ -87,6 +87,8 @@ void CutLog::Record(const CutRecord& record) noexcept {
                 return;
             }
             Waiting.push_back(record);
+            // Stamped in the order the lines are written, whichever thread stamped first.
+            Waiting.back().When = std::chrono::system_clock::now();
         } catch (const std::bad_alloc&) {
             ++Dropped;
             return;

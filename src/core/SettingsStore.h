@@ -55,8 +55,8 @@ public:
     // Why the last write failed, in words for the user; empty after a write that worked.
     virtual std::string LastError() const { return {}; }
     // Why the store will neither read nor write its place (it would not be safe to), in words for
-    // the user; empty while it is usable. Once set it stays set: every read gives the fallback and
-    // every write fails.
+    // the user; empty while it is usable. Every read checks afresh; once set, every write fails
+    // for the rest of the run, since the rules in memory may then not be the place's.
     virtual std::string Refusal() const { return {}; }
 };
 

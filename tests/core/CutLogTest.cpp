@@ -68,14 +68,21 @@ TEST(CutLogTest, RecordsFromTwoThreadsAllArriveInTheirOrder) {
     std::vector<std::string> lines; // the writer's until the log is gone
     {
         CutLog log(nullptr, [&](std::string_view line) { lines.emplace_back(line); });
-        const auto send = [&log](uint16_t localPort) {
+        // The second stamps its records long before it hands them over.
+        const auto send = [&log](uint16_t localPort, hours late) {
             for (uint16_t i = 1; i <= 1000; ++i) {
-                log.Record(Cut(localPort, i));
+                CutRecord record = Cut(localPort, i);
+                record.When -= late;
+                log.Record(record);
             }
         };
-        const std::jthread first(send, 21001), second(send, 21002);
+        const std::jthread first(send, 21001, 0h), second(send, 21002, 1h);
     }
     ASSERT_EQ(lines.size(), 2000u);
+    const auto stamp = [](const std::string& line) { return line.substr(0, line.find(' ')); };
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_LE(stamp(lines[i - 1]), stamp(lines[i])) << "line " << i << " out of time order";
+    }
     for (const char* port : {":21001 ", ":21002 "}) {
         int expected = 1;
         for (const std::string& line : lines) {
