@@ -7,7 +7,8 @@
 #
 # KERNEL: 6.1 or 6.12 (the newest such Debian amd64 kernel in the apt lists), or an exact ABI:
 # 6.1.0-57, 6.12.118+deb12. The kernels are kept in $KT_KERNEL_CACHE (/var/cache/korvan-tessivo/
-# kernels). The command sees KT_KERNEL (the release) and KT_ACCEL (kvm, or tcg when emulated).
+# kernels). The command sees KT_KERNEL (the release) and KT_ACCEL (kvm, or tcg when emulated, and
+# then KT_TIME_SCALE=10 unless it is set already).
 set -euo pipefail
 
 readonly INIT_REV=1 # bump when the guest's init changes: cached initramfs files are rebuilt
@@ -353,6 +354,8 @@ q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
         [[ $name =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] && echo "export $name=$(q "${!name}")"
     done < <(compgen -e)
     echo "export KT_KERNEL=$KREL KT_ACCEL=$ACCEL"
+    # The live tests stretch their time bounds by this factor (tests/TimeScale.h).
+    if [ "$ACCEL" = tcg ] && [ -z "${KT_TIME_SCALE:-}" ]; then echo "export KT_TIME_SCALE=10"; fi
     # The guest's init starts with the kernel's limits (1024 open files): take this shell's.
     for l in n l; do
         echo "ulimit -H$l $(ulimit -H$l) 2>/dev/null; ulimit -S$l $(ulimit -S$l) 2>/dev/null"

@@ -1,5 +1,7 @@
 // The built program as a user starts it: offscreen, with its own configuration and lock folders.
 
+#include "../../TimeScale.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -25,6 +27,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kt::test::Scaled;
 
 class Fd {
 public:
@@ -71,23 +74,31 @@ struct Connection {
     Fd server;
 };
 
-// A connection from `from` to the listener, both ends open.
+// A connection from `from` to the listener, both ends open, or cut already: the kernel guard may
+// cut the client's end before its connect() returns (ECONNABORTED), its server end then waits on
+// the listener all the same.
 Connection Connect(const char* from, const char* to, uint16_t port, const Fd& listener) {
     Connection c;
     c.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in local = At(from, 0);
     const sockaddr_in remote = At(to, port);
-    if (::bind(c.client.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(c.client.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+    if (::bind(c.client.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         return Connection{};
     }
-    c.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (::connect(c.client.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
+        errno != ECONNABORTED && errno != ECONNRESET) {
+        return Connection{};
+    }
+    pollfd waiting{listener.get(), POLLIN, 0};
+    if (::poll(&waiting, 1, Scaled(2000)) == 1) {
+        c.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
     return c;
 }
 
-// True when the socket learns within the time that its connection is gone.
+// True when the socket learns within the time (scaled) that its connection is gone.
 bool AbortedWithin(const Fd& fd, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
+    const auto deadline = Clock::now() + Scaled(limit);
     while (Clock::now() < deadline) {
         pollfd p{fd.get(), POLLIN, 0};
         const auto left =
@@ -111,7 +122,7 @@ bool Alive(const Connection& c) {
         }
         pollfd p{to, POLLIN, 0};
         char in = 0;
-        if (::poll(&p, 1, 1000) != 1 || ::recv(to, &in, 1, 0) != 1 || in != out) {
+        if (::poll(&p, 1, Scaled(1000)) != 1 || ::recv(to, &in, 1, 0) != 1 || in != out) {
             return false;
         }
     }
@@ -179,6 +190,11 @@ private slots:
 };
 
 void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
+    if (kt::test::TimeScale() > 1) {
+        // Its lock is no matter of the kernel, and nothing outside tells when it has started.
+        QSKIP("slowed down, the first copy is still starting when the 2 s it has to end after "
+              "SIGTERM are up");
+    }
     UserFolders user;
     QProcess first;
     user.Prepare(first);
@@ -266,14 +282,20 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QVERIFY(AbortedWithin(blocked.client, std::chrono::milliseconds(1000)));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     qInfo("blocked connection cut after %lld ms", static_cast<long long>(took.count()));
-    QVERIFY(took.count() < 1000);
+    QVERIFY(took.count() < Scaled(1000));
     // The server's end is gone too.
     QVERIFY(AbortedWithin(blocked.server, std::chrono::milliseconds(1000)));
 
-    QTest::qWait(300);
+    QTest::qWait(Scaled(300));
     QVERIFY2(Alive(other), "a connection on another port was cut");
     QVERIFY2(Alive(allowed), "a connection to the allowed address was cut");
 
+    if (kt::test::TimeScale() > 1) {
+        program.kill();
+        QVERIFY(program.waitForFinished(Scaled(15000)));
+        QSKIP("slowed down, closing and saving take longer than the 2 s the program gives itself "
+              "after SIGTERM; the cuts were checked");
+    }
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     QVERIFY(program.waitForFinished(15000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
@@ -354,7 +376,7 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules});
     // Cut within the time given, probed every 100 ms.
     const auto cutsWithin = [](const Fd& listener, uint16_t port, int milliseconds) {
-        for (const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
              Clock::now() < end;) {
             const Connection probe = Connect("127.0.0.2", "127.0.0.3", port, listener);
             if (AbortedWithin(probe.client, std::chrono::milliseconds(100))) {
@@ -370,7 +392,7 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     QVERIFY(!cutsWithin(first, 21001, 300));
     // Half-written: the rules in force stay.
     QVERIFY(writeRules("[General]\nAllowedIPString=127.0.0.1,127.0"));
-    QTest::qWait(500);
+    QTest::qWait(Scaled(500));
     QVERIFY(cutsWithin(second, 21002, 1000));
 
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
