@@ -290,14 +290,21 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QVERIFY2(Alive(other), "a connection on another port was cut");
     QVERIFY2(Alive(allowed), "a connection to the allowed address was cut");
 
-    if (kt::test::TimeScale() > 1) {
+    // Slowed down, closing and saving take longer than the 2 s the program gives itself after
+    // SIGTERM: it is killed instead, and what it saves goes unchecked.
+    const bool slowed = kt::test::TimeScale() > 1;
+    if (slowed) {
         program.kill();
-        QVERIFY(program.waitForFinished(Scaled(15000)));
-        QSKIP("slowed down, closing and saving take longer than the 2 s the program gives itself "
-              "after SIGTERM; the cuts were checked");
+    } else {
+        QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     }
-    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
-    QVERIFY(program.waitForFinished(15000));
+    QVERIFY(program.waitForFinished(Scaled(15000)));
+    // The fallback is said once, and only when it happened.
+    QCOMPARE(program.readAllStandardError().count("kernel guard could not load"),
+             withoutBpf ? 1 : 0);
+    if (slowed) {
+        QSKIP("slowed down: ending on SIGTERM and saving are left unchecked");
+    }
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(IniKeys(user.Ini()), ThreeKeys);
@@ -305,9 +312,6 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QSettings ini(user.Ini(), QSettings::IniFormat);
     QCOMPARE(ini.value("BlockedRemotePortsString").toString(), QString::number(Blocked));
     QCOMPARE(ini.value("AllowedIPString").toString(), QString("127.0.0.1"));
-    // The fallback is said once, and only when it happened.
-    QCOMPARE(program.readAllStandardError().count("kernel guard could not load"),
-             withoutBpf ? 1 : 0);
 }
 
 // As a service or a terminal without a display starts it.
