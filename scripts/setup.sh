@@ -12,6 +12,7 @@ packages=(
     iproute2 libcap2-bin procps
     clang bpftool libbpf-dev libelf-dev zlib1g-dev
     dpkg-dev file lintian desktop-file-utils systemd man-db unzip
+    qemu-system-x86 busybox-static kmod cpio xz-utils zstd
 )
 
 missing=()

@@ -64,9 +64,10 @@ std::string FormatCutLine(const CutRecord& record) {
 
 LogFile::~LogFile() = default;
 
-CutLog::CutLog(std::unique_ptr<LogFile> file, Sink echo, Sink onFailure, size_t capacity)
+CutLog::CutLog(std::unique_ptr<LogFile> file, Sink echo, Sink onFailure, size_t capacity,
+               Clock clock)
     : File(std::move(file)), Echo(std::move(echo)), OnFailure(std::move(onFailure)),
-      Capacity(capacity), Writer([this] { Write(); }) {}
+      Capacity(capacity), Now(clock), Writer([this] { Write(); }) {}
 
 CutLog::~CutLog() {
     {
@@ -88,7 +89,7 @@ void CutLog::Record(const CutRecord& record) noexcept {
             }
             Waiting.push_back(record);
             // Stamped in the order the lines are written, whichever thread stamped first.
-            Waiting.back().When = std::chrono::system_clock::now();
+            Waiting.back().When = Now();
         } catch (const std::bad_alloc&) {
             ++Dropped;
             return;

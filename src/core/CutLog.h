@@ -55,8 +55,10 @@ public:
     // newline); onFailure is told, from the writer thread, when appends to the file start failing
     // ("cut log: <why>"), once until an append works again. Lines that fail are not retried but
     // counted, and the file gets the count before the next line it takes.
+    // Each record is stamped with clock when it is queued, so that lines are in time order.
+    using Clock = std::chrono::system_clock::time_point (*)();
     explicit CutLog(std::unique_ptr<LogFile> file, Sink echo = {}, Sink onFailure = {},
-                    size_t capacity = 4096);
+                    size_t capacity = 4096, Clock clock = std::chrono::system_clock::now);
     // Writes what is still queued, for a second at most, then stops the writer.
     ~CutLog();
     CutLog(const CutLog&) = delete;
@@ -75,6 +77,7 @@ private:
     const Sink Echo;
     const Sink OnFailure;
     const size_t Capacity;
+    const Clock Now;
     bool Failing = false;     // writer thread only
     uint64_t FileDropped = 0; // writer thread only: lines the file could not take, still unsaid
 

@@ -83,7 +83,9 @@ TEST(CutLogFileTest, AFullDiskLeavesNoHalfLineAndCountsTheLinesLost) {
     std::vector<std::string> sent;
     {
         std::atomic<size_t> tried = 0;
-        CutLog log(OpenCutLogFileIn(temp.Path.string(), whyNot), [&](auto) { ++tried; });
+        CutLog log(
+            OpenCutLogFileIn(temp.Path.string(), whyNot), [&](auto) { ++tried; }, {}, 4096,
+            [] { return std::chrono::system_clock::time_point{}; });
         const auto send = [&](size_t count) { // and wait until the writer has tried each
             for (CutRecord record; count-- > 0; log.Record(record)) {
                 record.LocalPort = static_cast<uint16_t>(sent.size() + 1);

@@ -113,6 +113,7 @@ TEST(CutLogTest, AFullQueueDropsAndSaysHowManyAndAFailingFileIsToldOnce) {
     std::vector<CutRecord> records;
     for (uint16_t port = 40001; port <= 40006; ++port) {
         records.push_back(Cut(21001, port));
+        records.back().When = {}; // as the log's clock stamps them
     }
     {
         // The writer is held in the first line's echo while the rest are recorded.
@@ -125,7 +126,8 @@ TEST(CutLogTest, AFullQueueDropsAndSaysHowManyAndAFailingFileIsToldOnce) {
                 changed.notify_all();
                 changed.wait_for(guard, 10s, [&] { return !held; });
             },
-            [&](std::string_view why) { told.emplace_back(why); }, 2);
+            [&](std::string_view why) { told.emplace_back(why); }, 2,
+            [] { return system_clock::time_point{}; });
         log.Record(records[0]);
         {
             std::unique_lock guard(lock);

@@ -128,6 +128,14 @@ int EventTcpTable::OnChange(void* self, void* data, size_t size) {
 }
 
 void EventTcpTable::Apply(const kt_guard_socket& report) {
+    // Debian's 6.1 and 6.12 report a listener's new child as LISTEN -> SYN_RECV while it still
+    // carries the listener's addresses and cookie, before it has a peer; the child reports itself
+    // again at SYN_RECV -> ESTABLISHED. Such a report would turn the listener's row into the
+    // child's: the listener stays as it is.
+    if (report.old_state == sockdiag::LinuxListen && report.new_state == sockdiag::LinuxSynRecv &&
+        report.remote_port == 0) {
+        return;
+    }
     const TcpRow row = RowOf(report);
     const size_t index = Find(report.cookie, row);
     if (report.new_state != sockdiag::LinuxClose) {

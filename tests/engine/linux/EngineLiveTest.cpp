@@ -138,7 +138,8 @@ TEST_F(EngineLive, WithoutCapNetAdminNothingIsCutAndTheEngineGoesOn) {
 
 TEST_F(EngineLive, HundredsOfBlockedConnectionsOpenAtStartAreCutInTheFirstTicks) {
     ASSERT_TRUE(RaiseFileLimit(2000));
-    const Socket blocked = Listen("127.0.0.3");
+    // Below ip_local_port_range: one of 501 clients took the listener's port now and then.
+    const Socket blocked = Listen("127.0.0.3", 21001);
     const Socket open = Listen("127.0.0.3");
     const uint16_t port = blocked.LocalPort();
     manager->oBlockedLocalPorts.AddItem(int32_t{port});

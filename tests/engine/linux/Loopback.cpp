@@ -1,5 +1,7 @@
 #include "Loopback.h"
 
+#include "../../TimeScale.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -46,6 +48,7 @@ Socket& Socket::operator=(Socket&& other) noexcept {
             ::close(fd_);
         }
         fd_ = std::exchange(other.fd_, -1);
+        cutWhileConnecting_ = other.cutWhileConnecting_;
     }
     return *this;
 }
@@ -104,9 +107,15 @@ bool BindToDevice(const Socket& socket, const char* device) {
 template <typename Address>
 Socket ConnectFrom(Socket socket, const Address& from, const Address& to,
                    const char* device = nullptr) {
-    if (!socket.Valid() || !BindToDevice(socket, device) || !Bind(socket, from) ||
-        ::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    if (!socket.Valid() || !BindToDevice(socket, device) || !Bind(socket, from)) {
         return {};
+    }
+    if (::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        // Cut before connect() returned: the error is gone from the socket, so it is kept here.
+        if (errno != ECONNABORTED && errno != ECONNRESET) {
+            return {};
+        }
+        socket.SetCutWhileConnecting(errno);
     }
     return socket;
 }
@@ -150,8 +159,11 @@ Socket Accept(const Socket& listener) {
 }
 
 int ConnectionError(const Socket& socket, int waitMs) {
+    if (socket.CutWhileConnecting() != 0) {
+        return socket.CutWhileConnecting();
+    }
     pollfd wait{socket.Fd(), POLLIN, 0};
-    if (::poll(&wait, 1, waitMs) <= 0) {
+    if (::poll(&wait, 1, Scaled(waitMs)) <= 0) {
         return 0;
     }
     char byte = 0;
@@ -174,7 +186,8 @@ bool Exchange(const Socket& a, const Socket& b) {
     }
     pollfd wait{b.Fd(), POLLIN, 0};
     char received = 0;
-    return ::poll(&wait, 1, 2000) == 1 && ::recv(b.Fd(), &received, 1, 0) == 1 && received == sent;
+    return ::poll(&wait, 1, Scaled(2000)) == 1 && ::recv(b.Fd(), &received, 1, 0) == 1 &&
+           received == sent;
 }
 
 bool RaiseFileLimit(uint64_t count) {

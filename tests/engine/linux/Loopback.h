@@ -34,7 +34,10 @@ class Socket {
 public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
-    Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Socket(Socket&& other) noexcept
+        : fd_(other.fd_), cutWhileConnecting_(other.cutWhileConnecting_) {
+        other.fd_ = -1;
+    }
     Socket& operator=(Socket&& other) noexcept;
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -43,16 +46,21 @@ public:
     int Fd() const { return fd_; }
     bool Valid() const { return fd_ >= 0; }
     uint16_t LocalPort() const;
+    // A guard may cut a connection before its connect() returns: the error connect() took.
+    int CutWhileConnecting() const { return cutWhileConnecting_; }
+    void SetCutWhileConnecting(int error) { cutWhileConnecting_ = error; }
 
 private:
     int fd_ = -1;
+    int cutWhileConnecting_ = 0;
 };
 
 // An address in the table's byte order (network order, as in s_addr).
 uint32_t Ipv4(const char* text);
 
 // IPv4 sockets. Addresses are dotted texts; port 0 asks for any free port; a device binds the
-// socket to that interface (SO_BINDTODEVICE).
+// socket to that interface (SO_BINDTODEVICE). A connection cut while connecting is still
+// returned, its error kept for ConnectionError.
 Socket Listen(const char* address, uint16_t port = 0, const char* device = nullptr);
 Socket Connect(const char* from, const char* to, uint16_t port, const char* device = nullptr);
 // IPv6 sockets (the address texts may be IPv4-mapped). v6only sets IPV6_V6ONLY.
@@ -60,8 +68,8 @@ Socket Listen6(const char* address, bool v6only = false);
 Socket Connect6(const char* from, const char* to, uint16_t port);
 Socket Accept(const Socket& listener);
 
-// The errno a socket reports once its connection is gone (waits up to waitMs), or 0 when the
-// connection is still alive.
+// The errno a socket reports once its connection is gone (waits up to waitMs, scaled by
+// TimeScale), or 0 when the connection is still alive.
 int ConnectionError(const Socket& socket, int waitMs = 2000);
 // Closes with a reset, leaving no TIME_WAIT behind.
 void Abort(Socket& socket);
