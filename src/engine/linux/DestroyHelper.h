@@ -85,7 +85,9 @@ private:
         UniqueFd pidfd;
         UniqueFd channel; // SOCK_SEQPACKET: one request in, one answer out
         UniqueFd netlink; // the helper's own socket, kept to read the answer of a helper killed
-        uint32_t portId = 0;
+        // No default member initializers: clang could not tell, inside this class, that
+        // std::optional<Helper> may make one.
+        uint32_t portId;
         std::optional<Job> job;
         Clock::time_point started;
     };
