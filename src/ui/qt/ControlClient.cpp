@@ -9,34 +9,40 @@ namespace kt {
 
 class ControlClient::Impl {
 public:
-    explicit Impl(Handlers handlers) : handlers_(std::move(handlers)) {
-        // The service's lines are bounded too: a table change carries a few hundred rows.
-        socket_.setReadBufferSize(static_cast<qint64>(kControlMaxServiceLine) + 1);
-        QObject::connect(&socket_, &QLocalSocket::readyRead, &socket_, [this] { Read(); });
-        QObject::connect(&socket_, &QLocalSocket::errorOccurred, &socket_,
-                         [this](QLocalSocket::LocalSocketError error) { Failed(error); });
-        QObject::connect(&socket_, &QLocalSocket::disconnected, &socket_,
-                         [this] { Finish(handlers_.Gone, "the service went away"); });
-    }
+    explicit Impl(Handlers handlers) : handlers_(std::move(handlers)) {}
+    // Within a handler the socket's own signal runs: it goes once that is over.
+    ~Impl() { Drop(depth_ > 0); }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
+    // A socket of its own for each connection: nothing of the last one can reach the next.
     void Connect(const std::string& path, const std::string& group) {
         Disconnect();
         path_ = path;
         group_ = group;
         finished_ = false;
-        // Later, so that no handler runs before Connect returns; unless disconnected meanwhile.
-        QTimer::singleShot(0, &socket_, [this, attempt = ++attempts_] {
-            if (attempt == attempts_ && !finished_) {
-                socket_.connectToServer(FromUtf8(path_));
-            }
+        socket_ = std::make_unique<QLocalSocket>();
+        QLocalSocket* socket = socket_.get();
+        // The service's lines are bounded too: a table change carries a few hundred rows.
+        socket->setReadBufferSize(static_cast<qint64>(kControlMaxServiceLine) + 1);
+        QObject::connect(socket, &QLocalSocket::readyRead, socket,
+                         [this] { Within([this] { Read(); }); });
+        QObject::connect(
+            socket, &QLocalSocket::errorOccurred, socket,
+            [this](QLocalSocket::LocalSocketError error) { Within([&] { Failed(error); }); });
+        QObject::connect(socket, &QLocalSocket::disconnected, socket, [this] {
+            Within([this] { Finish(handlers_.Gone, "the service went away"); });
         });
+        // Later, so that no handler runs before Connect returns.
+        QTimer::singleShot(0, socket,
+                           [socket, path = FromUtf8(path)] { socket->connectToServer(path); });
     }
 
     void Disconnect() {
         finished_ = true; // closing here tells nobody
         connected_ = false;
-        socket_.abort();
         table_.clear();
+        Drop(true);
     }
 
     bool IsConnected() const { return connected_ && !finished_; }
@@ -47,7 +53,7 @@ public:
         }
         request.id = ++lastId_;
         const std::string line = RequestLine(request);
-        socket_.write(line.data(), static_cast<qint64>(line.size()));
+        socket_->write(line.data(), static_cast<qint64>(line.size()));
         return *request.id;
     }
 
@@ -63,9 +69,14 @@ private:
             Finish(handlers_.Refused, NotInGroupText(group_));
             return;
         }
-        Finish(handlers_.Gone, (connected_ ? "the connection to the service failed: "
-                                           : "no service answers at " + path_ + ": ") +
-                                   ToUtf8(socket_.errorString()));
+        const bool absent = error == QLocalSocket::ServerNotFoundError ||
+                            error == QLocalSocket::ConnectionRefusedError;
+        Finish(handlers_.Gone,
+               connected_
+                   ? "the connection to the service failed: " + ToUtf8(socket_->errorString())
+               : absent ? "no service answers at " + path_
+                        : "the service at " + path_ +
+                              " cannot be reached: " + ToUtf8(socket_->errorString()));
     }
 
     // Ends the connection and tells handler, once.
@@ -74,18 +85,28 @@ private:
             return;
         }
         connected_ = false;
-        socket_.abort();
+        Drop(true);
         if (handler) {
             handler(why);
         }
     }
 
-    void Read() {
-        // A handler may destroy the client: nothing of it is touched after that.
+    // Runs what a signal of the socket asks; a handler may destroy the client, and then nothing
+    // of it is touched again.
+    template <typename Work> void Within(const Work& work) {
         const std::weak_ptr<bool> alive = alive_;
-        while (!finished_ && socket_.canReadLine()) {
+        ++depth_;
+        work();
+        if (!alive.expired()) {
+            --depth_;
+        }
+    }
+
+    void Read() {
+        const std::weak_ptr<bool> alive = alive_;
+        while (!finished_ && socket_->canReadLine()) {
             const QByteArray line =
-                socket_.readLine(static_cast<qint64>(kControlMaxServiceLine) + 2);
+                socket_->readLine(static_cast<qint64>(kControlMaxServiceLine) + 2);
             if (!line.endsWith('\n')) {
                 break;
             }
@@ -102,7 +123,7 @@ private:
                 return;
             }
         }
-        if (!finished_ && socket_.bytesAvailable() > static_cast<qint64>(kControlMaxServiceLine)) {
+        if (!finished_ && socket_->bytesAvailable() > static_cast<qint64>(kControlMaxServiceLine)) {
             Finish(handlers_.Gone, "the service sent a line longer than this program takes");
         }
     }
@@ -161,14 +182,26 @@ private:
         }
     }
 
+    // Closes the socket without a word to anyone; later, when its own signal may be what runs.
+    void Drop(bool later) {
+        if (socket_ != nullptr) {
+            QObject::disconnect(socket_.get(), nullptr, nullptr, nullptr);
+            socket_->abort();
+            if (later) {
+                socket_.release()->deleteLater();
+            }
+            socket_.reset();
+        }
+    }
+
     Handlers handlers_;
-    QLocalSocket socket_;
+    std::unique_ptr<QLocalSocket> socket_;
     std::string path_;
     std::string group_;
     bool connected_ = false; // the service said hello
     bool finished_ = true;
     int64_t lastId_ = 0;
-    uint64_t attempts_ = 0;
+    int depth_ = 0; // signals of the socket running
     std::vector<std::string> table_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
