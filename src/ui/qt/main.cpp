@@ -224,20 +224,23 @@ int main(int argc, char* argv[]) {
         kt::StopSignals::Deadline::UntilExit);
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
+    if (!control) {
+        app.Main();
+        return 0;
+    }
+    // The service opens its control socket once its rules are loaded; without the socket it
+    // still guards, and says why once.
     if (!app.StartUp()) {
         return 0;
     }
-    if (control) {
-        // Without its socket the service still guards; it says why once.
-        controlServer.emplace(app, cutFeed,
-                              kt::ControlOptions{options.controlPath, options.controlGroup});
-        if (!controlServer->Failure().empty()) {
-            Say("no control socket: " + controlServer->Failure());
-            controlServer.reset();
-        } else {
-            Say("control socket " + options.controlPath.toStdString() +
-                ", for root and the group " + options.controlGroup.toStdString());
-        }
+    controlServer.emplace(app, cutFeed,
+                          kt::ControlOptions{options.controlPath, options.controlGroup});
+    if (!controlServer->Failure().empty()) {
+        Say("no control socket: " + controlServer->Failure());
+        controlServer.reset();
+    } else {
+        Say("control socket " + options.controlPath.toStdString() + ", for root and the group " +
+            options.controlGroup.toStdString());
     }
     app.MainLoop();
     controlServer.reset();
