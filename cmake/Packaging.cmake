@@ -77,6 +77,8 @@ if(KT_WEBSITE)
     set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${KT_WEBSITE})
 endif()
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# postinst makes the control socket's group with addgroup.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
 # CPack puts the summary first and indents this long text itself; an empty line parts paragraphs.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Korvan Tessivo guards the machine's IPv4 TCP connections: it cuts every
@@ -86,9 +88,11 @@ port, unless the remote address is on its list of allowed addresses.
 A Qt window shows the live connections, the machine's own addresses and the
 three rule lists, and keeps the user's rules. A systemd service, not enabled
 by default, guards without a window by the rules in
-/etc/korvan-tessivo/KorvanTessivo.ini. Where the kernel allows, a BPF program
-judges each connection as it is established and it is cut within
-microseconds; elsewhere the program polls the connection table.")
+/etc/korvan-tessivo/KorvanTessivo.ini; root and the members of the group
+korvan-tessivo read and change them through its control socket. Where the
+kernel allows, a BPF program judges each connection as it is established and
+it is cut within microseconds; elsewhere the program polls the connection
+table.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${KT_PACKAGING}/conffiles ${KT_PACKAGING}/postinst ${KT_PACKAGING}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -34,6 +34,10 @@ QString Usage() {
         "                   file reloads it; SIGTERM ends it.\n"
         "  --config FILE    The rules file (default:\n"
         "                   $XDG_CONFIG_HOME/KorvanTessivo/KorvanTessivo.ini).\n"
+        "  --control PATH   With --headless: listens on the Unix socket PATH, where root and\n"
+        "                   the members of the control group read and change the rules and\n"
+        "                   watch the connections and the cuts.\n"
+        "  --control-group NAME  The control group (default: korvan-tessivo).\n"
         "\n"
         "Qt's own options (-platform, -style, ...) are passed to Qt.\n");
 }
@@ -48,7 +52,10 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     const QCommandLineOption headless(QStringLiteral("headless"));
     const QCommandLineOption config(QStringLiteral("config"), {}, QStringLiteral("FILE"));
-    parser.addOptions({help, version, headless, config});
+    const QCommandLineOption control(QStringLiteral("control"), {}, QStringLiteral("PATH"));
+    const QCommandLineOption controlGroup(QStringLiteral("control-group"), {},
+                                          QStringLiteral("NAME"));
+    parser.addOptions({help, version, headless, config, control, controlGroup});
     for (const char* name : kQtOptionsWithValue) {
         parser.addOption(
             QCommandLineOption(QString::fromLatin1(name), {}, QStringLiteral("value")));
@@ -82,9 +89,20 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
     }
     options.headless = parser.isSet(headless);
     options.configFile = parser.value(config);
+    options.controlPath = parser.value(control);
+    if (parser.isSet(controlGroup)) {
+        options.controlGroup = parser.value(controlGroup);
+    }
     if (parser.isSet(config) && options.configFile.isEmpty()) {
         options.action = ProgramOptions::Action::UsageError;
         options.text = QStringLiteral("--config needs a file.\n") + Usage();
+    } else if ((parser.isSet(control) || parser.isSet(controlGroup)) &&
+               (!options.headless || options.controlPath.isEmpty() ||
+                options.controlGroup.isEmpty())) {
+        options.action = ProgramOptions::Action::UsageError;
+        options.text = QStringLiteral("--control needs --headless and a path, "
+                                      "--control-group a name.\n") +
+                       Usage();
     }
     return options;
 }

@@ -11,8 +11,10 @@ struct ProgramOptions {
     enum class Action { Run, Help, Version, UsageError };
     Action action = Action::Run;
     bool headless = false;
-    QString configFile; // empty: the user's own rules file
-    QString text;       // what Help, Version and UsageError print
+    QString configFile;  // empty: the user's own rules file
+    QString controlPath; // headless: the control socket; empty: none
+    QString controlGroup = QStringLiteral("korvan-tessivo"); // who besides root may use it
+    QString text; // what Help, Version and UsageError print
 };
 
 // arguments as main gets them, the program's name first. Qt's own options (-platform, -style,

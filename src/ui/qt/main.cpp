@@ -9,6 +9,7 @@
 #include "manager/Manager.h"
 #include "net/LocalAddresses.h"
 #include "net/linux/InterfaceList.h"
+#include "ui/qt/ControlServer.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
@@ -125,8 +126,14 @@ int main(int argc, char* argv[]) {
     if (!whyNoLog.empty()) {
         Say("no cut log: " + whyNoLog);
     }
-    const auto journal = [](std::string_view line) {
+    // The control socket's watchers get each line too; the feed outlives the log's writer.
+    const bool control = headless && !options.controlPath.isEmpty();
+    kt::CutFeed cutFeed;
+    const auto journal = [&cutFeed, control](std::string_view line) {
         std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+        if (control) {
+            cutFeed.Push(line);
+        }
     };
     kt::CutLog log(std::move(logFile), headless ? kt::CutLog::Sink(journal) : kt::CutLog::Sink(),
                    Say);
@@ -181,13 +188,17 @@ int main(int argc, char* argv[]) {
         "(/etc/korvan-tessivo/KorvanTessivo.ini; systemctl enable --now korvan-tessivo).";
     kt::Application app(platform);
 
+    std::optional<kt::ControlServer> controlServer;
     std::optional<kt::RulesWatcher> watcher;
     if (headless) {
-        watcher.emplace(QString::fromStdString(rulesPath), [&app, &rulesPath] {
+        watcher.emplace(QString::fromStdString(rulesPath), [&app, &rulesPath, &controlServer] {
             std::string why;
             switch (app.ReloadRules(why)) {
             case kt::Application::Reload::Applied:
                 Say("rules reloaded from " + rulesPath);
+                if (controlServer) {
+                    controlServer->RulesReloaded();
+                }
                 break;
             case kt::Application::Reload::Unchanged:
                 break;
@@ -213,6 +224,26 @@ int main(int argc, char* argv[]) {
         kt::StopSignals::Deadline::UntilExit);
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
-    app.Main();
+    if (!control) {
+        app.Main();
+        return 0;
+    }
+    // The service opens its control socket once its rules are loaded; without the socket it
+    // still guards, and says why once.
+    if (!app.StartUp()) {
+        return 0;
+    }
+    controlServer.emplace(app, cutFeed,
+                          kt::ControlOptions{options.controlPath, options.controlGroup});
+    if (!controlServer->Failure().empty()) {
+        Say("no control socket: " + controlServer->Failure());
+        controlServer.reset();
+    } else {
+        Say("control socket " + options.controlPath.toStdString() + ", for root and the group " +
+            options.controlGroup.toStdString());
+    }
+    app.MainLoop();
+    controlServer.reset();
+    app.Shutdown();
     return 0;
 }

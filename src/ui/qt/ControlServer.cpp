@@ -1,0 +1,628 @@
+// QLocalServer over a socket made here: Qt's own listen(name) cannot give the file a group, and
+// every read and write stays asynchronous on the loop that already runs the service.
+#include "ui/qt/ControlServer.h"
+
+#include "core/Application.h"
+#include "core/linux/SafeFolder.h"
+#include "core/linux/UniqueFd.h"
+#include "core/qt/ControlProtocol.h"
+#include "core/qt/QtText.h"
+#include "engine/Engine.h"
+#include "engine/RuleEditing.h"
+#include "list/Value.h"
+#include "manager/MainForm.h"
+#include "manager/Manager.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <span>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kt {
+
+void CutFeed::Push(std::string_view line) noexcept {
+    const std::lock_guard guard(lock_);
+    try {
+        if (lines_.size() >= kCapacity) {
+            return;
+        }
+        lines_.emplace_back(line);
+        // Under the lock: the server cannot go while it is woken.
+        if (lines_.size() == 1 && wake_) {
+            wake_();
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+void CutFeed::SetWake(std::function<void()> wake) {
+    const std::lock_guard guard(lock_);
+    wake_ = std::move(wake);
+}
+
+std::deque<std::string> CutFeed::Take() {
+    const std::lock_guard guard(lock_);
+    return std::exchange(lines_, {});
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Lines about clients on standard error: at most kLogBurst in each kLogPeriod.
+constexpr auto kLogPeriod = std::chrono::seconds(10);
+constexpr int kLogBurst = 20;
+
+std::string Failed(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+std::optional<gid_t> GroupId(const std::string& name) {
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    while (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (size_t{1} << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    return found != nullptr ? std::optional<gid_t>(entry.gr_gid) : std::nullopt;
+}
+
+// The user database's groups of uid: the peer's credentials carry only its primary group, and a
+// user taken out of the group loses access at once.
+bool InGroupDatabase(uid_t uid, gid_t gid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    while (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (size_t{1} << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (found == nullptr) {
+        return false;
+    }
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int count = static_cast<int>(groups.size());
+        if (::getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) >= 0) {
+            return std::find(groups.begin(), groups.begin() + count, gid) != groups.begin() + count;
+        }
+        if (count <= static_cast<int>(groups.size()) || count > 65536) {
+            return false;
+        }
+        groups.resize(static_cast<size_t>(count));
+    }
+    return false;
+}
+
+// The socket is born no wider than 0660 and gets its group before it listens; its folder must be
+// root's (or ours) alone, so that nothing is swapped in between.
+UniqueFd ListenAt(const std::string& path, gid_t gid, std::string& why) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    if (name.empty() || path.size() >= sizeof address.sun_path) {
+        why = path + " cannot be a socket's path (a file name, at most " +
+              std::to_string(sizeof address.sun_path - 1) + " bytes)";
+        return {};
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    UniqueFd dir;
+    if (const FolderResult opened = OpenFolder(folder, false, true, dir); !opened.Ok()) {
+        why = opened.reason;
+        return {};
+    }
+    struct stat info {};
+    if (::fstatat(dir.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISSOCK(info.st_mode)) {
+            why = path + " is there and is no socket";
+            return {};
+        }
+        // Left by a copy that ended, unless one still answers on it.
+        const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (::connect(probe.Get(), at, sizeof address) == 0 || errno == EAGAIN) {
+            why = "another copy listens on " + path;
+            return {};
+        }
+        ::unlinkat(dir.Get(), name.c_str(), 0);
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.Valid() || ::fchmod(fd.Get(), 0660) != 0 || ::bind(fd.Get(), at, sizeof address) != 0) {
+        why = Failed("binding " + path, errno);
+        return {};
+    }
+    if (::fchownat(dir.Get(), name.c_str(), static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW) !=
+            0 ||
+        ::fchmodat(dir.Get(), name.c_str(), 0660, 0) != 0 || ::listen(fd.Get(), 64) != 0) {
+        why = Failed("making " + path + " the group's", errno);
+        ::unlinkat(dir.Get(), name.c_str(), 0);
+        return {};
+    }
+    return fd;
+}
+
+// Rule editing shows its validation message in a box; here the client gets the same words.
+class MessageCatcher final : public HostServices {
+public:
+    bool PreviousInstance() override { return false; }
+    std::string ApplicationFolder() override { return {}; }
+    MessageAnswer ShowMessage(std::string_view text, MessageButtons) override {
+        said.assign(text);
+        return MessageAnswer::Ok;
+    }
+    void DoEvents() override {}
+    void Sleep(int32_t) override {}
+    void ShellOpen(std::string_view) override {}
+    void End() override {}
+    std::string said;
+};
+
+// The Current Connections list box as the Manager fills it, by difference; each change goes to
+// the clients that watch the table.
+class TableFace final : public MainForm {
+public:
+    std::function<void(int64_t first, int64_t count, std::span<const std::string> rows)> Changed;
+    const std::vector<std::string>& Rows() const { return rows_; }
+    size_t Bytes() const { return bytes_; }
+
+    void ClearListRows() override { ReplaceListRows(0, ListRowCount(), {}); }
+    void AppendListRow(std::string_view text) override {
+        const std::string row(text);
+        ReplaceListRows(ListRowCount(), 0, std::span(&row, 1));
+    }
+    int32_t ListRowCount() const override { return static_cast<int32_t>(rows_.size()); }
+    std::string ListRowText(int32_t row) const override {
+        return row >= 0 && row < ListRowCount() ? rows_[static_cast<size_t>(row)] : std::string();
+    }
+    bool ListRowSelected(int32_t) const override { return false; }
+    void ReplaceListRows(int32_t first, int32_t count,
+                         std::span<const std::string> texts) override {
+        if (first < 0 || count < 0 || first + count > ListRowCount()) {
+            return;
+        }
+        const auto from = rows_.begin() + first;
+        for (auto row = from; row != from + count; ++row) {
+            bytes_ -= row->size();
+        }
+        for (const std::string& text : texts) {
+            bytes_ += text.size();
+        }
+        rows_.insert(rows_.erase(from, from + count), texts.begin(), texts.end());
+        if (Changed) {
+            Changed(first, count, texts);
+        }
+    }
+    void SetHeadText(std::string_view) override {}
+    void SetItemBoxEnabled(bool) override {}
+    void SetDeleteMenuEnabled(bool) override {}
+    void SetAddButtonEnabled(bool) override {}
+    // Every row: a client filters for itself.
+    Value ShowConnectedValue() const override { return Value(int32_t{0}); }
+
+private:
+    std::vector<std::string> rows_;
+    size_t bytes_ = 0;
+};
+
+// One table change as lines of at most kControlRowsPerEvent rows each.
+template <typename Send>
+void InChunks(bool reset, int64_t first, int64_t count, std::span<const std::string> rows,
+              const Send& send) {
+    size_t done = 0;
+    do {
+        const size_t n = std::min(rows.size() - done, kControlRowsPerEvent);
+        TableEdit part{reset && done == 0, first + static_cast<int64_t>(done),
+                       done == 0 ? count : 0,
+                       std::vector<std::string>(rows.begin() + static_cast<ptrdiff_t>(done),
+                                                rows.begin() + static_cast<ptrdiff_t>(done + n))};
+        send(TableLine(part));
+        done += n;
+    } while (done < rows.size());
+}
+
+} // namespace
+
+class ControlServer::Impl {
+public:
+    Impl(Application& app, CutFeed& cuts, const ControlOptions& options);
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void BroadcastRules();
+
+    std::string failure;
+
+private:
+    struct Client {
+        std::unique_ptr<QLocalSocket> socket;
+        ucred peer{};
+        bool table = false, cuts = false, rules = false;
+        bool gone = false;
+    };
+
+    void Accept();
+    void Admit(std::unique_ptr<QLocalSocket> socket);
+    void Read(Client& client);
+    void Handle(Client& client, std::string_view line);
+    std::string Edit(const ControlRequest& request, std::string& warning);
+    RuleTexts Rules() const;
+    void Send(Client& client, const std::string& line);
+    void SendTable(Client& client);
+    void BroadcastTable(int64_t first, int64_t count, std::span<const std::string> rows);
+    void DrainCuts();
+    // Tells the client why in one line, if its socket takes it, and closes.
+    void Drop(Client& client, const std::string& why, const std::string& line);
+    void SweepLater();
+    void Log(const std::string& line);
+    static std::string Name(const ucred& peer);
+
+    Application& app_;
+    CutFeed& cuts_;
+    Manager* manager_ = nullptr;
+    std::string group_;
+    gid_t gid_ = 0;
+    QLocalServer server_;
+    std::vector<std::unique_ptr<Client>> clients_;
+    TableFace face_;
+    RuleTexts lastRules_;
+    std::function<void()> previousRulesChanged_;
+    std::function<void(std::string_view)> previousSaveFailed_;
+    std::string saveFailure_;
+    bool sweepDue_ = false;
+    Clock::time_point logWindow_{};
+    int logged_ = 0;
+    uint64_t unlogged_ = 0;
+};
+
+ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions& options)
+    : app_(app), cuts_(cuts), group_(ToUtf8(options.group)) {
+    const std::optional<gid_t> gid = GroupId(group_);
+    if (!gid) {
+        failure = "there is no group " + group_ + " (addgroup --system " + group_ + ")";
+        return;
+    }
+    gid_ = *gid;
+    if (app.AppManager == nullptr) {
+        failure = "the program has not started";
+        return;
+    }
+    UniqueFd fd = ListenAt(ToUtf8(options.path), gid_, failure);
+    if (!fd.Valid() || !server_.listen(static_cast<qintptr>(fd.Get()))) {
+        return;
+    }
+    fd.Release(); // the server's now
+    QObject::connect(&server_, &QLocalServer::newConnection, &server_, [this] { Accept(); });
+
+    // The service keeps the connection view a window would show, for the clients to watch.
+    manager_ = app.AppManager.get();
+    manager_->oConnections = app.GetEngine();
+    face_.Changed = [this](int64_t first, int64_t count, std::span<const std::string> rows) {
+        BroadcastTable(first, count, rows);
+    };
+    manager_->oMainForm = &face_;
+    manager_->SetCurrentMode(Manager::CurrentConnectionsMode);
+    previousRulesChanged_ = manager_->OnRulesChanged;
+    manager_->OnRulesChanged = [this] {
+        if (previousRulesChanged_) {
+            previousRulesChanged_();
+        }
+        BroadcastRules();
+    };
+    previousSaveFailed_ = manager_->OnSaveFailed;
+    manager_->OnSaveFailed = [this](std::string_view reason) {
+        saveFailure_.assign(reason);
+        if (previousSaveFailed_) {
+            previousSaveFailed_(reason);
+        }
+    };
+    lastRules_ = Rules();
+    cuts_.Take(); // from before anyone could watch
+    cuts_.SetWake([this] {
+        QMetaObject::invokeMethod(
+            &server_, [this] { DrainCuts(); }, Qt::QueuedConnection);
+    });
+}
+
+ControlServer::Impl::~Impl() {
+    cuts_.SetWake({});
+    if (manager_ != nullptr) {
+        manager_->oMainForm = nullptr;
+        manager_->oConnections = nullptr;
+        manager_->OnRulesChanged = previousRulesChanged_;
+        manager_->OnSaveFailed = previousSaveFailed_;
+    }
+    for (const auto& client : clients_) {
+        QObject::disconnect(client->socket.get(), nullptr, nullptr, nullptr);
+    }
+    clients_.clear();
+}
+
+std::string ControlServer::Impl::Name(const ucred& peer) {
+    return "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
+}
+
+void ControlServer::Impl::Log(const std::string& line) {
+    const auto now = Clock::now();
+    if (now >= logWindow_ + kLogPeriod) {
+        if (unlogged_ != 0) {
+            app_.Host().Diagnose("control socket: " + std::to_string(unlogged_) +
+                                 " more lines about clients left out");
+        }
+        logWindow_ = now;
+        logged_ = 0;
+        unlogged_ = 0;
+    }
+    if (logged_ < kLogBurst) {
+        ++logged_;
+        app_.Host().Diagnose("control socket: " + line);
+    } else {
+        ++unlogged_;
+    }
+}
+
+void ControlServer::Impl::Accept() {
+    while (server_.hasPendingConnections()) {
+        std::unique_ptr<QLocalSocket> socket(server_.nextPendingConnection());
+        if (socket != nullptr) {
+            socket->setParent(nullptr); // the client owns it
+            Admit(std::move(socket));
+        }
+    }
+}
+
+void ControlServer::Impl::Admit(std::unique_ptr<QLocalSocket> socket) {
+    const int fd = static_cast<int>(socket->socketDescriptor());
+    const auto refuse = [&](const std::string& why, const std::string& line) {
+        Log(why);
+        // Straight into the peer's queue, which a fresh connection has room for; never waited on.
+        ::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        socket->abort();
+    };
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+        refuse(Failed("a client's credentials", errno),
+               ErrorLine("the service cannot tell who you are", {}, true));
+        return;
+    }
+    if (peer.uid != 0 && peer.gid != gid_ && !InGroupDatabase(peer.uid, gid_)) {
+        refuse(Name(peer) + " refused: neither root nor in the group " + group_,
+               RefusedLine(NotInGroupText(group_)));
+        return;
+    }
+    const auto live = std::count_if(clients_.begin(), clients_.end(),
+                                    [](const auto& client) { return !client->gone; });
+    if (static_cast<size_t>(live) >= ControlServer::kMaxClients) {
+        refuse(Name(peer) + " refused: " + std::to_string(live) + " clients already",
+               ErrorLine("the service has " + std::to_string(live) +
+                             " clients already; try again later",
+                         {}, true));
+        return;
+    }
+    auto client = std::make_unique<Client>();
+    Client& c = *client;
+    c.socket = std::move(socket);
+    c.peer = peer;
+    // Qt reads no more than one line's worth ahead.
+    c.socket->setReadBufferSize(static_cast<qint64>(kControlMaxLine) + 1);
+    QObject::connect(c.socket.get(), &QLocalSocket::readyRead, c.socket.get(),
+                     [this, &c] { Read(c); });
+    QObject::connect(c.socket.get(), &QLocalSocket::disconnected, c.socket.get(), [this, &c] {
+        c.gone = true;
+        SweepLater();
+    });
+    clients_.push_back(std::move(client));
+    Send(c, HelloLine(app_.Guarded() ? "kernel" : "polling"));
+    Read(c); // what came with the connection
+}
+
+void ControlServer::Impl::Read(Client& client) {
+    while (!client.gone && client.socket->canReadLine()) {
+        const QByteArray line = client.socket->readLine(static_cast<qint64>(kControlMaxLine) + 2);
+        if (!line.endsWith('\n')) {
+            break;
+        }
+        Handle(client, std::string_view(line.constData(), static_cast<size_t>(line.size()) - 1));
+    }
+    if (!client.gone && client.socket->bytesAvailable() > static_cast<qint64>(kControlMaxLine)) {
+        const std::string error =
+            "a line is longer than " + std::to_string(kControlMaxLine) + " bytes";
+        Drop(client, Name(client.peer) + " dropped: " + error, ErrorLine(error, {}, true));
+    }
+}
+
+void ControlServer::Impl::Handle(Client& client, std::string_view line) {
+    const ParsedRequest parsed = ParseControlRequest(line);
+    if (!parsed.request) {
+        Log(Name(client.peer) + ": " + parsed.error + ": " + Excerpt(line));
+        Send(client, ErrorLine(parsed.error, parsed.id, false));
+        return;
+    }
+    const ControlRequest& request = *parsed.request;
+    switch (request.command) {
+    case ControlRequest::Command::Rules:
+        Send(client, RulesLine(Rules(), request.id, false));
+        break;
+    case ControlRequest::Command::Add:
+    case ControlRequest::Command::Delete: {
+        std::string warning;
+        const std::string error = Edit(request, warning);
+        Send(client, AnswerLine(request, error, warning));
+        break;
+    }
+    case ControlRequest::Command::Watch:
+        client.table = request.table;
+        client.cuts = request.cuts;
+        client.rules = request.rules;
+        Send(client, AnswerLine(request, {}, {}));
+        if (request.rules) {
+            Send(client, RulesLine(Rules(), std::nullopt, true));
+        }
+        if (request.table) {
+            SendTable(client);
+        }
+        break;
+    }
+}
+
+std::string ControlServer::Impl::Edit(const ControlRequest& request, std::string& warning) {
+    static constexpr int16_t kModes[] = {Manager::AllowedIPMode, Manager::BlockedLocalPortsMode,
+                                         Manager::BlockedRemotePortsMode};
+    Manager& manager = *manager_;
+    // The list is chosen as the window's buttons choose it, out of the table watchers' sight.
+    MainForm* const face = manager.oMainForm;
+    const int16_t shown = manager.CurrentMode;
+    manager.oMainForm = nullptr;
+    manager.SetCurrentMode(kModes[static_cast<size_t>(request.list)]);
+    saveFailure_.clear();
+    MessageCatcher messages;
+    if (request.command == ControlRequest::Command::Add) {
+        AddRuleEntry(manager, messages, request.entry);
+    } else {
+        // As the window's Delete does with the line selected.
+        if (List* list = manager.CurrentList; list != nullptr) {
+            const int32_t index = list->FindEqual(Value(std::string_view(request.entry)), false);
+            if (index >= 0) {
+                list->DeleteItem(index);
+            }
+        }
+        manager.SaveChanges();
+    }
+    manager.oMainForm = face;
+    manager.SetCurrentMode(shown);
+    if (!saveFailure_.empty()) {
+        warning = SaveFailedText(saveFailure_);
+    }
+    return messages.said;
+}
+
+RuleTexts ControlServer::Impl::Rules() const {
+    RuleTexts texts;
+    const List* lists[] = {&manager_->oAllowedIP, &manager_->oBlockedLocalPorts,
+                           &manager_->oBlockedRemotePorts};
+    for (size_t i = 0; i < texts.size(); ++i) {
+        for (int32_t item = 0; item < lists[i]->GetItemCount(); ++item) {
+            texts[i].push_back(ToText(lists[i]->GetItem(item)).value_or(""));
+        }
+    }
+    return texts;
+}
+
+void ControlServer::Impl::Send(Client& client, const std::string& line) {
+    if (client.gone) {
+        return;
+    }
+    client.socket->write(line.data(), static_cast<qint64>(line.size()));
+    const auto waiting = static_cast<size_t>(client.socket->bytesToWrite());
+    if (waiting > ControlServer::kMaxQueued + face_.Bytes()) {
+        Drop(client,
+             Name(client.peer) + " dropped: it does not read what it is sent (" +
+                 std::to_string(waiting) + " bytes waiting)",
+             ErrorLine("you did not read what the service sent", {}, true));
+    }
+}
+
+void ControlServer::Impl::SendTable(Client& client) {
+    InChunks(true, 0, 0, face_.Rows(), [&](const std::string& line) { Send(client, line); });
+}
+
+void ControlServer::Impl::BroadcastTable(int64_t first, int64_t count,
+                                         std::span<const std::string> rows) {
+    if (std::none_of(clients_.begin(), clients_.end(),
+                     [](const auto& client) { return client->table && !client->gone; })) {
+        return;
+    }
+    InChunks(false, first, count, rows, [&](const std::string& line) {
+        for (const auto& client : clients_) {
+            if (client->table) {
+                Send(*client, line);
+            }
+        }
+    });
+}
+
+void ControlServer::Impl::BroadcastRules() {
+    RuleTexts rules = Rules();
+    if (rules == lastRules_) {
+        return;
+    }
+    lastRules_ = std::move(rules);
+    const std::string line = RulesLine(lastRules_, std::nullopt, true);
+    for (const auto& client : clients_) {
+        if (client->rules) {
+            Send(*client, line);
+        }
+    }
+}
+
+void ControlServer::Impl::DrainCuts() {
+    for (const std::string& cut : cuts_.Take()) {
+        const std::string line = CutLine(cut);
+        for (const auto& client : clients_) {
+            if (client->cuts) {
+                Send(*client, line);
+            }
+        }
+    }
+}
+
+void ControlServer::Impl::Drop(Client& client, const std::string& why, const std::string& line) {
+    Log(why);
+    ::send(static_cast<int>(client.socket->socketDescriptor()), line.data(), line.size(),
+           MSG_DONTWAIT | MSG_NOSIGNAL);
+    client.gone = true;
+    client.socket->abort();
+    SweepLater();
+}
+
+void ControlServer::Impl::SweepLater() {
+    if (std::exchange(sweepDue_, true)) {
+        return;
+    }
+    // Not now: the client's own signal may be what is running.
+    QTimer::singleShot(0, &server_, [this] {
+        sweepDue_ = false;
+        std::erase_if(clients_, [](const std::unique_ptr<Client>& client) {
+            if (!client->gone) {
+                return false;
+            }
+            QObject::disconnect(client->socket.get(), nullptr, nullptr, nullptr);
+            client->socket.release()->deleteLater();
+            return true;
+        });
+    });
+}
+
+ControlServer::ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options)
+    : impl_(std::make_unique<Impl>(app, cuts, options)) {}
+
+ControlServer::~ControlServer() = default;
+
+const std::string& ControlServer::Failure() const {
+    return impl_->failure;
+}
+
+void ControlServer::RulesReloaded() {
+    impl_->BroadcastRules();
+}
+
+} // namespace kt

@@ -1,0 +1,65 @@
+#pragma once
+
+// The service's control socket: root and the members of one group read and change the rules the
+// service guards by, and watch its connection table and its cuts.
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace kt {
+
+class Application;
+
+// The cut log's lines, from the thread that writes them to the control socket's thread.
+class CutFeed {
+public:
+    static constexpr size_t kCapacity = 1024;
+    // Any thread; a line beyond kCapacity waiting is dropped.
+    void Push(std::string_view line) noexcept;
+    // Called, from the pushing thread, when a line waits where none did.
+    void SetWake(std::function<void()> wake);
+    std::deque<std::string> Take();
+
+private:
+    std::mutex lock_;
+    std::deque<std::string> lines_;
+    std::function<void()> wake_;
+};
+
+struct ControlOptions {
+    QString path;  // the socket; its folder must be root's (or this user's) and no one else's
+    QString group; // may use the socket besides root
+};
+
+class ControlServer {
+public:
+    // Limits on what clients may cost the service.
+    static constexpr size_t kMaxClients = 64;
+    // Unsent bytes a client may leave waiting, besides one copy of the table; beyond, it is
+    // dropped.
+    static constexpr size_t kMaxQueued = 4 * 1024 * 1024;
+
+    // Listens once app has started; Failure() says why not, and then nothing else happens.
+    ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options);
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+    const std::string& Failure() const;
+    // The rules changed without a client (the file was reloaded).
+    void RulesReloaded();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace kt

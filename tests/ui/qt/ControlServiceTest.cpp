@@ -1,0 +1,413 @@
+// The service as the unit runs it and its clients, as separate processes over the real control
+// socket, in a network namespace of the test's own: what a client changes reaches the guard, the
+// rules file and every watcher; who is let in; what abuse costs the service.
+
+#include "Loopback.h"
+#include "core/qt/ControlProtocol.h"
+#include "engine/RuleEditing.h"
+#include "ui/qt/ControlClient.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kt;
+using namespace kt::test;
+
+constexpr uint16_t kGuarded = 21100; // blocked in the rules file from the start
+constexpr uint16_t kAdded = 21101;   // blocked by a client
+constexpr uid_t kNobody = 65534;
+
+// The test's own group is the control group: root's, as CI runs.
+std::string OwnGroup() {
+    const group* own = ::getgrgid(::getgid());
+    return own != nullptr ? own->gr_name : "";
+}
+
+QByteArray RulesFile(int allowed) {
+    QByteArray addresses = "127.0.0.1";
+    for (int i = 0; i < allowed; ++i) {
+        addresses += QByteArray(","
+                                "10.0.") +
+                     QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1);
+    }
+    return "[General]\nAllowedIPString=" + addresses +
+           "\nBlockedLocalPortsString=" + QByteArray::number(kGuarded) +
+           "\nBlockedRemotePortsString=\n";
+}
+
+// The service with files of its own, in a folder others may pass through to reach the socket.
+class Service {
+public:
+    explicit Service(const QByteArray& rules) {
+        ::chmod(qPrintable(folder_.path()), 0755);
+        QFile ini(Ini());
+        if (ini.open(QIODevice::WriteOnly)) {
+            ini.write(rules);
+        }
+    }
+    ~Service() { Stop(); }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    QString Socket() const { return folder_.path() + "/control"; }
+    QString Ini() const { return folder_.path() + "/rules.ini"; }
+    bool Start() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("RUNTIME_DIRECTORY", folder_.path());
+        env.insert("XDG_STATE_HOME", folder_.path());
+        // Memory freed is given back soon enough to be measured.
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":quarantine_size_mb=8");
+        process_.setProcessEnvironment(env);
+        process_.start(KT_PROGRAM, {"--headless", "--config", Ini(), "--control", Socket(),
+                                    "--control-group", QString::fromStdString(OwnGroup())});
+        const qsizetype from = Log().size();
+        return QTest::qWaitFor(
+            [&] { return Log().mid(from).contains(("control socket " + Socket()).toLocal8Bit()); },
+            30000);
+    }
+    bool Stop() {
+        if (process_.state() == QProcess::NotRunning) {
+            return true;
+        }
+        ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
+        return process_.waitForFinished(15000) && process_.exitCode() == 0;
+    }
+    QByteArray Log() { return log_ += process_.readAllStandardError(); }
+    long RssKiB() const {
+        QFile status(QString("/proc/%1/status").arg(process_.processId()));
+        status.open(QIODevice::ReadOnly);
+        const QByteArray text = status.readAll();
+        const qsizetype at = text.indexOf("VmRSS:");
+        return text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ')[0].toLong();
+    }
+
+private:
+    QTemporaryDir folder_;
+    QProcess process_;
+    QByteArray log_;
+};
+
+// True once a new connection to the port is cut within the time.
+bool Cuts(const Socket& listener, uint16_t port, int milliseconds = 5000) {
+    for (QDeadlineTimer end(milliseconds); !end.hasExpired();) {
+        const Socket probe = Connect("127.0.0.2", "127.0.0.3", port);
+        const Socket accepted = Accept(listener);
+        if (!probe.Valid() || ConnectionError(probe, 100) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Socket Dial(const QString& path) {
+    Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, qPrintable(path), sizeof address.sun_path - 1);
+    if (::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return {};
+    }
+    return socket;
+}
+
+// What the service sends until it closes, or lines lines, or the time is up.
+QByteArray Read(const Socket& socket, int lines = INT32_MAX, int milliseconds = 10000) {
+    QByteArray said;
+    char buffer[4096];
+    for (QDeadlineTimer end(milliseconds); said.count('\n') < lines && !end.hasExpired();) {
+        pollfd wait{socket.Fd(), POLLIN, 100};
+        if (::poll(&wait, 1, 100) == 1) {
+            const ssize_t n = ::recv(socket.Fd(), buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            said.append(buffer, n);
+        }
+    }
+    return said;
+}
+
+bool Send(const Socket& socket, const QByteArray& bytes) {
+    return ::send(socket.Fd(), bytes.constData(), static_cast<size_t>(bytes.size()),
+                  MSG_NOSIGNAL) == bytes.size();
+}
+
+// The first line the service sends a process of these credentials, or "connect: <errno>".
+std::string FirstLineAs(uid_t uid, gid_t gid, std::vector<gid_t> groups, const QString& path) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        return "pipe";
+    }
+    const QByteArray where = path.toLocal8Bit();
+    const pid_t child = ::fork();
+    if (child == 0) { // nothing that allocates: other threads may hold the allocator's lock
+        char said[4096] = "credentials";
+        ssize_t length = 11;
+        if (::setgroups(groups.size(), groups.data()) == 0 && ::setgid(gid) == 0 &&
+            ::setuid(uid) == 0) {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, where.constData(), sizeof address.sun_path - 1);
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                length = std::snprintf(said, sizeof said, "connect: %d", errno);
+            } else {
+                for (length = 0; length < static_cast<ssize_t>(sizeof said) &&
+                                 ::read(fd, said + length, 1) == 1 && said[length] != '\n';) {
+                    ++length;
+                }
+            }
+        }
+        ::write(pipe[1], said, static_cast<size_t>(length));
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string line;
+    char byte;
+    while (::read(pipe[0], &byte, 1) == 1) {
+        line += byte;
+    }
+    ::close(pipe[0]);
+    ::waitpid(child, nullptr, 0);
+    return line;
+}
+
+// What a client was told through its handlers.
+struct Seen {
+    std::string refused, gone;
+    std::vector<std::string> errors; // of each answer, "" when done
+    std::vector<std::string> cuts;
+    RuleTexts rules;
+    ControlClient::Handlers Handlers() {
+        return {{},
+                [this](const std::string& m) { refused = m; },
+                [this](const std::string& why) { gone = why; },
+                [this](const RuleTexts& r) { rules = r; },
+                [this](int64_t, const std::string& e, const std::string&) { errors.push_back(e); },
+                {},
+                [this](const std::string& line, bool) { cuts.push_back(line); }};
+    }
+};
+
+bool Has(const std::vector<std::string>& lines, const std::string& part) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.find(part) != line.npos; });
+}
+
+enum class Abuse { TenMegabytes, NotJson, UnknownCommand, NeverReads, ThousandClients, TooMany };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Abuse)
+
+class ControlServiceTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void aMemberBlocksAPortTheGuardCutsAndEveryoneSeesIt();
+    void onlyRootAndTheGroupGetIn_data();
+    void onlyRootAndTheGroupGetIn();
+    void abuseCostsTheServiceLittleAndNeverTheGuard_data();
+    void abuseCostsTheServiceLittleAndNeverTheGuard();
+
+private:
+    std::unique_ptr<Service> shared_;
+    Socket guarded_;
+};
+
+void ControlServiceTest::initTestCase() {
+    if (::geteuid() != 0) {
+        QSKIP("needs root: a network namespace of its own, other users' credentials, the guard");
+    }
+    const std::string error = EnterOwnNetworkNamespace();
+    QVERIFY2(error.empty(), error.c_str());
+    guarded_ = Listen("127.0.0.3", kGuarded);
+    // Many allowed addresses: an answer with the rules is large.
+    shared_ = std::make_unique<Service>(RulesFile(2000));
+    QVERIFY(shared_->Start());
+}
+
+void ControlServiceTest::aMemberBlocksAPortTheGuardCutsAndEveryoneSeesIt() {
+    const Socket listener = Listen("127.0.0.3", kAdded);
+    Service service(RulesFile(0));
+    QVERIFY(service.Start());
+    struct stat socket {};
+    QCOMPARE(::stat(qPrintable(service.Socket()), &socket), 0);
+    QCOMPARE(socket.st_mode & 07777, 0660u);
+    QCOMPARE(socket.st_gid, ::getgid());
+
+    Seen seen;
+    ControlClient client(seen.Handlers());
+    client.Connect(service.Socket().toStdString(), OwnGroup());
+    QTRY_VERIFY(client.IsConnected());
+    client.Watch(true, true, true);
+    const Socket open = Connect("127.0.0.2", "127.0.0.3", kAdded);
+    const Socket accepted = Accept(listener);
+    const std::string row = std::to_string(kAdded) +
+                            " <--> 127.0.0.2:" + std::to_string(open.LocalPort()) + " ESTABLISHED";
+    QTRY_VERIFY_WITH_TIMEOUT(Has(client.Table(), row), 5000);
+
+    client.Add(RuleListId::BlockedLocalPorts, "70000");
+    client.Add(RuleListId::BlockedLocalPorts, std::to_string(kAdded));
+    QTRY_COMPARE(seen.errors.size(), size_t{2});
+    QCOMPARE(seen.errors[0], std::string(InvalidPortMessage)); // the window's own words
+    QCOMPARE(seen.errors[1], std::string());
+    QVERIFY(ConnectionError(open) != 0);
+    QTRY_VERIFY(Has(seen.cuts, "(blocked local port " + std::to_string(kAdded) + ")"));
+    QTRY_VERIFY(!Has(client.Table(), row));
+    const RuleTexts blocked = {
+        {{"127.0.0.1"}, {std::to_string(kGuarded), std::to_string(kAdded)}, {}}};
+    QVERIFY(seen.rules == blocked);
+
+    // The client notices the service going; the rules were saved and are back after a restart.
+    QVERIFY(service.Stop());
+    QTRY_VERIFY(!seen.gone.empty());
+    QVERIFY(service.Start());
+    seen.rules = {};
+    seen.gone.clear();
+    client.Connect(service.Socket().toStdString(), OwnGroup());
+    QTRY_VERIFY2(client.IsConnected(), seen.gone.c_str());
+    client.RequestRules();
+    QTRY_VERIFY(seen.rules == blocked);
+    QVERIFY(Cuts(listener, kAdded));
+}
+
+void ControlServiceTest::onlyRootAndTheGroupGetIn_data() {
+    QTest::addColumn<uid_t>("uid");
+    QTest::addColumn<bool>("primary");       // the group is the process's primary group
+    QTest::addColumn<bool>("supplementary"); // the group is among its other groups only
+    QTest::addColumn<QString>("answer");     // hello, refused, or what connect() says
+    QTest::newRow("root") << uid_t{0} << false << false << "hello";
+    QTest::newRow("member") << kNobody << true << false << "hello";
+    // Still in the group's rights since login, but no longer in the user database.
+    QTest::newRow("taken out") << kNobody << false << true << "refused";
+    QTest::newRow("outsider") << kNobody << false << false << QString("connect: %1").arg(EACCES);
+}
+
+void ControlServiceTest::onlyRootAndTheGroupGetIn() {
+    QFETCH(uid_t, uid);
+    QFETCH(bool, primary);
+    QFETCH(bool, supplementary);
+    QFETCH(QString, answer);
+    const gid_t own = ::getgid();
+    const std::string line = FirstLineAs(
+        uid, primary || uid == 0 ? own : kNobody,
+        supplementary ? std::vector<gid_t>{own} : std::vector<gid_t>{}, shared_->Socket());
+    ControlMessage message;
+    std::string why;
+    if (answer == "hello") {
+        QVERIFY2(ParseControlMessage(line, message, why), line.c_str());
+        QCOMPARE(message.kind, ControlMessage::Kind::Hello);
+    } else if (answer == "refused") {
+        QVERIFY2(ParseControlMessage(line, message, why), line.c_str());
+        QCOMPARE(message.kind, ControlMessage::Kind::Refused);
+        QCOMPARE(message.error, NotInGroupText(OwnGroup()));
+        QTRY_VERIFY(shared_->Log().contains("uid 65534 pid"));
+    } else {
+        QCOMPARE(QString::fromStdString(line), answer);
+    }
+}
+
+void ControlServiceTest::abuseCostsTheServiceLittleAndNeverTheGuard_data() {
+    QTest::addColumn<Abuse>("abuse");
+    QTest::addColumn<QByteArray>("answer"); // in what the abuser reads
+    QTest::addColumn<QByteArray>("logged"); // in the service's log
+    QTest::newRow("10 MB, no line break") << Abuse::TenMegabytes << QByteArray("longer than 65536")
+                                          << QByteArray("longer than 65536");
+    QTest::newRow("bad JSON") << Abuse::NotJson << QByteArray("not JSON") << QByteArray("not JSON");
+    QTest::newRow("unknown command")
+        << Abuse::UnknownCommand << QByteArray("no command") << QByteArray("format-disk");
+    QTest::newRow("never reads") << Abuse::NeverReads << QByteArray()
+                                 << QByteArray("does not read");
+    QTest::newRow("one too many") << Abuse::TooMany << QByteArray("try again later")
+                                  << QByteArray("clients already");
+    QTest::newRow("1,000 come and go") << Abuse::ThousandClients << QByteArray() << QByteArray();
+}
+
+void ControlServiceTest::abuseCostsTheServiceLittleAndNeverTheGuard() {
+    QFETCH(Abuse, abuse);
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, logged);
+    Service& service = *shared_;
+    const qsizetype logBefore = service.Log().size();
+    const long rssBefore = service.RssKiB();
+    QByteArray said;
+    const Socket abuser = Dial(service.Socket());
+    QVERIFY(abuser.Valid());
+    switch (abuse) {
+    case Abuse::TenMegabytes: {
+        const QByteArray flood(10 * 1024 * 1024, 'x');
+        qsizetype sent = 0;
+        for (ssize_t n = 1; n > 0 && sent < flood.size(); sent += n) {
+            n = ::send(abuser.Fd(), flood.constData() + sent,
+                       static_cast<size_t>(flood.size() - sent), MSG_NOSIGNAL);
+        }
+        QVERIFY(sent < flood.size()); // it stopped taking them
+        said = Read(abuser);
+        break;
+    }
+    case Abuse::NotJson:
+    case Abuse::UnknownCommand:
+        QVERIFY(Send(abuser, abuse == Abuse::NotJson ? "{oops\n" : "{\"cmd\":\"format-disk\"}\n"));
+        said = Read(abuser, 2);
+        // and the connection still serves
+        QVERIFY(Send(abuser, "{\"cmd\":\"rules\"}\n"));
+        QVERIFY(Read(abuser, 1).contains("\"reply\":\"rules\""));
+        break;
+    case Abuse::NeverReads: {
+        QByteArray requests = "{\"cmd\":\"watch\",\"events\":[\"table\",\"cuts\",\"rules\"]}\n";
+        for (int i = 0; i < 4000; ++i) {
+            requests += "{\"cmd\":\"rules\"}\n";
+        }
+        QVERIFY(Send(abuser, requests));
+        pollfd closed{abuser.Fd(), POLLRDHUP, 0};
+        QVERIFY(::poll(&closed, 1, 10000) == 1); // dropped, without reading a byte
+        break;
+    }
+    case Abuse::ThousandClients:
+        for (int i = 0; i < 1000; ++i) {
+            QVERIFY(Dial(service.Socket()).Valid());
+        }
+        break;
+    case Abuse::TooMany: {
+        std::vector<Socket> clients;
+        for (size_t i = 0; i < 63; ++i) { // the abuser is one
+            clients.push_back(Dial(service.Socket()));
+            QVERIFY(Read(clients.back(), 1).contains("hello"));
+        }
+        said = Read(Dial(service.Socket()));
+        break;
+    }
+    }
+    QVERIFY2(said.contains(answer), said.left(300).constData());
+    QTRY_VERIFY2(service.Log().mid(logBefore).contains(logged),
+                 service.Log().mid(logBefore).constData());
+    QVERIFY2(Cuts(guarded_, kGuarded, 1000), "the guard stopped cutting");
+    const long grown = service.RssKiB() - rssBefore;
+    qInfo("the service's memory grew by %ld KiB", grown);
+    QVERIFY(grown < 32 * 1024);
+    QTRY_VERIFY(Read(Dial(service.Socket()), 1).contains("hello")); // once the abusers are gone
+}
+
+QTEST_GUILESS_MAIN(ControlServiceTest)
+#include "ControlServiceTest.moc"
