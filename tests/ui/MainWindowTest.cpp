@@ -24,6 +24,31 @@ TEST(MainWindowText, CaptionTipAndTrayMessage) {
     EXPECT_EQ(TrayMessageFromX(7725, false, 15), 515);
 }
 
+TEST(CutNotices, TheFirstAtOnceThenOneAGapNamingTheLatestAndCountingTheOthers) {
+    using std::chrono::milliseconds;
+    const struct {
+        milliseconds at;
+        uint64_t cuts; // made at that moment, the last of them named "c<at>"
+        std::optional<std::string> shown;
+    } steps[] = {
+        {milliseconds(0), 1, "Cut c0"},
+        {milliseconds(1000), 1, std::nullopt},
+        {milliseconds(4999), 3, std::nullopt},
+        {milliseconds(5000), 0, "Cut c4999\nand 3 more connections"},
+        {milliseconds(9000), 0, std::nullopt}, // none held
+        {milliseconds(12000), 1, "Cut c12000"},
+        {milliseconds(17000), 2, "Cut c17000\nand 1 more connection"},
+    };
+    CutNotices notices;
+    for (const auto& step : steps) {
+        if (step.cuts != 0) {
+            notices.Add(step.cuts, "c" + std::to_string(step.at.count()));
+        }
+        EXPECT_EQ(notices.Due(CutNotices::Clock::time_point{} + step.at), step.shown)
+            << step.at.count();
+    }
+}
+
 TEST(MainWindowLayout, ControlsSitInsideTheClientAreaWithUniqueTabIndexes) {
     std::vector<bool> seen(MainWindowControls.size(), false);
     for (const ControlLayout& c : MainWindowControls) {
@@ -42,8 +67,7 @@ protected:
         : app(Platform{host, store, table, windows, [this] { return localAddresses; },
                        FormatDottedAddress, testing::SteppingClock()}) {
         host.folder = "C:\\Korvan";
-        table.rows = {MakeRow(TcpEstablished, Address(10, 0, 0, 1), 1025, Address(10, 0, 0, 9), 80),
-                      MakeRow(TcpListening, 0, 135, 0, 0)};
+        table.rows = {Row(), MakeRow(TcpListening, 0, 135, 0, 0)};
         EXPECT_TRUE(app.StartUp());
         form = windows.form;
         window = windows.window;
@@ -52,6 +76,9 @@ protected:
     }
 
     std::vector<std::string>& Rows() { return window->controls.rows; }
+    static TcpRow Row() {
+        return MakeRow(TcpEstablished, Address(10, 0, 0, 1), 1025, Address(10, 0, 0, 9), 80);
+    }
 
     FakeHost host;
     MemoryStore store;
@@ -188,6 +215,19 @@ TEST_F(MainWindowTest, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
     const int fronts = window->broughtToFront;
     form->OnTrayMessage(TrayLeftButtonUp); // shown normally: ignored
     EXPECT_EQ(window->broughtToFront, fronts);
+}
+
+TEST_F(MainWindowTest, CutsCountInTheTipAndAreToldOnlyWhileTheWindowIsHidden) {
+    const CutRecord cut = CutRecord::Of(Row(), CutRecord::Rule::BlockedRemotePort, {});
+    window->visible = false;
+    app.CountCuts(1, cut);
+    app.Tick();
+    EXPECT_EQ(window->tip, "Korvan Tessivo\nguarded by this window (polling)\n1 cut since start");
+    window->visible = true;
+    app.CountCuts(1, cut);
+    app.Tick();
+    EXPECT_EQ(window->notices, std::vector<std::string>{
+                                   "Cut 10.0.0.1:1025 -> 10.0.0.9:80 (blocked remote port 80)"});
 }
 
 TEST_F(MainWindowTest, RestoringRebuildsTheConnectionLines) {

@@ -160,6 +160,7 @@ void QtHost::ListenForSecondStarts(std::function<void()> bringBack) {
                              if (SameUser(client->socketDescriptor())) {
                                  bringBack();
                                  client->write(kAnswer);
+                                 client->flush();
                              }
                              client->disconnectFromServer();
                          }
