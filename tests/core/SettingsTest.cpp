@@ -95,24 +95,6 @@ TEST(Settings, UntrustedStoredValuesLoadCleanAndWhatCanNeverMatchIsLeftOut) {
     EXPECT_TRUE(host.messages.empty());
 }
 
-TEST(Settings, CountsAndChangesAsTheServiceLogsThem) {
-    EXPECT_EQ(RuleCounts({"127.0.0.1", "", "80,443"}),
-              "1 allowed address, 0 blocked local ports, 2 blocked remote ports");
-    const struct {
-        RuleTexts before, after;
-        std::string said;
-    } cases[] = {
-        {{"127.0.0.1", "", "80"},
-         {"127.0.0.1,10.0.0.1", "", ""},
-         "allowed addresses +10.0.0.1; blocked remote ports -80"},
-        {{"", "22,80", ""}, {"", "80,22", ""}, "the same entries, in another order"},
-        {{"", "22", ""}, {"", "22", ""}, ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(RuleChanges(c.before, c.after), c.said) << c.said;
-    }
-}
-
 TEST(Settings, SaveChangesWritesAndForgetsJudgedConnectionsEvenWhenTheStoreRefuses) {
     MemoryStore store;
     Manager manager(store, nullptr);
