@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
 # Builds the Linux program (Release, no sanitizers) and starts it. On a fresh Debian 12 machine
-# this installs what is missing first.
+# this installs what building and running it needs first (not the test tools).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --run
 
+made_build=0
+[ -e build ] || made_build=1
 cmake -S . -B build/release-linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DKT_SANITIZE=OFF \
     -DKT_BUILD_TESTS=OFF -DKT_BUILD_BENCH=OFF
 cmake --build build/release-linux --target korvan-tessivo -j "$(nproc)"
 program="$PWD/build/release-linux/bin/korvan-tessivo"
+
+# Run with sudo: the build is handed back to the user who ran it, who can then run and rebuild
+# it without root. -h and no -L: a symbolic link in the build is never followed.
+if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ] && [ -n "${SUDO_GID:-}" ]; then
+    chown -R -h "$SUDO_UID:$SUDO_GID" build/release-linux
+    if [ "$made_build" -eq 1 ]; then
+        chown -h "$SUDO_UID:$SUDO_GID" build
+    fi
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
     cat <<TEXT

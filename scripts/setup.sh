@@ -1,19 +1,35 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the builds and tests need, only those that are missing.
 # Idempotent; run as root (or with sudo available) on Debian 12.
+#   bash scripts/setup.sh        everything: builds, tests, Wine, fuzzing, packages
+#   bash scripts/setup.sh --run  only what building and running the Linux program needs
 set -euo pipefail
 
-packages=(
-    build-essential cmake ninja-build pkg-config git clang-format clang libclang-rt-14-dev
+# Building the program (compiler, Qt, the kernel guard's BPF object) and running its window.
+run_packages=(
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins fonts-liberation fonts-dejavu-core
+    clang bpftool libbpf-dev libelf-dev zlib1g-dev
+)
+# The tests, the Windows build under Wine, fuzzing and the packages' checks.
+test_packages=(
+    git clang-format libclang-rt-14-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth x11-apps imagemagick
-    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins fonts-liberation fonts-dejavu-core
     iproute2 libcap2-bin procps
-    clang bpftool libbpf-dev libelf-dev zlib1g-dev
     dpkg-dev file lintian desktop-file-utils systemd man-db unzip
     qemu-system-x86 busybox-static kmod cpio xz-utils zstd
 )
+
+case "${1:-}" in
+--run) packages=("${run_packages[@]}") ;;
+"") packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+*)
+    echo "Usage: bash scripts/setup.sh [--run]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

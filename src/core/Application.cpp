@@ -1,6 +1,6 @@
 #include "core/Application.h"
 
-#include "core/Settings.h"
+#include "core/CutLog.h"
 #include "core/SettingsStore.h"
 #include "engine/Engine.h"
 #include "engine/RuleGuard.h"
@@ -8,7 +8,6 @@
 #include "ui/MainWindow.h"
 
 #include <algorithm>
-#include <array>
 
 namespace kt {
 
@@ -48,8 +47,14 @@ bool Application::StartUp() {
             TellRefusal(missing);
         }
     }
-    for (const std::string& complaint : LoadSettings(*AppManager, platform_.Store)) {
-        host.Diagnose(complaint);
+    const std::vector<std::string> leftOut = LoadSettings(*AppManager, platform_.Store);
+    for (const std::string& entry : leftOut) {
+        host.Diagnose(entry + "; left out of the rules");
+    }
+    entriesLeftOut_ = !leftOut.empty();
+    loadedRules_ = CurrentRules(*AppManager);
+    if (entriesLeftOut_ && !platform_.Headless) {
+        Tell(LeftOutText(leftOut));
     }
     if (const std::string refusal = platform_.Store.Refusal(); !refusal.empty()) {
         Tell("The rules file cannot be used: " + refusal +
@@ -66,6 +71,11 @@ bool Application::StartUp() {
     };
 
     if (platform_.Headless) {
+        const GuardMode mode = Mode();
+        host.Diagnose("rules: " + RuleCounts(loadedRules_) + "; guard: " +
+                      (mode == GuardMode::KernelGuard ? "the kernel guard"
+                       : mode == GuardMode::Polling   ? "polling the connection table"
+                                                      : "none, nothing is cut"));
         return true;
     }
     form_ = std::make_unique<frmMain>(*this);
@@ -82,6 +92,12 @@ bool Application::StartUp() {
     host.DoEvents();
     AppManager->SetCurrentMode(Manager::CurrentConnectionsMode);
     AppManager->RefreshLocalIPList();
+    // A second start asks this window to come back rather than showing nothing.
+    host.ListenForSecondStarts([this] {
+        if (form_ != nullptr) {
+            form_->OnShowRequested();
+        }
+    });
     return true;
 }
 
@@ -92,6 +108,54 @@ void Application::Tick() {
     inTick_ = true;
     engine_->PollConnections();
     inTick_ = false;
+    TellTray();
+}
+
+void Application::TellTray() {
+    CutRecord latest;
+    if (platform_.GuardCuts != nullptr) {
+        if (const uint64_t count = platform_.GuardCuts->Take(latest); count != 0) {
+            CountCuts(count, latest);
+        }
+    }
+    if (form_ != nullptr) {
+        form_->OnTick(platform_.Clock);
+    }
+}
+
+void Application::CountCuts(uint64_t count, const CutRecord& latest) {
+    cuts_ += count;
+    if (form_ != nullptr) {
+        form_->OnCuts(count, ConnectionText(latest));
+    }
+}
+
+GuardMode Application::Mode() const {
+    if (guardedByService_) {
+        return GuardMode::Service;
+    }
+    if (refusalTold_) {
+        return GuardMode::ViewOnly; // no right to cut, or cuts refused
+    }
+    return platform_.Guard != nullptr ? GuardMode::KernelGuard : GuardMode::Polling;
+}
+
+std::string_view GuardModeText(GuardMode mode) {
+    switch (mode) {
+    case GuardMode::Service:
+        return "guarded by the service";
+    case GuardMode::KernelGuard:
+        return "guarded by this window (kernel guard)";
+    case GuardMode::Polling:
+        return "guarded by this window (polling)";
+    case GuardMode::ViewOnly:
+        break;
+    }
+    return "view only: nothing is cut";
+}
+
+bool Application::SaveOnClose() const {
+    return !entriesLeftOut_ || AppManager == nullptr || CurrentRules(*AppManager) != loadedRules_;
 }
 
 void Application::Tell(std::string text) {
@@ -120,6 +184,8 @@ void Application::OnCut(const CutRecord& record) {
     }
     if (record.Refused) {
         TellRefusal(record.Reason);
+    } else {
+        CountCuts(1, record);
     }
 }
 
@@ -135,16 +201,11 @@ Application::Reload Application::ReloadRules(std::string& why) {
     if (!AppManager) {
         return Reload::Refused;
     }
-    const auto texts = [this] {
-        return std::array{AppManager->SaveListToString(AppManager->oAllowedIP),
-                          AppManager->SaveListToString(AppManager->oBlockedLocalPorts),
-                          AppManager->SaveListToString(AppManager->oBlockedRemotePorts)};
-    };
-    const auto before = texts();
+    const RuleStrings before = CurrentRules(*AppManager);
     if (!ReloadSettings(*AppManager, platform_.Store, why)) {
         return Reload::Refused;
     }
-    if (texts() == before) {
+    if (CurrentRules(*AppManager) == before) {
         return Reload::Unchanged;
     }
     // Connections judged by the old rules are judged again.
@@ -161,6 +222,19 @@ std::string RefusedCutText(std::string_view why, std::string_view hint) {
         text += hint;
     }
     return text;
+}
+
+std::string LeftOutText(const std::vector<std::string>& entries) {
+    constexpr size_t kListed = 10; // a box stays readable; the rest are on standard error
+    std::string text = "Some stored rules are not valid and were left out:";
+    for (size_t i = 0; i < entries.size() && i < kListed; ++i) {
+        text += '\n' + entries[i];
+    }
+    if (entries.size() > kListed) {
+        text += "\n(and " + std::to_string(entries.size() - kListed) + " more)";
+    }
+    return text + "\nThey stay stored as they are until the rules are changed here; a change "
+                  "saves the rules without them.";
 }
 
 std::string SaveFailedText(std::string_view reason) {

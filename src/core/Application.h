@@ -1,18 +1,22 @@
 #pragma once
 
 #include "core/HostServices.h"
+#include "core/Settings.h"
 #include "engine/CutRecord.h"
 #include "net/AddressText.h"
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kt {
 
+class CutMailbox;
 class Engine;
 class Manager;
 class NativeMainWindow;
@@ -50,7 +54,13 @@ struct Platform {
     std::string RightsHint = {};
     // The guard alone, without a window: what would be a message box goes to standard error.
     bool Headless = false;
+    // Cuts made on another thread (the kernel guard's), counted on the loop's at each tick.
+    CutMailbox* GuardCuts = nullptr;
 };
+
+// Who cuts the blocked connections, as the tray tells it.
+enum class GuardMode { Service, KernelGuard, Polling, ViewOnly };
+std::string_view GuardModeText(GuardMode mode);
 
 // The program: start-up, the main loop that drives the engine and the window, and shutdown.
 class Application {
@@ -79,6 +89,19 @@ public:
     enum class Reload { Applied, Unchanged, Refused };
     Reload ReloadRules(std::string& why);
 
+    // What guards now: the service (as the window is told), this program's kernel guard or its
+    // polling, or nothing, when it may not cut or its cuts were refused.
+    GuardMode Mode() const;
+    // The window is the face of a service that guards: it cuts nothing itself.
+    void SetGuardedByService(bool guarded) { guardedByService_ = guarded; }
+    // Cuts made since start, whoever made them: count of them, the last one as latest. The
+    // loop's thread only.
+    void CountCuts(uint64_t count, const CutRecord& latest);
+    uint64_t Cuts() const { return cuts_; }
+    // Closing keeps the stored rules as they are when entries were left out at start and the
+    // rules have not changed since: a save would drop those entries unseen.
+    bool SaveOnClose() const;
+
     HostServices& Host() { return platform_.Host; }
     SettingsStore& Store() { return platform_.Store; }
     Engine* GetEngine() { return engine_.get(); }
@@ -96,7 +119,12 @@ private:
     bool inTick_ = false;
     bool saveFailureTold_ = false;
     bool refusalTold_ = false;
+    bool guardedByService_ = false;
+    uint64_t cuts_ = 0;
+    bool entriesLeftOut_ = false;
+    RuleStrings loadedRules_;
     void OnCut(const CutRecord& record);
+    void TellTray();
     void TellRefusal(std::string_view reason);
     // Hands the rule lists to the guard; on a refusal the guard stops and the loop polls.
     void GuardRulesChanged();
@@ -105,6 +133,8 @@ private:
     std::deque<std::string> told_;
 };
 
+// The words of the box that lists the stored entries left out at start.
+std::string LeftOutText(const std::vector<std::string>& entries);
 // The words of a failed save.
 std::string SaveFailedText(std::string_view reason);
 // The words of cuts that cannot be made and why, with how to get the rights on this platform.

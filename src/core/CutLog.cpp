@@ -43,15 +43,18 @@ std::string Endpoint(bool ipv6, uint32_t address, const Address6& address6, uint
 
 } // namespace
 
-std::string FormatCutLine(const CutRecord& record) {
+std::string ConnectionText(const CutRecord& record) {
     const bool local = record.Matched == CutRecord::Rule::BlockedLocalPort;
+    return Endpoint(record.IPv6, record.LocalAddress, record.LocalAddress6, record.LocalPort) +
+           " -> " +
+           Endpoint(record.IPv6, record.RemoteAddress, record.RemoteAddress6, record.RemotePort) +
+           " (blocked " + (local ? "local port " : "remote port ") +
+           std::to_string(local ? record.LocalPort : record.RemotePort) + ')';
+}
+
+std::string FormatCutLine(const CutRecord& record) {
     std::string line =
-        UtcText(record.When) + (record.Refused ? " refused " : " cut ") +
-        Endpoint(record.IPv6, record.LocalAddress, record.LocalAddress6, record.LocalPort) +
-        " -> " +
-        Endpoint(record.IPv6, record.RemoteAddress, record.RemoteAddress6, record.RemotePort) +
-        " (blocked " + (local ? "local port " : "remote port ") +
-        std::to_string(local ? record.LocalPort : record.RemotePort) + ')';
+        UtcText(record.When) + (record.Refused ? " refused " : " cut ") + ConnectionText(record);
     if (record.Refused && !record.Reason.empty()) {
         // One record, one line, whatever the reason's text holds.
         line += ": ";
@@ -147,6 +150,26 @@ void CutLog::Put(const std::string& line, uint64_t standsFor) {
     if (Echo) {
         Echo(line);
     }
+}
+
+void CutMailbox::Post(const CutRecord& record) noexcept {
+    const std::lock_guard guard(lock_);
+    ++count_;
+    latest_.When = record.When; // all but the reason, which a cut has none of: nothing allocates
+    latest_.LocalAddress = record.LocalAddress;
+    latest_.LocalPort = record.LocalPort;
+    latest_.RemoteAddress = record.RemoteAddress;
+    latest_.RemotePort = record.RemotePort;
+    latest_.IPv6 = record.IPv6;
+    latest_.LocalAddress6 = record.LocalAddress6;
+    latest_.RemoteAddress6 = record.RemoteAddress6;
+    latest_.Matched = record.Matched;
+}
+
+uint64_t CutMailbox::Take(CutRecord& latest) {
+    const std::lock_guard guard(lock_);
+    latest = latest_;
+    return std::exchange(count_, 0);
 }
 
 } // namespace kt

@@ -24,6 +24,24 @@ namespace kt {
 // an IPv6 address is written in brackets ("[2001:db8::1]:443"); a refusal says "refused" and ends
 // in ": <reason>". No newline.
 std::string FormatCutLine(const CutRecord& record);
+// The connection and the rule alone: "127.0.0.2:21001 -> 127.0.0.3:40000 (blocked local port
+// 21001)".
+std::string ConnectionText(const CutRecord& record);
+
+// Cuts made on one thread (the kernel guard's) for another (the window's) to count: how many
+// since it last looked, and the latest.
+class CutMailbox {
+public:
+    // Any thread; holds the lock for a copy of a few numbers only.
+    void Post(const CutRecord& record) noexcept;
+    // How many were posted since the last call; latest gets the last of them.
+    uint64_t Take(CutRecord& latest);
+
+private:
+    std::mutex lock_;
+    uint64_t count_ = 0;
+    CutRecord latest_;
+};
 
 // A file that takes whole lines and stays below a size: when a line would pass it, the file
 // becomes the one older file (<name>.1, replacing the one before) and a fresh one is started.

@@ -46,6 +46,9 @@ public:
         Sleep(1);
         DoEvents();
     }
+    // From here on a second start of the program calls bringBack on the loop's thread, where
+    // the host gives it a way to reach this copy; the window's own way otherwise.
+    virtual void ListenForSecondStarts(std::function<void()> bringBack) { (void)bringBack; }
     // The handle given to WaitForWork is about to be closed.
     virtual void ForgetWakeHandle() {}
     // Fire and forget: the shell's "Open" verb on a file or web address.

@@ -4,6 +4,7 @@
 #include "engine/Conversions.h"
 #include "manager/Manager.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -106,9 +107,6 @@ std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store) {
     manager.LoadListFromString(
         manager.oBlockedRemotePorts,
         CleanRuleList(remotePorts, BlockedRemotePortsKey, false, complaints));
-    for (std::string& complaint : complaints) {
-        complaint += "; left out of the rules";
-    }
     return complaints;
 }
 
@@ -134,6 +132,66 @@ bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why) {
     manager.LoadListFromString(manager.oBlockedLocalPorts, clean[1]);
     manager.LoadListFromString(manager.oBlockedRemotePorts, clean[2]);
     return true;
+}
+
+namespace {
+
+constexpr std::string_view kListNames[] = {"allowed address", "blocked local port",
+                                           "blocked remote port"};
+
+std::vector<std::string_view> Entries(std::string_view text) {
+    std::vector<std::string_view> entries;
+    for (size_t start = 0; start < text.size();) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        entries.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+} // namespace
+
+RuleStrings CurrentRules(const Manager& manager) {
+    return {manager.SaveListToString(manager.oAllowedIP),
+            manager.SaveListToString(manager.oBlockedLocalPorts),
+            manager.SaveListToString(manager.oBlockedRemotePorts)};
+}
+
+std::string RuleCounts(const RuleStrings& rules) {
+    std::string text;
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const size_t count = Entries(rules[i]).size();
+        text += (i == 0 ? "" : ", ") + std::to_string(count) + ' ' + std::string(kListNames[i]) +
+                (count == 1 ? ""
+                 : i == 0   ? "es"
+                            : "s");
+    }
+    return text;
+}
+
+std::string RuleChanges(const RuleStrings& before, const RuleStrings& after) {
+    std::string text;
+    for (size_t i = 0; i < before.size(); ++i) {
+        const std::vector<std::string_view> old = Entries(before[i]);
+        const std::vector<std::string_view> now = Entries(after[i]);
+        std::string changes;
+        for (const std::string_view entry : now) {
+            if (!std::binary_search(old.begin(), old.end(), entry)) {
+                changes += " +" + std::string(entry);
+            }
+        }
+        for (const std::string_view entry : old) {
+            if (!std::binary_search(now.begin(), now.end(), entry)) {
+                changes += " -" + std::string(entry);
+            }
+        }
+        if (!changes.empty()) {
+            text += (text.empty() ? "" : "; ") + std::string(kListNames[i]) +
+                    (i == 0 ? "es" : "s") + changes;
+        }
+    }
+    return text.empty() && before != after ? "the same entries, in another order" : text;
 }
 
 bool SaveSettings(const Manager& manager, SettingsStore& store) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,8 @@ inline constexpr std::string_view AllowedIPDefault = "127.0.0.1";
 
 // Fills the three rule lists of manager from the store. Entries are trimmed of blanks and
 // surrounding quotes and addresses kept in their plain form; an entry that is no address or port
-// is left out rather than turned into another rule. Answers one line for each entry left out.
+// is left out rather than turned into another rule. Answers one line for each entry left out
+// ("AllowedIPString: "abc" is not an IPv4 address").
 std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store);
 // The stored text of a rule list as the rules hold it, with a line in complaints for each entry
 // left out.
@@ -27,6 +29,16 @@ std::string CleanRuleList(std::string_view text, std::string_view key, bool addr
 // Fills the three rule lists of manager from the store only when it holds all three, whole, and
 // every entry is valid; otherwise the lists stay as they were and why says what is wrong.
 bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why);
+// The three rule lists in their stored text form: allowed addresses, blocked local ports,
+// blocked remote ports.
+using RuleStrings = std::array<std::string, 3>;
+RuleStrings CurrentRules(const Manager& manager);
+// "2 allowed addresses, 0 blocked local ports, 1 blocked remote port"
+std::string RuleCounts(const RuleStrings& rules);
+// Entry by entry, what after has that before had not (+) and the reverse (-), list by list:
+// "allowed addresses +10.0.0.1 -10.0.0.2; blocked remote ports +8080"; empty when the texts are
+// the same.
+std::string RuleChanges(const RuleStrings& before, const RuleStrings& after);
 // Writes all three rule lists in one batch; false when the store could not keep them (its
 // LastError says why).
 bool SaveSettings(const Manager& manager, SettingsStore& store);

@@ -21,6 +21,31 @@ std::string TrayTipText(std::string_view productName) {
     return tip;
 }
 
+std::string TrayStatusTip(std::string_view productName, GuardMode mode, uint64_t cuts) {
+    std::string name = TrayTipText(productName);
+    name.erase(name.find_last_not_of(' ') + 1);
+    return name + '\n' + std::string(GuardModeText(mode)) + '\n' + std::to_string(cuts) +
+           (cuts == 1 ? " cut" : " cuts") + " since start";
+}
+
+void CutNotices::Add(uint64_t count, std::string latest) {
+    held_ += count;
+    latest_ = std::move(latest);
+}
+
+std::optional<std::string> CutNotices::Due(Clock::time_point now) {
+    if (held_ == 0 || (last_ && now - *last_ < kGap)) {
+        return std::nullopt;
+    }
+    last_ = now;
+    std::string text = "Cut " + latest_;
+    if (const uint64_t others = held_ - 1; others != 0) {
+        text += "\nand " + std::to_string(others) + " more connection" + (others == 1 ? "" : "s");
+    }
+    held_ = 0;
+    return text;
+}
+
 int32_t TrayMessageFromX(double x, bool scaleIsPixels, double twipsPerPixelX) {
     if (scaleIsPixels || twipsPerPixelX <= 0) {
         return static_cast<int32_t>(RoundHalfEven(x));
@@ -47,7 +72,10 @@ void frmMain::TrayOn() {
     }
     window_->Show();
     app_.Host().DoEvents();
-    trayShown_ = window_->AddTrayIcon(TrayTipText(app_.Host().Version().ProductName));
+    tipMode_ = app_.Mode();
+    tipCuts_ = app_.Cuts();
+    trayShown_ =
+        window_->AddTrayIcon(TrayStatusTip(app_.Host().Version().ProductName, tipMode_, tipCuts_));
 }
 
 void frmMain::TrayOff() {
@@ -76,7 +104,7 @@ void frmMain::OnResize() {
 bool frmMain::OnQueryUnload() {
     // On the way out nobody would see a box: a failure to save is told on standard error.
     app_.QuitRequested = true;
-    if (app_.AppManager) {
+    if (app_.AppManager && app_.SaveOnClose()) {
         app_.AppManager->SaveChanges();
     }
     TrayOff();
@@ -155,6 +183,45 @@ void frmMain::OnItemEnter() {
 void frmMain::OnListDelete() {
     if (EditingAllowed()) {
         OnDeleteMenu();
+    }
+}
+
+void frmMain::OnShowRequested() {
+    if (window_ == nullptr) {
+        return;
+    }
+    window_->SetState(WindowState::Normal);
+    window_->Show();
+    window_->BringToFront();
+}
+
+void frmMain::OnCuts(uint64_t count, std::string latest) {
+    if (window_ != nullptr && trayShown_ && !window_->IsVisible()) {
+        notices_.Add(count, std::move(latest));
+    }
+}
+
+void frmMain::OnTick(const std::function<std::chrono::steady_clock::time_point()>& clock) {
+    if (window_ == nullptr || !trayShown_) {
+        return;
+    }
+    const GuardMode mode = app_.Mode();
+    const uint64_t cuts = app_.Cuts();
+    if (mode != tipMode_ || cuts != tipCuts_) {
+        const auto now = clock();
+        if (mode != tipMode_ || !tipAt_ || now - *tipAt_ >= kTipGap) {
+            window_->SetTrayTip(TrayStatusTip(app_.Host().Version().ProductName, mode, cuts));
+            tipMode_ = mode;
+            tipCuts_ = cuts;
+            tipAt_ = now;
+        }
+    }
+    if (window_->IsVisible()) {
+        notices_.Drop();
+    } else if (notices_.Held() != 0) {
+        if (const auto notice = notices_.Due(clock())) {
+            window_->ShowTrayNotice(ApplicationTitle, *notice);
+        }
     }
 }
 

@@ -1,18 +1,20 @@
 #pragma once
 
+#include "core/Application.h"
 #include "core/HostServices.h"
 #include "manager/MainForm.h"
 #include "ui/button/Command.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kt {
-
-class Application;
 
 // The project's own page as the build names it (KT_WEBSITE); empty when it names none.
 extern const std::string_view WebsiteAddress;
@@ -103,6 +105,9 @@ public:
     // False when there is no notification area to hold the icon.
     virtual bool AddTrayIcon(std::string_view tip) = 0;
     virtual void RemoveTrayIcon() = 0;
+    // Replaces the icon's tool-tip; shows a notice beside the icon (a balloon), for a while.
+    virtual void SetTrayTip(std::string_view tip) = 0;
+    virtual void ShowTrayNotice(std::string_view title, std::string_view text) = 0;
     // Pops up mnuListBox at a position given in the list box's own pixels.
     virtual void ShowListMenu(int32_t x, int32_t y) = 0;
     virtual std::string ItemText() const = 0;
@@ -116,6 +121,31 @@ class NativeMainWindow : public MainForm, public WindowPort {};
 std::string CaptionText(const VersionInfo& version);
 // The tool-tip as the tray record holds it: the product name padded with spaces to 64.
 std::string TrayTipText(std::string_view productName);
+// The tool-tip the icon carries: the product name, what guards and the cuts since start, a line
+// each.
+std::string TrayStatusTip(std::string_view productName, GuardMode mode, uint64_t cuts);
+
+// The tray's notices of cuts while the window is hidden: the first at once, then at most one
+// every kGap, naming the latest cut held and counting the others.
+class CutNotices {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration kGap = std::chrono::seconds(5);
+
+    // count cuts, the last of them described by latest (a connection and its rule).
+    void Add(uint64_t count, std::string latest);
+    // The notice to show now, if one is due.
+    std::optional<std::string> Due(Clock::time_point now);
+    // The window is in sight: what is held goes untold.
+    void Drop() { held_ = 0; }
+    uint64_t Held() const { return held_; }
+
+private:
+    uint64_t held_ = 0;
+    std::string latest_;
+    std::optional<Clock::time_point> last_;
+};
+
 // The tray message carried in a mouse-move's X, converted back from the window's scale.
 int32_t TrayMessageFromX(double x, bool scaleIsPixels, double twipsPerPixelX);
 
@@ -140,6 +170,14 @@ public:
     void OnListDelete();
     bool EditingAllowed() const;
     void OnTrayMessage(int32_t message);
+    // A second start of the program: the window comes back from the tray, in front.
+    void OnShowRequested();
+    // count cuts, the last of them described by latest; told in a notice while hidden.
+    void OnCuts(uint64_t count, std::string latest);
+    // After each tick: the tool-tip follows the mode and the count (a changed count at most once
+    // every kTipGap, as a tip costs the desktop a round trip), and a notice falls due.
+    void OnTick(const std::function<std::chrono::steady_clock::time_point()>& clock);
+    static constexpr std::chrono::seconds kTipGap{1};
 
     void TrayOn();
     void TrayOff();
@@ -153,6 +191,10 @@ private:
     Application& app_;
     NativeMainWindow* window_ = nullptr;
     bool trayShown_ = false;
+    GuardMode tipMode_ = GuardMode::Polling;
+    uint64_t tipCuts_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> tipAt_;
+    CutNotices notices_;
 };
 
 } // namespace kt

@@ -2,7 +2,6 @@
 
 #include "../fakes/FakeWindow.h"
 #include "engine/Engine.h"
-#include "engine/RuleGuard.h"
 #include "manager/Manager.h"
 
 #include <gtest/gtest.h>
@@ -176,25 +175,6 @@ TEST_F(ApplicationTest, AFailedSaveIsToldOnceAfterTheTickAndOnTheWayOutOnlyOnSta
     EXPECT_EQ(host.diagnosed, std::vector<std::string>{full});
 }
 
-class FakeGuard : public RuleGuard {
-public:
-    bool SetRules(const GuardRules& r, std::string& why) override {
-        rules.push_back(r);
-        why = "map update refused";
-        return !refuse;
-    }
-    bool Sound(std::string& why) const override {
-        why = "a cut was refused";
-        return sound;
-    }
-    void Stop() override { stopped = true; }
-    int WakeHandle() const override { return 7; }
-    std::vector<GuardRules> rules;
-    bool refuse = false;
-    bool sound = true;
-    bool stopped = false;
-};
-
 TEST_F(ApplicationTest, TheGuardGetsEveryRuleChangeAndTheLoopPollsOnceItFails) {
     for (const bool refuseRules : {true, false}) {
         FakeHost host;
@@ -257,7 +237,9 @@ TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection)
          false,
          "",
          true,
-         {"Connections cannot be cut (Operation not permitted)."},
+         {"rules: 1 allowed address, 1 blocked local port, 0 blocked remote ports; guard: polling "
+          "the connection table",
+          "Connections cannot be cut (Operation not permitted)."},
          true},
         // Every cut worked: the connection that took the ports is another socket.
         {"", false, "", false, {}, false, true},

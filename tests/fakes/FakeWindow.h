@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace kt::testing {
 
@@ -39,6 +41,10 @@ public:
         return trayAvailable;
     }
     void RemoveTrayIcon() override { trayIcon = false; }
+    void SetTrayTip(std::string_view text) override { tip = text; }
+    void ShowTrayNotice(std::string_view, std::string_view text) override {
+        notices.emplace_back(text);
+    }
     void ShowListMenu(int32_t x, int32_t y) override { menuShownAt = std::make_pair(x, y); }
     std::string ItemText() const override { return itemText; }
     void InitialiseButtons() override { ++buttonsInitialised; }
@@ -52,6 +58,7 @@ public:
     bool trayAvailable = true;
     bool trayIcon = false;
     std::string tip;
+    std::vector<std::string> notices;
     std::optional<std::pair<int32_t, int32_t>> menuShownAt;
     std::string itemText;
     int buttonsInitialised = 0;

@@ -2,6 +2,7 @@
 
 #include "core/HostServices.h"
 #include "core/SettingsStore.h"
+#include "engine/RuleGuard.h"
 #include "engine/TcpTable.h"
 #include "manager/MainForm.h"
 
@@ -272,6 +273,26 @@ public:
     int snapshots = 0;
     int blockedSnapshots = 0;
     std::function<void(int)> onSnapshot;
+};
+
+// A guard that takes the rules (or refuses them) and stays sound until told otherwise.
+class FakeGuard : public RuleGuard {
+public:
+    bool SetRules(const GuardRules& r, std::string& why) override {
+        rules.push_back(r);
+        why = "map update refused";
+        return !refuse;
+    }
+    bool Sound(std::string& why) const override {
+        why = "a cut was refused";
+        return sound;
+    }
+    void Stop() override { stopped = true; }
+    int WakeHandle() const override { return 7; }
+    std::vector<GuardRules> rules;
+    bool refuse = false;
+    bool sound = true;
+    bool stopped = false;
 };
 
 } // namespace kt::testing

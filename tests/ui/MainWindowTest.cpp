@@ -24,6 +24,29 @@ TEST(MainWindowText, CaptionTipAndTrayMessage) {
     EXPECT_EQ(TrayMessageFromX(7725, false, 15), 515);
 }
 
+TEST(CutNotices, TheFirstAtOnceThenOneAGapNamingTheLatestAndCountingTheOthers) {
+    using std::chrono::milliseconds;
+    const struct {
+        milliseconds at;
+        uint64_t cuts; // made at that moment, the last of them named "c<at>"
+        std::optional<std::string> shown;
+    } steps[] = {
+        {milliseconds(0), 1, "Cut c0"},
+        {milliseconds(4999), 3, std::nullopt},
+        {milliseconds(5000), 0, "Cut c4999\nand 2 more connections"},
+        {milliseconds(12000), 1, "Cut c12000"},
+        {milliseconds(17000), 2, "Cut c17000\nand 1 more connection"},
+    };
+    CutNotices notices;
+    for (const auto& step : steps) {
+        if (step.cuts != 0) {
+            notices.Add(step.cuts, "c" + std::to_string(step.at.count()));
+        }
+        EXPECT_EQ(notices.Due(CutNotices::Clock::time_point{} + step.at), step.shown)
+            << step.at.count();
+    }
+}
+
 TEST(MainWindowLayout, ControlsSitInsideTheClientAreaWithUniqueTabIndexes) {
     std::vector<bool> seen(MainWindowControls.size(), false);
     for (const ControlLayout& c : MainWindowControls) {
@@ -188,6 +211,18 @@ TEST_F(MainWindowTest, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
     const int fronts = window->broughtToFront;
     form->OnTrayMessage(TrayLeftButtonUp); // shown normally: ignored
     EXPECT_EQ(window->broughtToFront, fronts);
+}
+
+TEST_F(MainWindowTest, CutsAreToldOnlyWhileTheWindowIsHidden) {
+    const CutRecord cut = CutRecord::Of(table.rows[0], CutRecord::Rule::BlockedRemotePort, {});
+    window->visible = false;
+    app.CountCuts(1, cut);
+    app.Tick();
+    window->visible = true;
+    app.CountCuts(1, cut);
+    app.Tick();
+    EXPECT_EQ(window->notices, std::vector<std::string>{
+                                   "Cut 10.0.0.1:1025 -> 10.0.0.9:80 (blocked remote port 80)"});
 }
 
 TEST_F(MainWindowTest, RestoringRebuildsTheConnectionLines) {

@@ -88,6 +88,7 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
         return options;
     }
     options.headless = parser.isSet(headless);
+    options.platform = parser.value(QStringLiteral("platform"));
     options.configFile = parser.value(config);
     options.controlPath = parser.value(control);
     if (parser.isSet(controlGroup)) {
@@ -105,6 +106,27 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
                        Usage();
     }
     return options;
+}
+
+bool DisplayReachable(const QString& platformOption) {
+    if (!qEnvironmentVariableIsEmpty("DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        return true;
+    }
+    // Platforms that need no display server: they draw in memory, to a frame buffer or to VNC.
+    static const QStringList kWithoutDisplay = {
+        QStringLiteral("offscreen"),   QStringLiteral("minimal"), QStringLiteral("minimalegl"),
+        QStringLiteral("linuxfb"),     QStringLiteral("eglfs"),   QStringLiteral("vnc"),
+        QStringLiteral("vkkhrdisplay")};
+    // "name:option=value", or several names separated by ';', each tried in turn.
+    const QString named =
+        platformOption.isEmpty() ? qEnvironmentVariable("QT_QPA_PLATFORM") : platformOption;
+    for (const QString& platform : named.split(u';', Qt::SkipEmptyParts)) {
+        if (kWithoutDisplay.contains(platform.section(u':', 0, 0).trimmed())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace kt

@@ -14,11 +14,16 @@ struct ProgramOptions {
     QString configFile;  // empty: the user's own rules file
     QString controlPath; // headless: the control socket; empty: none
     QString controlGroup = QStringLiteral("korvan-tessivo"); // who besides root may use it
+    QString platform;                                        // Qt's -platform, when given
     QString text; // what Help, Version and UsageError print
 };
 
 // arguments as main gets them, the program's name first. Qt's own options (-platform, -style,
 // ...) are accepted and left for Qt, which takes them from argv itself.
 ProgramOptions ParseProgramOptions(const QStringList& arguments);
+
+// Whether a window can be shown: DISPLAY or WAYLAND_DISPLAY is set, or Qt is told (by -platform
+// or QT_QPA_PLATFORM) to use a platform that draws without one, such as offscreen.
+bool DisplayReachable(const QString& platformOption);
 
 } // namespace kt

@@ -5,6 +5,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QMessageBox>
 #include <QScopeGuard>
 #include <QSocketNotifier>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +63,8 @@ QtHost::~QtHost() {
 }
 
 void QtHost::ReleaseLock() {
+    // The channel goes first: once the lock is free, the next copy may listen at the same path.
+    channel_.reset();
     if (lockFd_ >= 0) {
         ::close(lockFd_);
         lockFd_ = -1;
@@ -109,6 +114,84 @@ bool QtHost::PreviousInstance() {
         return refuse(std::strerror(errno));
     }
     lockFd_ = fd;
+    return false;
+}
+
+QString QtHost::ChannelPath() const {
+    QString path = lockPath_;
+    path.chop(QStringLiteral(".lock").size());
+    return path + QStringLiteral(".socket");
+}
+
+namespace {
+
+// Only this user (or root) may ask: the folder and the socket's mode keep others out already.
+bool SameUser(qintptr socket) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+           (peer.uid == ::geteuid() || peer.uid == 0);
+}
+
+constexpr char kAnswer[] = "shown\n";
+
+} // namespace
+
+void QtHost::ListenForSecondStarts(std::function<void()> bringBack) {
+    if (lockFd_ < 0) {
+        return; // not the copy that holds the lock
+    }
+    channel_ = std::make_unique<QLocalServer>();
+    channel_->setSocketOptions(QLocalServer::UserAccessOption);
+    // A socket left by a copy that ended without closing it; the lock says none runs.
+    QLocalServer::removeServer(ChannelPath());
+    if (!channel_->listen(ChannelPath())) {
+        Diagnose("a second start cannot reach this window (" +
+                 channel_->errorString().toStdString() + ")");
+        channel_.reset();
+        return;
+    }
+    // Nothing is read from a client: its connection is the whole request.
+    QObject::connect(channel_.get(), &QLocalServer::newConnection, channel_.get(),
+                     [this, bringBack = std::move(bringBack)] {
+                         while (QLocalSocket* client = channel_->nextPendingConnection()) {
+                             QObject::connect(client, &QLocalSocket::disconnected, client,
+                                              &QObject::deleteLater);
+                             if (SameUser(client->socketDescriptor())) {
+                                 bringBack();
+                                 client->write(kAnswer);
+                                 client->flush();
+                             }
+                             client->disconnectFromServer();
+                         }
+                     });
+}
+
+bool QtHost::AskRunningCopyToShow(std::string& why) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + kAnswerTime;
+    const auto left = [&] {
+        return static_cast<int>(std::max<int64_t>(
+            duration_cast<milliseconds>(deadline - steady_clock::now()).count(), 1));
+    };
+    do {
+        QLocalSocket socket;
+        socket.connectToServer(ChannelPath());
+        if (socket.waitForConnected(std::min(left(), 1000))) {
+            QByteArray answer;
+            while (answer.size() < qsizetype(sizeof kAnswer - 1) &&
+                   (socket.bytesAvailable() > 0 || socket.waitForReadyRead(left()))) {
+                answer += socket.read(qint64(sizeof kAnswer - 1) - answer.size());
+            }
+            if (answer == kAnswer) {
+                return true;
+            }
+            why = "the running copy did not answer";
+            return false;
+        }
+        why = socket.errorString().toStdString();
+        QThread::msleep(100); // not listening yet: it is still starting
+    } while (steady_clock::now() < deadline);
     return false;
 }
 

@@ -5,10 +5,12 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+class QLocalServer;
 class QMessageBox;
 class QSocketNotifier;
 
@@ -30,6 +32,14 @@ public:
     // cannot be taken at all (LockRefusal then says why).
     bool PreviousInstance() override;
     const std::string& LockRefusal() const { return lockRefusal_; }
+    // The copy that holds the lock listens beside it (a local socket of this user's alone) for
+    // a second start, and calls bringBack for each.
+    void ListenForSecondStarts(std::function<void()> bringBack) override;
+    // The second start: asks the copy that holds the lock to bring its window back. That copy
+    // may still be starting: tried again for up to kAnswerTime. False, with why, without its
+    // answer.
+    bool AskRunningCopyToShow(std::string& why);
+    static constexpr std::chrono::seconds kAnswerTime{5};
     std::string ApplicationFolder() override;
     char PathSeparator() const override { return '/'; }
     MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override;
@@ -53,9 +63,11 @@ public:
 
 private:
     void ReleaseLock();
+    QString ChannelPath() const;
 
     QString lockPath_;
     std::unique_ptr<QSocketNotifier> wake_;
+    std::unique_ptr<QLocalServer> channel_;
     std::chrono::steady_clock::time_point lastWake_{};
     int lockFd_ = -1;
     std::string lockRefusal_;

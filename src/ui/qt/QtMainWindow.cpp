@@ -394,8 +394,7 @@ bool QtMainWindow::AddTrayIcon(std::string_view tip) {
         return false;
     }
     tray_ = std::make_unique<QSystemTrayIcon>(windowIcon());
-    // The tip arrives padded to the shell's fixed field; Qt wants the text only.
-    tray_->setToolTip(FromUtf8(tip).trimmed());
+    tray_->setToolTip(FromUtf8(tip));
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated, this,
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          switch (reason) {
@@ -420,6 +419,18 @@ void QtMainWindow::RemoveTrayIcon() {
     if (tray_) {
         tray_->hide();
         tray_.reset();
+    }
+}
+
+void QtMainWindow::SetTrayTip(std::string_view tip) {
+    if (tray_) {
+        tray_->setToolTip(FromUtf8(tip));
+    }
+}
+
+void QtMainWindow::ShowTrayNotice(std::string_view title, std::string_view text) {
+    if (tray_) {
+        tray_->showMessage(FromUtf8(title), FromUtf8(text), QSystemTrayIcon::Information);
     }
 }
 

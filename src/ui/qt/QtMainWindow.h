@@ -76,6 +76,8 @@ public:
     void BringToFront() override;
     bool AddTrayIcon(std::string_view tip) override;
     void RemoveTrayIcon() override;
+    void SetTrayTip(std::string_view tip) override;
+    void ShowTrayNotice(std::string_view title, std::string_view text) override;
     void ShowListMenu(int32_t x, int32_t y) override;
     std::string ItemText() const override;
     void InitialiseButtons() override;

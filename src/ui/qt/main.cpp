@@ -38,16 +38,23 @@ QString HeadlessLockFolder() {
     return runtime.startsWith(u'/') ? runtime : QString();
 }
 
-// Headless mode refuses to start on rules it cannot trust: a named file that is not there, or
-// any file that is cut short or holds an invalid entry.
-bool RulesUsable(kt::SettingsStore& store, bool named, const std::string& path) {
+// Neither mode starts on a named file that is not there. Headless mode also refuses rules it
+// cannot trust: any file that is cut short or holds an invalid entry; the window loads what it
+// can and lists what it left out.
+bool RulesUsable(kt::SettingsStore& store, bool named, bool headless, const std::string& path) {
     kt::Manager scratch(store, {});
     std::string why;
     if (kt::ReloadSettings(scratch, store, why)) {
         return true;
     }
-    if (!named && store.Refusal().empty() && why == "it is not there") {
-        Say("no rules file at " + path + "; guarding by the default rules until there is");
+    const bool missing = store.Refusal().empty() && why == "it is not there";
+    if (!named && missing) {
+        if (headless) {
+            Say("no rules file at " + path + "; guarding by the default rules until there is");
+        }
+        return true;
+    }
+    if (!headless && !missing) {
         return true;
     }
     Say("the rules in " + path + " cannot be used: " + why);
@@ -81,6 +88,11 @@ int main(int argc, char* argv[]) {
         break;
     }
     const bool headless = options.headless;
+    if (!headless && !kt::DisplayReachable(options.platform)) {
+        Say("the window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is set; to guard "
+            "without one, run korvan-tessivo --headless");
+        return 2;
+    }
     // A stop that comes while the program starts waits for the handlers that end it cleanly.
     sigset_t stops;
     sigemptyset(&stops);
@@ -108,6 +120,12 @@ int main(int argc, char* argv[]) {
             Say("another headless copy is running already");
             return 1;
         }
+        // The running window comes back from the tray instead.
+        const QCoreApplication ask(argc, argv);
+        if (std::string why; !host.AskRunningCopyToShow(why)) {
+            Say("a copy is running already, but its window did not come back (" + why + ")");
+            return 1;
+        }
         return 0;
     }
     const bool named = !options.configFile.isEmpty();
@@ -116,7 +134,7 @@ int main(int argc, char* argv[]) {
             ? kt::QtSettingsStore(kt::QtSettingsStore::NamedFile{options.configFile.toStdString()})
             : kt::QtSettingsStore();
     const std::string rulesPath = store.FilePath(kt::SettingsApplication);
-    if (headless && !RulesUsable(store, named, rulesPath)) {
+    if (!RulesUsable(store, named, headless, rulesPath)) {
         return 1;
     }
 
@@ -141,7 +159,11 @@ int main(int argc, char* argv[]) {
     // The rules reach the guard once they are loaded.
     std::string whyNot;
     kt::KernelGuard::Options guardOptions;
-    guardOptions.onCut = [&log](const kt::CutRecord& record) { log.Record(record); };
+    kt::CutMailbox guardCuts; // the window counts them
+    guardOptions.onCut = [&log, &guardCuts](const kt::CutRecord& record) {
+        log.Record(record);
+        guardCuts.Post(record);
+    };
     guardOptions.onSlowCut = [](const kt::CutRecord& record) {
         Say("a cut waits for its socket, which the program that owns it holds; it carries no "
             "byte meanwhile: " +
@@ -179,6 +201,7 @@ int main(int argc, char* argv[]) {
     kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIPWithIPv6(host); }};
     platform.Guard = whyNot.empty() ? &table : nullptr;
     platform.Headless = headless;
+    platform.GuardCuts = &guardCuts;
     platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };
     platform.MissingRights = [] {
         return kt::HasNetAdmin() ? std::string() : std::string("the program lacks CAP_NET_ADMIN");
@@ -192,15 +215,21 @@ int main(int argc, char* argv[]) {
     std::optional<kt::RulesWatcher> watcher;
     if (headless) {
         watcher.emplace(QString::fromStdString(rulesPath), [&app, &rulesPath, &controlServer] {
+            if (!app.AppManager) {
+                return;
+            }
             std::string why;
+            const kt::RuleStrings before = kt::CurrentRules(*app.AppManager);
             switch (app.ReloadRules(why)) {
             case kt::Application::Reload::Applied:
-                Say("rules reloaded from " + rulesPath);
+                Say("rules reloaded from " + rulesPath + ": " +
+                    kt::RuleChanges(before, kt::CurrentRules(*app.AppManager)));
                 if (controlServer) {
                     controlServer->RulesReloaded();
                 }
                 break;
             case kt::Application::Reload::Unchanged:
+                Say("rules reloaded from " + rulesPath + ": nothing changed");
                 break;
             case kt::Application::Reload::Refused:
                 Say("the rules in " + rulesPath + " were not applied (" + why +

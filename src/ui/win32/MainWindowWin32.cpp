@@ -281,6 +281,11 @@ bool Win32MainWindow::CreateControls(HWND window) {
         SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
     }
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+    bringBack_ = RegisterWindowMessageW(BringBackMessageName);
+    // A second start that is not elevated may still ask an elevated window to come back.
+    if (bringBack_ != 0) {
+        ChangeWindowMessageFilterEx(window, bringBack_, MSGFLT_ALLOW, nullptr);
+    }
     return true;
 }
 
@@ -362,6 +367,12 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam,
         }
         return 0;
     default:
+        if (bringBack_ != 0 && message == bringBack_) {
+            if (ready_) {
+                behaviour_.OnShowRequested();
+            }
+            return 0;
+        }
         if (taskbarCreated_ != 0 && message == taskbarCreated_ && trayIconPresent_) {
             // A restarted shell has forgotten the icon.
             trayIconPresent_ = false;
@@ -708,6 +719,38 @@ void Win32MainWindow::RemoveTrayIcon() {
     trayIconPresent_ = false;
 }
 
+void Win32MainWindow::SetTrayTip(std::string_view tip) {
+    trayTip_ = Wide(tip);
+    if (!trayIconPresent_ || !window_) {
+        return;
+    }
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = window_.get();
+    data.uID = TrayIconId;
+    data.uFlags = NIF_TIP;
+    std::copy_n(trayTip_.begin(), std::min(trayTip_.size(), std::size(data.szTip) - 1), data.szTip);
+    Shell_NotifyIconW(NIM_MODIFY, &data);
+}
+
+void Win32MainWindow::ShowTrayNotice(std::string_view title, std::string_view text) {
+    if (!trayIconPresent_ || !window_) {
+        return;
+    }
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = window_.get();
+    data.uID = TrayIconId;
+    data.uFlags = NIF_INFO;
+    data.dwInfoFlags = NIIF_INFO;
+    const std::wstring heading = Wide(title);
+    const std::wstring body = Wide(text);
+    std::copy_n(heading.begin(), std::min(heading.size(), std::size(data.szInfoTitle) - 1),
+                data.szInfoTitle);
+    std::copy_n(body.begin(), std::min(body.size(), std::size(data.szInfo) - 1), data.szInfo);
+    Shell_NotifyIconW(NIM_MODIFY, &data);
+}
+
 void Win32MainWindow::ShowListMenu(int32_t x, int32_t y) {
     POINT at{x, y};
     ClientToScreen(Control(ControlId::lstMain), &at);
@@ -747,6 +790,24 @@ bool Win32MainWindow::PreTranslateMessage(MSG& message) {
     }
     // Tab, Shift+Tab and the arrow keys between the controls.
     return IsDialogMessageW(window, &message) != FALSE;
+}
+
+bool BringBackRunningWindow(std::chrono::milliseconds wait) {
+    const UINT message = RegisterWindowMessageW(BringBackMessageName);
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait.count());
+    for (;;) {
+        if (HWND running = FindWindowW(Win32MainWindow::ClassName, nullptr)) {
+            // This start came from the user: it may hand the foreground on to the window.
+            DWORD owner = 0;
+            GetWindowThreadProcessId(running, &owner);
+            AllowSetForegroundWindow(owner);
+            return message != 0 && PostMessageW(running, message, 0, 0) != FALSE;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        ::Sleep(50);
+    }
 }
 
 std::unique_ptr<NativeMainWindow> Win32WindowFactory::LoadMainWindow(frmMain& behaviour) {

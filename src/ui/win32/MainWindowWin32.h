@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <span>
 #include <string>
@@ -24,6 +25,12 @@ inline constexpr UINT TrayCallbackMessage = WM_APP + 1;
 inline constexpr UINT TrayIconId = 1;
 inline constexpr int FirstControlId = 1000;
 inline constexpr int DeleteMenuId = 2000;
+// Registered by name: a second start of the program posts it to the running window.
+inline constexpr const wchar_t* BringBackMessageName = L"KorvanTessivo.BringBack";
+
+// The second start: asks the running copy's window to come back from the tray. That copy may
+// still be starting: looked for again for up to wait. False when no window was found.
+bool BringBackRunningWindow(std::chrono::milliseconds wait);
 
 // Twips to pixels at the screen's resolution (dpi), as Windows rounds.
 int TwipsToPixels(int32_t twips, int dpi);
@@ -63,6 +70,8 @@ public:
     void BringToFront() override;
     bool AddTrayIcon(std::string_view tip) override;
     void RemoveTrayIcon() override;
+    void SetTrayTip(std::string_view tip) override;
+    void ShowTrayNotice(std::string_view title, std::string_view text) override;
     void ShowListMenu(int32_t x, int32_t y) override;
     std::string ItemText() const override;
     void InitialiseButtons() override;
@@ -77,6 +86,8 @@ public:
     CommandWindow* Button(ControlId id) const;
     HMENU ListMenu() const { return listMenu_.get(); }
     bool TrayIconPresent() const { return trayIconPresent_; }
+    // The tool-tip last handed to the shell.
+    const std::wstring& TrayTip() const { return trayTip_; }
 
 private:
     // Only Create makes windows.
@@ -128,6 +139,7 @@ private:
     bool trayIconPresent_ = false;
     std::wstring trayTip_;
     UINT taskbarCreated_ = 0;
+    UINT bringBack_ = 0;
 };
 
 // Loads frmMain's window for the application.

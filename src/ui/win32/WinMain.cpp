@@ -17,6 +17,7 @@
 #include <shellapi.h>
 #include <windows.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,8 +124,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         break;
     }
 
-    // A second copy ends at once and silently, before it touches the first one's cut log.
+    // A second copy brings the first one's window back and ends, before it touches the first
+    // one's cut log.
     if (host.PreviousInstance()) {
+        kt::win32::BringBackRunningWindow(std::chrono::seconds(5));
         return 0;
     }
     kt::win32::RegistrySettingsStore store;

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QCursor>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -19,6 +20,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <sys/wait.h>
@@ -106,6 +108,11 @@ private slots:
     void checkBoxFiltersTheConnectionView();
     void minimizingHidesToTheTrayAndTheTrayBringsItBack();
     void withoutATrayMinimizingKeepsTheWindow();
+    void trayTipSaysWhatGuardsAndTheCuts_data();
+    void trayTipSaysWhatGuardsAndTheCuts();
+    void aSecondStartBringsTheHiddenWindowBack();
+    void entriesLeftOutAreListedAndKeptUntilTheRulesChange_data();
+    void entriesLeftOutAreListedAndKeptUntilTheRulesChange();
     void closingSavesAllThreeKeysAndEndsTheLoop();
     void stopSignalClosesTheWindow();
     void aStopEndsTheProcessEvenWhenTheWayOutHangs();
@@ -416,7 +423,7 @@ void MainWindowQtTest::minimizingHidesToTheTrayAndTheTrayBringsItBack() {
     QtMainWindow& w = rig.Window();
     QSystemTrayIcon* tray = w.TrayIcon();
     QVERIFY(tray != nullptr);
-    QCOMPARE(tray->toolTip(), QString("Korvan Tessivo"));
+    QCOMPARE(tray->toolTip().section('\n', 0, 0), QString("Korvan Tessivo"));
     QVERIFY(!tray->icon().pixmap(32, 32).isNull());
 
     // Shown normally: the icon's clicks change nothing.
@@ -448,6 +455,89 @@ void MainWindowQtTest::minimizingHidesToTheTrayAndTheTrayBringsItBack() {
 
     w.close();
     QCOMPARE(w.TrayIcon(), nullptr);
+}
+
+void MainWindowQtTest::trayTipSaysWhatGuardsAndTheCuts_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("polling") << "polling"
+                             << "guarded by this window (polling)\n1 cut since start";
+    QTest::newRow("kernel guard") << "guard"
+                                  << "guarded by this window (kernel guard)\n1 cut since start";
+    QTest::newRow("no right to cut") << "view"
+                                     << "view only: nothing is cut\n0 cuts since start";
+    QTest::newRow("service") << "service"
+                             << "guarded by the service\n1 cut since start";
+}
+
+void MainWindowQtTest::trayTipSaysWhatGuardsAndTheCuts() {
+    QFETCH(QString, mode);
+    QFETCH(QString, said);
+    FakeGuard guard;
+    QtRig rig(true, [&](Platform& platform) {
+        platform.Guard = mode == "guard" ? &guard : nullptr;
+        platform.MissingRights = [view = mode == "view"] {
+            return std::string(view ? "the program lacks CAP_NET_ADMIN" : "");
+        };
+    });
+    rig.table.refuseDeletes = mode == "view";
+    rig.store.Write("KorvanTessivo", "General", "BlockedRemotePortsString", "8080");
+    rig.app.SetGuardedByService(mode == "service");
+    QVERIFY(rig.app.StartUp());
+    rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40000, Loopback(3), 8080)};
+    for (int tick = 0; tick < 3; ++tick) { // cut, then confirmed gone
+        rig.app.Tick();
+    }
+    QCOMPARE(rig.Window().TrayIcon()->toolTip(), "Korvan Tessivo\n" + said);
+}
+
+void MainWindowQtTest::aSecondStartBringsTheHiddenWindowBack() {
+    QtRig rig(true);
+    QVERIFY(rig.app.StartUp());
+    QtMainWindow& w = rig.Window();
+    w.setWindowState(Qt::WindowMinimized);
+    QTRY_VERIFY(!w.isVisible());
+    QtHost second(rig.folder.path() + "/run");
+    QVERIFY(second.PreviousInstance());
+    std::string why;
+    std::atomic<int> answer = -1;
+    std::thread ask([&] { answer = second.AskRunningCopyToShow(why) ? 1 : 0; });
+    QTRY_VERIFY(answer >= 0); // the window's loop answers meanwhile
+    ask.join();
+    QVERIFY2(answer == 1, why.c_str());
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.GetState(), WindowState::Normal);
+}
+
+void MainWindowQtTest::entriesLeftOutAreListedAndKeptUntilTheRulesChange_data() {
+    QTest::addColumn<bool>("change");
+    QTest::newRow("closed as it was") << false;
+    QTest::newRow("local addresses added") << true;
+}
+
+void MainWindowQtTest::entriesLeftOutAreListedAndKeptUntilTheRulesChange() {
+    QFETCH(bool, change);
+    QtRig rig;
+    const QByteArray stored = "[General]\nAllowedIPString=127.0.0.1,127.0.0.256\n"
+                              "BlockedLocalPortsString=70000,22\nBlockedRemotePortsString=abc\n";
+    QVERIFY(QDir().mkpath(QFileInfo(rig.IniPath()).path()));
+    QFile file(rig.IniPath());
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(stored) == stored.size());
+    file.close();
+    QVERIFY(rig.app.StartUp());
+    rig.app.ShowToldMessages();
+    QCOMPARE(rig.host.messages.size(), size_t{1});
+    for (const char* entry : {"\"127.0.0.256\"", "\"70000\"", "\"abc\""}) {
+        QVERIFY2(rig.host.messages[0].find(entry) != std::string::npos, entry);
+    }
+    if (change) {
+        Click(rig.Button(ControlId::cmdAddLocal)); // answered OK
+    }
+    QVERIFY(rig.Window().close());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray after = file.readAll();
+    QVERIFY2(change ? after.contains("10.1.2.3") && !after.contains("abc") : after == stored,
+             after.constData());
 }
 
 void MainWindowQtTest::withoutATrayMinimizingKeepsTheWindow() {

@@ -215,6 +215,8 @@ void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(second.readAllStandardOutput(), QByteArray());
+    // The running window answered that it is back (else the second start would say so).
+    QCOMPARE(second.readAllStandardError(), QByteArray());
     // Nothing was written: the running copy has not saved yet and the second one read nothing.
     QVERIFY(!QFile::exists(user.Ini()));
     QCOMPARE(first.state(), QProcess::Running);
@@ -370,6 +372,7 @@ void StartWithoutDisplay(QProcess& program, const QString& state, const QStringL
     }
     env.insert("XDG_STATE_HOME", state);
     env.insert("RUNTIME_DIRECTORY", state);
+    env.insert("XDG_RUNTIME_DIR", state);
     program.setProcessEnvironment(env);
     program.start(KT_PROGRAM, arguments);
 }
@@ -392,6 +395,15 @@ void ProgramTest::optionsWorkWithoutADisplay_data() {
         << QByteArray("--control needs --headless") << false;
     QTest::newRow("no rules file")
         << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 1 << QByteArray()
+        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;
+    QTest::newRow("no display") << QStringList{} << 2 << QByteArray()
+                                << QByteArray("the window needs a display, and neither DISPLAY nor "
+                                              "WAYLAND_DISPLAY is set; to guard without one, run "
+                                              "korvan-tessivo --headless\n")
+                                << false;
+    QTest::newRow("window: no rules file")
+        << QStringList{"-platform", "offscreen", "--config", "/nonexistent/r.ini"} << 1
+        << QByteArray()
         << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;
     // Nobody could lock a folder: a copy that ran anyway could run beside another one.
     QTest::newRow("lock is a folder") << QStringList{"--headless"} << 1 << QByteArray()
@@ -466,6 +478,10 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     const QByteArray error = program.readAllStandardError();
     QVERIFY2(error.contains("Z cut 127.0.0.2:") && error.contains("(blocked remote port 21002)") &&
                  error.contains("does not end with a line break"),
+             error.constData());
+    QVERIFY2(error.contains("rules: 1 allowed address, 0 blocked local ports, 1 blocked remote "
+                            "port; guard: ") &&
+                 error.contains(": blocked remote ports +21002 -21001\n"),
              error.constData());
     QFile log(folder.path() + "/KorvanTessivo/cuts.log");
     QVERIFY(log.open(QIODevice::ReadOnly));

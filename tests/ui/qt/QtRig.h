@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,13 +51,21 @@ public:
 };
 
 struct QtRig {
-    explicit QtRig(bool trayAvailable = false)
+    // adjust changes what the program is made of before it is made.
+    explicit QtRig(bool trayAvailable = false, const std::function<void(Platform&)>& adjust = {})
         : host(folder.path() + "/run"), store((folder.path() + "/config").toStdString()),
           windows([trayAvailable] { return trayAvailable; }),
-          app(Platform{host, store, table, windows,
-                       [] { return std::string("10.1.2.3 192.168.7.7 "); }, FormatDottedAddress,
-                       testing::SteppingClock()}) {
+          app(Adjusted(Platform{host, store, table, windows,
+                                [] { return std::string("10.1.2.3 192.168.7.7 "); },
+                                FormatDottedAddress, testing::SteppingClock()},
+                       adjust)) {
         QDir().mkpath(folder.path() + "/run");
+    }
+    static Platform Adjusted(Platform platform, const std::function<void(Platform&)>& adjust) {
+        if (adjust) {
+            adjust(platform);
+        }
+        return platform;
     }
 
     QtMainWindow& Window() { return *windows.LastWindow(); }

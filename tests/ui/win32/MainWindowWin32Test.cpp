@@ -390,6 +390,32 @@ TEST_F(MainWindowWin32, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
     EXPECT_FALSE(IsIconic(main));
 }
 
+TEST(MainWindowWin32Tray, TheTipSaysWhatGuardsAndTheCuts) {
+    const struct {
+        std::string mode;
+        std::wstring said;
+    } rows[] = {
+        {"polling", L"guarded by this window (polling)\n1 cut since start"},
+        {"refused", L"view only: nothing is cut\n0 cuts since start"},
+        {"service", L"guarded by the service\n1 cut since start"},
+    };
+    for (const auto& row : rows) {
+        RunningApplication app(L"Tip");
+        app.store.At("BlockedRemotePortsString") = "8080";
+        app.table.refuseDeletes = row.mode == "refused";
+        app.table.refusal = "Access is denied.";
+        app.application.SetGuardedByService(row.mode == "service");
+        ASSERT_TRUE(app.Start());
+        app.table.rows = {testing::MakeRow(TcpEstablished, testing::Address(127, 0, 0, 2), 40000,
+                                           testing::Address(127, 0, 0, 3), 8080)};
+        for (int tick = 0; tick < 3; ++tick) { // cut, then confirmed gone
+            app.application.Tick();
+        }
+        EXPECT_EQ(app.window->TrayTip(), L"Korvan Tessivo\n" + row.said) << row.mode;
+        DestroyWindow(app.Main());
+    }
+}
+
 TEST_F(MainWindowWin32, RestoringRebuildsTheConnectionLines) {
     HWND list = ShowOneConnectedAndOneListening(app);
     ASSERT_EQ(ListRows(list).size(), 1u);

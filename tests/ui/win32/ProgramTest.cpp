@@ -1,5 +1,6 @@
-// The real program started twice: the second copy ends at once, silently and without a window,
-// and the first closes as a user closes it. And asked for its version or usage: it answers on its
+// The real program started twice: the second copy brings the first one's window back from the
+// tray and ends, silently and without a window of its own, and the first closes as a user closes
+// it. And asked for its version or usage: it answers on its
 // handles.
 
 #include "ui/win32/Handles.h"
@@ -25,6 +26,14 @@ std::wstring ProgramPath() {
 struct Started {
     win32::UniqueHandle process;
     DWORD id = 0;
+    Started() = default;
+    Started(Started&&) = default;
+    // A copy that a failed test left running would be the next test's first copy.
+    ~Started() {
+        if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process.get(), 1);
+        }
+    }
 };
 
 // Standard output and error are given only when both handles are.
@@ -101,6 +110,13 @@ TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
     }
     ASSERT_EQ(firstWindows.size(), 1u) << "the first copy shows no window";
 
+    // Hidden in the tray, as a second start finds it.
+    PostMessageW(firstWindows[0], WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    for (int i = 0; i < 100 && IsWindowVisible(firstWindows[0]); ++i) {
+        Sleep(50);
+    }
+    ASSERT_FALSE(IsWindowVisible(firstWindows[0]));
+
     Pipe out, err;
     Started second = StartProgram(L"", out.write.get(), err.write.get());
     ASSERT_TRUE(second.process);
@@ -112,6 +128,12 @@ TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
     EXPECT_EQ(out.Drain() + err.Drain(), ""); // silent: not even about the first one's cut log
     EXPECT_TRUE(MainWindowsOf(second.id).empty());
     EXPECT_EQ(WaitForSingleObject(first.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // The first window is back, restored.
+    for (int i = 0; i < 100 && !IsWindowVisible(firstWindows[0]); ++i) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(IsWindowVisible(firstWindows[0]));
+    EXPECT_FALSE(IsIconic(firstWindows[0]));
 
     // Closing the first ends its process.
     PostMessageW(firstWindows[0], WM_CLOSE, 0, 0);
