@@ -27,6 +27,8 @@ public:
     std::string DeleteRefusal() const override;
     bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
                              std::span<const uint16_t> remote) override;
+    // Only while the guard runs: then the table is kept from its reports.
+    Changes TakeChanges(std::vector<TcpRow>& rows, std::vector<int32_t>& changed) override;
 
     bool SetRules(const GuardRules& rules, std::string& why) override;
     bool Sound(std::string& why) const override;
