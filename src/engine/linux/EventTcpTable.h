@@ -49,7 +49,8 @@ public:
     int LastDeleteError() const noexcept { return netlink_.LastDeleteError(); }
     std::string DeleteRefusal() const override { return netlink_.DeleteRefusal(); }
 
-    // Readable while reports are waiting: the descriptor an event loop sleeps on.
+    // The ring's descriptor, readable only when the kernel wakes readers, which the guard's
+    // program does not for changes: a reader looks on its own schedule, at least once a second.
     int WaitFd() const;
     // Applies the waiting reports, and dumps the table when reports were lost or the last dump
     // is older than kReconcileInterval. False when that dump failed (it is tried again).

@@ -34,8 +34,8 @@ public:
     bool Sound(std::string& why) const override;
     void Stop() override;
 
-    // Readable while the kernel has reported changes; -1 without the guard.
-    int WakeHandle() const override { return events_ ? events_->WaitFd() : -1; }
+    // None: the kernel's reports of changes wake nobody (see guard.bpf.c).
+    int WakeHandle() const override { return -1; }
     const KernelGuard* Guard() const { return guard_.get(); }
 
 private:
