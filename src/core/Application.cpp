@@ -286,6 +286,9 @@ void Application::MainLoop() {
         // Nothing runs until there is something to do: a window event, a table change, the
         // view falling due, or the one-second safety tick that also retries refused cuts.
         auto wait = milliseconds(1000);
+        if (platform_.Guard->WakeHandle() < 0 && AppManager->ConnectionLinesWanted()) {
+            wait = Engine::ViewInterval; // no table change wakes the loop: it looks for them
+        }
         if (const auto due = engine_->ViewDue()) {
             wait = std::clamp(duration_cast<milliseconds>(*due - platform_.Clock()),
                               milliseconds(0), wait);

@@ -77,6 +77,7 @@ void Engine::ClearConnectionCache() {
     portsStale_ = true;
     canFilter_ = true;
     nextWhole_ = TimePoint{};
+    wholeDue_ = true;
 }
 
 bool Engine::IsAllowedAddress(std::string_view address) const {
@@ -97,9 +98,11 @@ std::optional<Engine::TimePoint> Engine::ViewDue() const {
 void Engine::PollConnections() {
     const TimePoint now = clock_();
     cuts_.clear();
-    // Between two whole snapshots a tick reads only what it must judge: the view needs the
-    // whole table once per interval, the guard needs the blocked rows every tick.
-    if (now < nextWhole_ && TakeJudgingSnapshot()) {
+    if (PollChanges()) {
+        // The table named what changed; nothing else needs a look.
+    } else if (now < nextWhole_ && TakeJudgingSnapshot()) {
+        // Between two whole snapshots a tick reads only what it must judge: the view needs the
+        // whole table once per interval, the guard needs the blocked rows every tick.
         for (const TcpRow& row : judging_) {
             addressScratch_ = RemoteText(row);
             const ConnectionKey key = KeyOf(row);
@@ -137,6 +140,10 @@ void Engine::PollConnections() {
 
 void Engine::TakeWholeSnapshot() {
     table_.TakeSnapshot(TcpSnapshot);
+    FitCache();
+}
+
+void Engine::FitCache() {
     const auto n = static_cast<int32_t>(TcpSnapshot.size());
     if (n < lastRowCount_) {
         // Positions past the end are forgotten: a row that comes back there is new, and the
@@ -145,10 +152,70 @@ void Engine::TakeWholeSnapshot() {
              i < ConnectionCache.size() && i < static_cast<size_t>(lastRowCount_); ++i) {
             ConnectionCache[i] = ConnectionCacheEntry{};
         }
-        viewChanged_ = true;
+        viewChanged_ = viewChanged_ || !listsChanges_ || manager_.ConnectionLinesWanted();
     }
     lastRowCount_ = n;
     EnsureCacheSize(n);
+}
+
+bool Engine::PollChanges() {
+    if (!listsChanges_) {
+        return false;
+    }
+    const TcpTable::Changes got = table_.TakeChanges(TcpSnapshot, changed_);
+    if (got == TcpTable::Changes::Unsupported) {
+        listsChanges_ = false; // for good: the table polls like any other
+        return false;
+    }
+    FitCache();
+    const auto n = static_cast<int32_t>(TcpSnapshot.size());
+    if (got == TcpTable::Changes::Whole || wholeDue_) {
+        // Read afresh, or the rules changed: every row is looked at, and the cache lets through
+        // only those that differ from what it knew.
+        wholeDue_ = false;
+        recheck_.clear();
+        for (int32_t i = 0; i < n; ++i) {
+            ProcessConnection(i);
+        }
+    } else {
+        // A connection cut in the last tick is judged again: still there, it is cut again.
+        changed_.insert(changed_.end(), recheck_.begin(), recheck_.end());
+        recheck_.clear();
+        std::sort(changed_.begin(), changed_.end());
+        changed_.erase(std::unique(changed_.begin(), changed_.end()), changed_.end());
+        for (const int32_t i : changed_) {
+            if (i < n) {
+                ProcessConnection(i);
+            }
+        }
+    }
+    if (!cuts_.empty()) {
+        // No fresh copy after the cuts: their rows go with the next change list, and the
+        // copy and the cache stay in step meanwhile.
+        CutQueued();
+    } else {
+        SettleCuts();
+    }
+    return true;
+}
+
+void Engine::NoteViewChange(int32_t index) {
+    if (!listsChanges_) {
+        viewChanged_ = true; // shown whole
+        return;
+    }
+    if (!manager_.ConnectionLinesWanted()) {
+        return; // nobody looks: the lines are made whole when somebody does
+    }
+    viewChanged_ = true;
+    const auto at = static_cast<size_t>(index);
+    if (at >= viewMarked_.size()) {
+        viewMarked_.resize(std::max(at + 1, viewMarked_.size() * 2));
+    }
+    if (viewMarked_[at] == 0) {
+        viewMarked_[at] = 1;
+        viewRows_.push_back(index);
+    }
 }
 
 bool Engine::TakeJudgingSnapshot() {
@@ -184,7 +251,7 @@ ConnectionCacheEntry* Engine::CachedEntry(int32_t index) {
     const auto slot = static_cast<size_t>(index);
     if (slot >= ConnectionCache.size()) {
         // The cache was emptied after this snapshot: show the row now, judge it next tick.
-        viewChanged_ = true;
+        NoteViewChange(index);
         return nullptr;
     }
     const TcpRow& row = TcpSnapshot[slot];
@@ -195,7 +262,7 @@ ConnectionCacheEntry* Engine::CachedEntry(int32_t index) {
         entry.RemoteAddressText = RemoteText(row);
         entry.AllowedFlag = false;
         entry.PassedFlag = false;
-        viewChanged_ = true;
+        NoteViewChange(index);
     }
     return &entry;
 }
@@ -216,6 +283,9 @@ void Engine::ProcessConnection(int32_t index) {
     }
     // No flag for a cut: while the table lists the connection it is judged and cut again.
     cuts_.push_back(TcpSnapshot[static_cast<size_t>(index)]);
+    if (listsChanges_) {
+        recheck_.push_back(index);
+    }
 }
 
 bool Engine::Blocked(const ConnectionKey& key) const {
@@ -311,7 +381,15 @@ void Engine::RefreshViewIfDue(TimePoint now) {
     if (viewChanged_ && now >= lastView_ + ViewInterval) {
         viewChanged_ = false;
         lastView_ = now;
-        manager_.RefreshCurrentConnections();
+        if (!listsChanges_) {
+            manager_.RefreshCurrentConnections();
+            return;
+        }
+        for (const int32_t index : viewRows_) {
+            viewMarked_[static_cast<size_t>(index)] = 0;
+        }
+        manager_.UpdateCurrentConnections(viewRows_);
+        viewRows_.clear();
     }
 }
 

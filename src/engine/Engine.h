@@ -46,6 +46,9 @@ struct ConnectionCacheEntry {
 // The connection blocking engine: one snapshot of the table per tick, a cache entry per row
 // position, and every established connection judged once against the rule lists. Cutting
 // comes first in a tick; the Current Connections view follows at its own, coalesced rate.
+// A table that lists its changes is not copied whole: a tick then takes only the rows that
+// changed, and judges, caches and shows those alone; the whole table only after a rule change
+// or when the table was read afresh.
 class Engine : public ConnectionSource {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -91,6 +94,11 @@ public:
 private:
     // Takes the whole table and fits the cache to it: entries past its end are reset.
     void TakeWholeSnapshot();
+    void FitCache();
+    // A tick from the table's change list; false when the table has none.
+    bool PollChanges();
+    // The view must show this row again.
+    void NoteViewChange(int32_t index);
     // Only the rows the port rules could block, while the whole table is not due for the view;
     // false when the table cannot filter.
     bool TakeJudgingSnapshot();
@@ -124,6 +132,14 @@ private:
     std::vector<TcpRow> cuts_;
     // Only the established rows on a blocked port, for ticks between two whole snapshots.
     std::vector<TcpRow> judging_;
+    // With a table that lists its changes: the positions changed in this tick, the positions
+    // of the rows cut in the last one (judged again), and those the view has yet to show.
+    bool listsChanges_ = true;
+    bool wholeDue_ = false;
+    std::vector<int32_t> changed_;
+    std::vector<int32_t> recheck_;
+    std::vector<int32_t> viewRows_;
+    std::vector<uint8_t> viewMarked_;
     std::vector<uint16_t> blockedLocal_;
     std::vector<uint16_t> blockedRemote_;
     bool portsStale_ = true;

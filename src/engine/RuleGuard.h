@@ -19,7 +19,9 @@ public:
     virtual bool Sound(std::string& why) const = 0;
     // Stops the guard for good: from here on the main loop polls.
     virtual void Stop() = 0;
-    // What the main loop waits on between ticks (readable when the table changed); -1 for none.
+    // What the main loop waits on between ticks (readable when the table changed); -1 for none:
+    // the loop then looks at the table at the view's rate while someone sees the view, and once
+    // a second otherwise.
     virtual int WakeHandle() const = 0;
 };
 

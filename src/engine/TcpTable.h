@@ -127,6 +127,24 @@ public:
         (void)remote;
         return false;
     }
+
+    // A table kept from the system's reports of each change can say what changed, so that a
+    // reader's work follows the changes rather than the size of the table.
+    enum class Changes {
+        Unsupported, // this table cannot tell: take snapshots
+        Listed,      // only the rows at the positions in changed were written
+        Whole,       // rows was replaced: every position may have changed
+    };
+    // Brings rows, a copy made by earlier calls only, up to date: writes each row added or
+    // changed since the last call at its position, lists those positions in changed (in no
+    // particular order), and fits rows to the table's length; rows past it are gone. A table
+    // keeps its rows at their positions, except that a row that goes leaves its position to
+    // another row, which is then listed.
+    virtual Changes TakeChanges(std::vector<TcpRow>& rows, std::vector<int32_t>& changed) {
+        (void)rows;
+        changed.clear();
+        return Changes::Unsupported;
+    }
 };
 
 } // namespace kt

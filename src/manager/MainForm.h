@@ -50,6 +50,9 @@ public:
 
     // chkShowX: 0 unchecked, 1 checked (any non-zero value means checked).
     virtual Value ShowConnectedValue() const = 0;
+
+    // Hidden in the tray: nobody sees the list box.
+    virtual bool Hidden() const { return false; }
 };
 
 } // namespace kt

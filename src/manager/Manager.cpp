@@ -207,43 +207,168 @@ std::string Manager::SaveListToString(const List& oList) const {
     return text;
 }
 
+bool Manager::ConnectedOnly() const {
+    return oMainForm != nullptr && ToBooleanSafe(oMainForm->ShowConnectedValue());
+}
+
+bool Manager::MakeLine(int32_t i, bool connectedOnly) {
+    const TcpRow& row = oConnections->Row(i);
+    const uint16_t localPort = PortFromField(row.dwLocalPort);
+    const int32_t state = static_cast<int16_t>(row.dwState);
+    if (localPort == 0 || (connectedOnly && state != TcpEstablished)) {
+        return false;
+    }
+    line_.clear();
+    AppendNumber(line_, localPort);
+    line_ += ' ';
+    const std::string_view remote = oConnections->RemoteAddressText(i);
+    // "::" is IPv6's "0.0.0.0": no address.
+    const bool bound = row.ipv6 ? row.localAddr6 != Address6{} : row.dwLocalAddr != 0;
+    if (remote != "0.0.0.0" && remote != "::" && bound) {
+        line_ += "<--> ";
+        AppendHost(line_, remote);
+        line_ += ':';
+        AppendNumber(line_, PortFromField(row.dwRemotePort));
+        line_ += ' ';
+    } else if (bound) {
+        line_ += ':';
+        AppendHost(line_, row.ipv6 ? oConnections->AddressText(row.localAddr6)
+                                   : oConnections->AddressText(row.dwLocalAddr));
+        line_ += ' ';
+    }
+    line_ += oConnections->StateName(state);
+    return true;
+}
+
 void Manager::RefreshCurrentConnections() {
-    const bool connectedOnly =
-        oMainForm != nullptr && ToBooleanSafe(oMainForm->ShowConnectedValue());
+    if (oConnections != nullptr && WindowHidden()) {
+        linesStale_ = true; // made when the window is shown again
+        return;
+    }
+    const bool connectedOnly = ConnectedOnly();
     oCurrentConnections.Reset();
+    lineOf_.clear();
+    rowOf_.clear();
     if (oConnections != nullptr) {
         const int32_t rows = oConnections->RowCount();
+        lineOf_.assign(static_cast<size_t>(rows), -1);
         for (int32_t i = 0; i < rows; ++i) {
-            const TcpRow& row = oConnections->Row(i);
-            const uint16_t localPort = PortFromField(row.dwLocalPort);
-            const int32_t state = static_cast<int16_t>(row.dwState);
-            if (localPort == 0 || (connectedOnly && state != TcpEstablished)) {
-                continue;
+            if (MakeLine(i, connectedOnly)) {
+                lineOf_[static_cast<size_t>(i)] = static_cast<int32_t>(rowOf_.size());
+                rowOf_.push_back(i);
+                oCurrentConnections.AddItem(Value(std::string_view(line_)));
             }
-            line_.clear();
-            AppendNumber(line_, localPort);
-            line_ += ' ';
-            const std::string_view remote = oConnections->RemoteAddressText(i);
-            // "::" is IPv6's "0.0.0.0": no address.
-            const bool bound = row.ipv6 ? row.localAddr6 != Address6{} : row.dwLocalAddr != 0;
-            if (remote != "0.0.0.0" && remote != "::" && bound) {
-                line_ += "<--> ";
-                AppendHost(line_, remote);
-                line_ += ':';
-                AppendNumber(line_, PortFromField(row.dwRemotePort));
-                line_ += ' ';
-            } else if (bound) {
-                line_ += ':';
-                AppendHost(line_, row.ipv6 ? oConnections->AddressText(row.localAddr6)
-                                           : oConnections->AddressText(row.dwLocalAddr));
-                line_ += ' ';
-            }
-            line_ += oConnections->StateName(state);
-            oCurrentConnections.AddItem(Value(std::string_view(line_)));
         }
     }
+    linesConnectedOnly_ = connectedOnly;
+    linesStale_ = oConnections == nullptr;
     if (CurrentMode == CurrentConnectionsMode) {
         RefreshCurrentMode();
+    }
+}
+
+bool Manager::ConnectionLinesWanted() {
+    if (oConnections == nullptr || WindowHidden()) {
+        linesStale_ = true;
+        return false;
+    }
+    return true;
+}
+
+void Manager::UpdateCurrentConnections(std::span<const int32_t> positions) {
+    if (!ConnectionLinesWanted()) {
+        return;
+    }
+    const bool connectedOnly = ConnectedOnly();
+    if (linesStale_ || connectedOnly != linesConnectedOnly_) {
+        RefreshCurrentConnections();
+        return;
+    }
+    const int32_t before = oCurrentConnections.GetItemCount();
+    const auto rows = static_cast<size_t>(std::max(oConnections->RowCount(), 0));
+    changedLines_.clear();
+    while (lineOf_.size() > rows) { // rows past the end went
+        DropLine(static_cast<int32_t>(lineOf_.size() - 1));
+        lineOf_.pop_back();
+    }
+    lineOf_.resize(rows, -1);
+    for (const int32_t i : positions) {
+        if (i < 0 || static_cast<size_t>(i) >= rows) {
+            continue;
+        }
+        int32_t& line = lineOf_[static_cast<size_t>(i)];
+        if (!MakeLine(i, connectedOnly)) {
+            DropLine(i);
+        } else if (line >= 0) {
+            oCurrentConnections.SetItem(line, Value(std::string_view(line_)));
+            changedLines_.push_back(line);
+        } else {
+            line = oCurrentConnections.GetItemCount();
+            rowOf_.push_back(i);
+            oCurrentConnections.AddItem(Value(std::string_view(line_)));
+            changedLines_.push_back(line); // where a dropped line was, if the list shrank first
+        }
+    }
+    ShowChangedLines(before);
+}
+
+void Manager::DropLine(int32_t position) {
+    int32_t& line = lineOf_[static_cast<size_t>(position)];
+    if (line < 0) {
+        return;
+    }
+    const int32_t last = oCurrentConnections.GetItemCount() - 1;
+    if (line != last) {
+        const int32_t moved = rowOf_[static_cast<size_t>(last)];
+        oCurrentConnections.SetItem(line, Value(oCurrentConnections.TextAt(last)));
+        rowOf_[static_cast<size_t>(line)] = moved;
+        lineOf_[static_cast<size_t>(moved)] = line;
+        changedLines_.push_back(line);
+    }
+    oCurrentConnections.DeleteLastItems(1);
+    rowOf_.pop_back();
+    line = -1;
+}
+
+// Hands the list box only the lines that changed, when it shows the lines as they were; else
+// the list box is filled as any mode fills it.
+void Manager::ShowChangedLines(int32_t before) {
+    if (CurrentMode != CurrentConnectionsMode) {
+        return;
+    }
+    const int32_t after = oCurrentConnections.GetItemCount();
+    if (oMainForm == nullptr || oMainForm != shownForm_ || CurrentList != &oCurrentConnections ||
+        shownList_ != CurrentList || oMainForm->ListRowCount() != before ||
+        shown_.size() != static_cast<size_t>(before)) {
+        RefreshCurrentMode();
+        return;
+    }
+    std::sort(changedLines_.begin(), changedLines_.end());
+    changedLines_.erase(std::unique(changedLines_.begin(), changedLines_.end()),
+                        changedLines_.end());
+    std::vector<std::string> texts;
+    const int32_t kept = std::min(before, after);
+    for (size_t k = 0; k < changedLines_.size() && changedLines_[k] < kept;) {
+        const int32_t first = changedLines_[k];
+        texts.clear();
+        for (; k < changedLines_.size() &&
+               changedLines_[k] == first + static_cast<int32_t>(texts.size()) &&
+               changedLines_[k] < kept;
+             ++k) {
+            const int32_t line = changedLines_[k];
+            shown_[static_cast<size_t>(line)] = oCurrentConnections.TextAt(line);
+            texts.push_back(shown_[static_cast<size_t>(line)]);
+        }
+        oMainForm->ReplaceListRows(first, static_cast<int32_t>(texts.size()), texts);
+    }
+    if (after != before) {
+        texts.clear();
+        for (int32_t line = before; line < after; ++line) {
+            texts.emplace_back(oCurrentConnections.TextAt(line));
+        }
+        shown_.resize(static_cast<size_t>(kept));
+        shown_.insert(shown_.end(), texts.begin(), texts.end());
+        oMainForm->ReplaceListRows(kept, before - kept, texts);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,15 @@ public:
     void LoadListFromString(List& oList, std::string_view sString);
     std::string SaveListToString(const List& oList) const;
     void RefreshCurrentConnections();
+    // The rows at these positions changed, and rows past the end went: oCurrentConnections and
+    // the list box follow at the cost of those rows alone. A line keeps its place while its row
+    // stays shown; a new line goes to the end, and the last line takes the place of one that goes.
+    void UpdateCurrentConnections(std::span<const int32_t> positions);
+    // While the window is hidden no lines are made: they wait to be made once it is shown.
+    bool ConnectionLinesStale() const { return linesStale_; }
+    // Whether changed rows are worth telling now; when not (no view, or the window hidden) the
+    // lines are left stale, to be made whole once they are.
+    bool ConnectionLinesWanted();
 
     List oLocalIP;
     List oAllowedIP;
@@ -69,7 +79,21 @@ public:
 private:
     SettingsStore& store_;
     std::function<std::string()> getIP_;
+    // Builds row i's line in line_; false when the row is not shown.
+    bool MakeLine(int32_t i, bool connectedOnly);
+    bool ConnectedOnly() const;
+    bool WindowHidden() const { return oMainForm != nullptr && oMainForm->Hidden(); }
+    // Takes the line of the row at this position out of oCurrentConnections.
+    void DropLine(int32_t position);
+    void ShowChangedLines(int32_t before);
+
     std::string line_;
+    // Where each row's line is in oCurrentConnections (-1: not shown), and each line's row.
+    std::vector<int32_t> lineOf_;
+    std::vector<int32_t> rowOf_;
+    std::vector<int32_t> changedLines_;
+    bool linesConnectedOnly_ = false;
+    bool linesStale_ = true;
     // The lines the list box holds, as last handed to oMainForm.
     std::vector<std::string> shown_;
     const MainForm* shownForm_ = nullptr;

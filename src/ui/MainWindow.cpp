@@ -236,6 +236,12 @@ void frmMain::OnTrayMessage(int32_t message) {
     } else if (message == TrayRightButtonUp) {
         window_->BringToFront();
         window_->Show();
+    } else {
+        return;
+    }
+    // No lines were made while it was hidden.
+    if (app_.AppManager && app_.AppManager->ConnectionLinesStale() && window_->IsVisible()) {
+        app_.AppManager->RefreshCurrentConnections();
     }
 }
 

@@ -116,7 +116,10 @@ public:
 };
 
 // The native main window: its controls as the Manager sees them, and the window itself.
-class NativeMainWindow : public MainForm, public WindowPort {};
+class NativeMainWindow : public MainForm, public WindowPort {
+public:
+    bool Hidden() const override { return !IsVisible(); }
+};
 
 std::string CaptionText(const VersionInfo& version);
 // The tool-tip as the tray record holds it: the product name padded with spaces to 64.

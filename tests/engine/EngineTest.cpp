@@ -6,6 +6,7 @@
 #include "manager/Manager.h"
 
 #include <gtest/gtest.h>
+#include <random>
 
 namespace kt {
 namespace {
@@ -402,6 +403,119 @@ TEST_F(SteppedEngineTest, BetweenWholeSnapshotsOnlyTheBlockedRowsAreReadAndJudge
     EXPECT_EQ(table.deletes.size(), 41u);
     EXPECT_GE(table.snapshots, 2); // and the whole table is still read for the view
     EXPECT_EQ(form.rows.size(), 3u);
+}
+
+// One random story of a table, told to one engine as change lists and to another as whole
+// snapshots: both cut alike, cache alike and show the same lines.
+TEST(EngineChangeLists, JudgeCacheAndShowAsWholeSnapshotsDo) {
+    struct Side {
+        explicit Side(bool lists) {
+            table.listChanges = lists;
+            table.pretendDeletes = true; // cut again on every tick, told as refused after three
+            engine.BuildStateNames();
+            engine.SetCutReport([this](const CutRecord& r) {
+                said.push_back(std::to_string(r.LocalPort) + ">" + std::to_string(r.RemotePort) +
+                               " " + r.Reason);
+            });
+            manager.oConnections = &engine;
+            manager.oMainForm = &form;
+            manager.oAllowedIP.AddItem("127.0.0.1");
+            manager.oBlockedLocalPorts.AddItem(int32_t{80});
+            manager.SetCurrentMode(0);
+        }
+        std::vector<std::string> Lines() const {
+            std::vector<std::string> lines;
+            for (int32_t i = 0; i < manager.oCurrentConnections.GetItemCount(); ++i) {
+                lines.emplace_back(manager.oCurrentConnections.TextAt(i));
+            }
+            return lines;
+        }
+        MemoryStore store;
+        FakeHost host;
+        FakeTcpTable table;
+        RecordingForm form;
+        Manager manager{store, nullptr};
+        Engine engine{table, host, manager, FormatDottedAddress, testing::SteppingClock()};
+        std::vector<std::string> said;
+    };
+    Side lists(true), whole(false);
+    std::mt19937 random(GTEST_FLAG_GET(random_seed));
+    const auto any = [&](std::initializer_list<uint32_t> values) {
+        return values.begin()[random() % values.size()];
+    };
+    const auto newRow = [&] {
+        TcpRow row =
+            MakeRow(static_cast<int>(any({TcpListening, TcpSynSent, TcpEstablished, TcpEstablished,
+                                          TcpFinWait2, TcpTimeWait})),
+                    any({0, Here}), static_cast<uint16_t>(any({0, 80, 443, 5000, 5001})),
+                    any({0, There, Loopback}), static_cast<uint16_t>(any({0, 80, 8080, 50000})));
+        return random() % 8 ? row
+                            : MakeRow6(static_cast<int>(row.dwState), MappedAddress(Here),
+                                       PortFromField(row.dwLocalPort), MappedAddress(There), 8080);
+    };
+    std::vector<TcpRow>& rows = lists.table.rows;
+    for (int step = 0; step < 500; ++step) {
+        const size_t at = rows.empty() ? 0 : random() % rows.size();
+        switch (random() % 16) {
+        case 0: // a rule change, saved
+            for (Side* side : {&lists, &whole}) {
+                side->manager.oBlockedRemotePorts.Reset();
+                side->manager.oBlockedRemotePorts.AddItem(int32_t(step % 2 ? 8080 : 443));
+                side->manager.SaveChanges();
+            }
+            break;
+        case 1: // "Show only connected" clicked
+            for (Side* side : {&lists, &whole}) {
+                side->form.showConnected = Value(int16_t(step % 2));
+                side->manager.RefreshCurrentConnections();
+            }
+            break;
+        case 2: // reports were lost: the table is read afresh
+            lists.table.wholeNext = true;
+            break;
+        case 3:
+        case 4:
+        case 5: // a connection goes; the last takes its place
+            if (!rows.empty()) {
+                rows[at] = rows.back();
+                rows.pop_back();
+            }
+            break;
+        case 6:
+        case 7:
+            if (!rows.empty()) {
+                rows[at].dwState = any({TcpEstablished, TcpCloseWait, TcpTimeWait});
+            }
+            break;
+        default:
+            rows.push_back(newRow());
+        }
+        whole.table.rows = rows;
+        lists.engine.PollConnections();
+        whole.engine.PollConnections();
+        EXPECT_TRUE(std::is_permutation(lists.table.deletes.begin(), lists.table.deletes.end(),
+                                        whole.table.deletes.begin(), whole.table.deletes.end()))
+            << step;
+        for (Side* side : {&lists, &whole}) {
+            side->table.deletes.clear();
+            std::sort(side->said.begin(), side->said.end());
+            ASSERT_EQ(side->form.rows, side->Lines()) << step; // the list box shows the lines
+        }
+        EXPECT_EQ(lists.said, whole.said) << step;
+        lists.said.clear(), whole.said.clear();
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const ConnectionCacheEntry &a = lists.engine.Cache().at(i),
+                                       &b = whole.engine.Cache().at(i);
+            EXPECT_TRUE(a.RowKey == b.RowKey && a.RemoteAddressText == b.RemoteAddressText &&
+                        a.AllowedFlag == b.AllowedFlag && a.PassedFlag == b.PassedFlag)
+                << step << " " << i;
+        }
+        // In the view's own order: a line keeps its place, a new one goes to the end.
+        std::vector<std::string> a = lists.Lines(), b = whole.Lines();
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        ASSERT_EQ(a, b) << step;
+    }
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kt::testing {
@@ -262,6 +263,25 @@ public:
 
     std::string DeleteRefusal() const override { return refuseDeletes ? refusal : std::string(); }
 
+    // With listChanges set, names what changed since the last call, as a table kept from the
+    // system's reports does: here by comparing with the copy it handed out last.
+    Changes TakeChanges(std::vector<TcpRow>& out, std::vector<int32_t>& changed) override {
+        changed.clear();
+        if (!listChanges) {
+            return Changes::Unsupported;
+        }
+        const bool whole = std::exchange(wholeNext, false);
+        out.resize(rows.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (whole || i >= handed.size() || !(rows[i] == handed[i])) {
+                out[i] = rows[i];
+                changed.push_back(static_cast<int32_t>(i));
+            }
+        }
+        handed = rows;
+        return whole ? Changes::Whole : Changes::Listed;
+    }
+
     std::vector<TcpRow> rows;
     std::vector<TcpRow> deletes;
     bool refuseDeletes = false;
@@ -270,6 +290,9 @@ public:
     bool reconnect = false;      // each cut connection comes back at once with a new cookie
     bool failSnapshots = false;
     bool filters = false;
+    bool listChanges = false;
+    bool wholeNext = true; // the first change list is the whole table
+    std::vector<TcpRow> handed;
     int snapshots = 0;
     int blockedSnapshots = 0;
     std::function<void(int)> onSnapshot;

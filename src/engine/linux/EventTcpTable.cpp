@@ -4,6 +4,7 @@
 #include "engine/linux/SockDiag.h"
 #include "guard_events.h"
 
+#include <algorithm>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstring>
@@ -105,6 +106,31 @@ bool EventTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
     return true;
 }
 
+TcpTable::Changes EventTcpTable::TakeChanges(std::vector<TcpRow>& rows,
+                                             std::vector<int32_t>& changed) {
+    changed.clear();
+    // A dump that failed is tried again on the next call; the reports are applied either way.
+    Drain();
+    for (const int32_t index : changes_) {
+        const auto at = static_cast<size_t>(index);
+        touched_[at] = 0;
+        if (!wholeDue_ && at < rows_.size()) {
+            changed.push_back(index);
+        }
+    }
+    changes_.clear();
+    if (wholeDue_) {
+        wholeDue_ = false;
+        rows = rows_;
+        return Changes::Whole;
+    }
+    rows.resize(rows_.size());
+    for (const int32_t index : changed) {
+        rows[static_cast<size_t>(index)] = rows_[static_cast<size_t>(index)];
+    }
+    return Changes::Listed;
+}
+
 bool EventTcpTable::DeleteConnection(const TcpRow& row) {
     return netlink_.DeleteConnection(row);
 }
@@ -119,11 +145,25 @@ bool EventTcpTable::Drain() {
 }
 
 int EventTcpTable::OnChange(void* self, void* data, size_t size) {
-    kt_guard_socket report;
+    kt_guard_socket report{};
     if (size >= sizeof report) {
         std::memcpy(&report, data, sizeof report);
-        static_cast<EventTcpTable*>(self)->Apply(report);
+    } else if (kt_guard_change4 change; size >= sizeof change) {
+        std::memcpy(&change, data, sizeof change);
+        report.cookie = change.cookie;
+        report.local_addr = change.local_addr;
+        report.remote_addr = change.remote_addr;
+        report.bound_if = change.bound_if;
+        report.local_port = change.local_port;
+        report.remote_port = change.remote_port;
+        report.family = change.family;
+        report.old_state = change.old_state;
+        report.new_state = change.new_state;
+        report.failed = change.failed;
+    } else {
+        return 0;
     }
+    static_cast<EventTcpTable*>(self)->Apply(report);
     return 0;
 }
 
@@ -148,6 +188,7 @@ void EventTcpTable::Apply(const kt_guard_socket& report) {
         }
     } else if (index != kNone && LeavesTimeWait(report)) {
         rows_[index].dwState = static_cast<uint32_t>(TcpTimeWait);
+        Touch(index);
     } else if (index != kNone) {
         Remove(index);
     }
@@ -191,7 +232,19 @@ void EventTcpTable::Remove(size_t index) {
     rows_.pop_back();
 }
 
+void EventTcpTable::Touch(size_t index) {
+    if (index >= touched_.size()) {
+        touched_.resize(std::max(index + 1, touched_.size() * 2));
+    }
+    if (touched_[index] == 0) {
+        touched_[index] = 1;
+        changes_.push_back(static_cast<int32_t>(index));
+    }
+}
+
+// Every write of a row indexes it again: each is a change.
 void EventTcpTable::Index(size_t index) {
+    Touch(index);
     if (rows_[index].cookie != 0) {
         byCookie_[rows_[index].cookie] = index;
     } else {
@@ -214,7 +267,8 @@ void EventTcpTable::Unindex(size_t index) {
 }
 
 // Rows the dump still shows keep their positions (and take the dump's cookie when they had
-// none); the others go, and the dump's new rows are appended.
+// none); a row that is gone leaves its position to the last row, as a closed connection does, and
+// the dump's new rows are appended.
 bool EventTcpTable::Reconcile() {
     ring_buffer__consume(ring_.get());
     const uint64_t lost = guard_.LostChanges();
@@ -223,6 +277,7 @@ bool EventTcpTable::Reconcile() {
         return false;
     }
     std::unordered_multimap<uint64_t, size_t> unmatched;
+    unmatched.reserve(dumped.size());
     for (size_t i = 0; i < dumped.size(); ++i) {
         if (dumped[i].dwState == TcpSynReceived) {
             // Most are connection requests, whose cookie the socket that answers them does not
@@ -231,18 +286,25 @@ bool EventTcpTable::Reconcile() {
         }
         unmatched.emplace(RowKey(dumped[i]), i);
     }
-    std::vector<TcpRow> rows;
+    std::vector<bool> kept(rows_.size(), false);
     for (size_t i = 0; i < rows_.size(); ++i) {
         const auto [first, last] = unmatched.equal_range(RowKey(rows_[i]));
         for (auto candidate = first; candidate != last; ++candidate) {
             if (SameSocket(dumped[candidate->second], rows_[i])) {
-                rows.push_back(rows_[i]);
-                if (rows.back().cookie == 0) {
-                    rows.back().cookie = dumped[candidate->second].cookie;
+                kept[i] = true;
+                if (rows_[i].cookie == 0) {
+                    rows_[i].cookie = dumped[candidate->second].cookie;
                 }
                 unmatched.erase(candidate);
                 break;
             }
+        }
+    }
+    // From the end, so that the row moved into a gap is always one that stays.
+    for (size_t i = rows_.size(); i-- > 0;) {
+        if (!kept[i]) {
+            rows_[i] = rows_.back();
+            rows_.pop_back();
         }
     }
     std::vector<bool> isNew(dumped.size(), false);
@@ -251,15 +313,15 @@ bool EventTcpTable::Reconcile() {
     }
     for (size_t i = 0; i < dumped.size(); ++i) {
         if (isNew[i]) {
-            rows.push_back(dumped[i]);
+            rows_.push_back(dumped[i]);
         }
     }
-    rows_.swap(rows);
     byCookie_.clear();
     byAddresses_.clear();
     for (size_t i = 0; i < rows_.size(); ++i) {
         Index(i);
     }
+    wholeDue_ = true;
     lostSeen_ = lost;
     lastDump_ = std::chrono::steady_clock::now();
     ++dumps_;

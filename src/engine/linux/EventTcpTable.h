@@ -19,10 +19,11 @@ namespace kt {
 class KernelGuard;
 
 // The TCP table kept from the kernel guard's reports of every state change, so that a
-// snapshot costs a copy instead of a walk of the kernel's tables. A full netlink dump sets it
-// right at the start, after lost reports and every kReconcileInterval. A new connection is
-// appended and a closed one leaves its position to the last row, so rows keep their positions
-// otherwise. Used from one thread; must not outlive the guard.
+// snapshot costs a copy instead of a walk of the kernel's tables, and a reader that takes its
+// changes pays for what changed alone. A full netlink dump sets it right at the start, after lost
+// reports and every kReconcileInterval. A new connection is appended and a closed one leaves its
+// position to the last row, so rows keep their positions otherwise, across dumps too. Used from
+// one thread; must not outlive the guard.
 class EventTcpTable final : public TcpTable {
 public:
     static constexpr std::chrono::seconds kReconcileInterval{10};
@@ -42,10 +43,14 @@ public:
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
     // By netlink, the connection looked up and destroyed by its own cookie.
     bool DeleteConnection(const TcpRow& row) override;
+    // Drains, then hands over the rows changed since the last call; the whole table after a
+    // dump, which may have changed anything.
+    Changes TakeChanges(std::vector<TcpRow>& rows, std::vector<int32_t>& changed) override;
     int LastDeleteError() const noexcept { return netlink_.LastDeleteError(); }
     std::string DeleteRefusal() const override { return netlink_.DeleteRefusal(); }
 
-    // Readable while reports are waiting: the descriptor an event loop sleeps on.
+    // The ring's descriptor, readable only when the kernel wakes readers, which the guard's
+    // program does not for changes: a reader looks on its own schedule, at least once a second.
     int WaitFd() const;
     // Applies the waiting reports, and dumps the table when reports were lost or the last dump
     // is older than kReconcileInterval. False when that dump failed (it is tried again).
@@ -66,6 +71,8 @@ private:
     void Remove(size_t index);
     void Index(size_t index);
     void Unindex(size_t index);
+    // The row at this position was written: the next change list names it.
+    void Touch(size_t index);
 
     KernelGuard& guard_;
     NetlinkTcpTable netlink_;
@@ -74,6 +81,9 @@ private:
     std::vector<TcpRow> rows_; // each with its socket's cookie, 0 while it is not known
     std::unordered_map<uint64_t, size_t> byCookie_;
     std::unordered_multimap<uint64_t, size_t> byAddresses_; // the rows without a cookie
+    std::vector<uint8_t> touched_;                          // by position
+    std::vector<int32_t> changes_;                          // the positions touched, each once
+    bool wholeDue_ = false; // a dump replaced the table since the last change list
     uint64_t lostSeen_ = 0;
     uint64_t dumps_ = 0;
     std::chrono::steady_clock::time_point lastDump_;

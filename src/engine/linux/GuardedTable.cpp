@@ -35,6 +35,11 @@ bool GuardedTable::TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<cons
     return events_ ? false : netlink_.TakeBlockedSnapshot(rows, local, remote);
 }
 
+TcpTable::Changes GuardedTable::TakeChanges(std::vector<TcpRow>& rows,
+                                            std::vector<int32_t>& changed) {
+    return events_ ? events_->TakeChanges(rows, changed) : netlink_.TakeChanges(rows, changed);
+}
+
 bool GuardedTable::SetRules(const GuardRules& rules, std::string& why) {
     if (!guard_) {
         why = "the kernel guard is not running";

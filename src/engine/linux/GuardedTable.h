@@ -27,13 +27,15 @@ public:
     std::string DeleteRefusal() const override;
     bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
                              std::span<const uint16_t> remote) override;
+    // Only while the guard runs: then the table is kept from its reports.
+    Changes TakeChanges(std::vector<TcpRow>& rows, std::vector<int32_t>& changed) override;
 
     bool SetRules(const GuardRules& rules, std::string& why) override;
     bool Sound(std::string& why) const override;
     void Stop() override;
 
-    // Readable while the kernel has reported changes; -1 without the guard.
-    int WakeHandle() const override { return events_ ? events_->WaitFd() : -1; }
+    // None: the kernel's reports of changes wake nobody (see guard.bpf.c).
+    int WakeHandle() const override { return -1; }
     const KernelGuard* Guard() const { return guard_.get(); }
 
 private:

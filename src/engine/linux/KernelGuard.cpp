@@ -618,11 +618,25 @@ int KernelGuard::ChangeRingFd() const {
 }
 
 uint64_t KernelGuard::LostChanges() const {
-    return __atomic_load_n(&skeleton_->bss->lost_changes, __ATOMIC_RELAXED);
+    return __atomic_load_n(&skeleton_->bss->lost_changes, __ATOMIC_RELAXED) + SkippedChanges();
 }
 
 uint64_t KernelGuard::LostMatches() const {
-    return __atomic_load_n(&skeleton_->bss->lost_matches, __ATOMIC_RELAXED);
+    return __atomic_load_n(&skeleton_->bss->lost_matches, __ATOMIC_RELAXED) + SkippedChanges();
+}
+
+// The kernel runs no second copy of the program on a processor where it runs already (an
+// interrupt's softirqs can make state changes in the middle of it): those changes are neither
+// judged nor reported, only counted.
+uint64_t KernelGuard::SkippedChanges() const {
+    bpf_prog_info info{};
+    uint32_t length = sizeof info;
+    const bpf_program* program = attached_ == AttachPoint::Typed
+                                     ? skeleton_->progs.typed_state_change
+                                     : skeleton_->progs.raw_state_change;
+    return bpf_obj_get_info_by_fd(bpf_program__fd(program), &info, &length) == 0
+               ? info.recursion_misses
+               : 0;
 }
 
 } // namespace kt

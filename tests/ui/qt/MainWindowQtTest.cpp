@@ -419,7 +419,9 @@ void MainWindowQtTest::checkBoxFiltersTheConnectionView() {
 
 void MainWindowQtTest::minimizingHidesToTheTrayAndTheTrayBringsItBack() {
     QtRig rig(true);
+    rig.table.listChanges = true; // as the kernel guard's table
     QVERIFY(rig.app.StartUp());
+    const List& lines = rig.app.AppManager->oCurrentConnections;
     QtMainWindow& w = rig.Window();
     QSystemTrayIcon* tray = w.TrayIcon();
     QVERIFY(tray != nullptr);
@@ -445,12 +447,23 @@ void MainWindowQtTest::minimizingHidesToTheTrayAndTheTrayBringsItBack() {
         }
         QTRY_VERIFY(!w.isVisible());
         QCOMPARE(w.GetState(), WindowState::Minimized);
+        // Hidden, the table changes and nobody sees it: no line is made...
+        const int32_t made = lines.GetItemCount();
+        rig.table.rows.push_back(
+            MakeRow(TcpEstablished, Loopback(2), uint16_t(7000 + made), Loopback(3), 80));
+        rig.Cycle();
+        rig.Cycle();
+        QCOMPARE(lines.GetItemCount(), made);
         // A middle click over the icon does nothing.
         emit tray->activated(QSystemTrayIcon::MiddleClick);
         QVERIFY(!w.isVisible());
         emit tray->activated(c.reason);
         QTRY_VERIFY(w.isVisible());
         QCOMPARE(w.GetState(), c.after);
+        // ...until it is shown.
+        QCOMPARE(rig.ListRows().size(), made + 1);
+        QCOMPARE(rig.ListRows().back(),
+                 QString("%1 <--> 127.0.0.3:80 ESTABLISHED").arg(7000 + made));
     }
 
     w.close();

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: (LGPL-2.1 OR BSD-2-Clause)
 /* The kernel guard: judges every TCP socket of one network namespace as it enters ESTABLISHED
  * (or SYN_RECV, once a Fast Open child knows its peer), by the same rule as the engine, and
- * reports the match to user space, which cuts it. Also reports every TCP state change there, so
- * that user space can keep its table without walking the kernel's.
+ * reports the match to user space, which cuts it. Also reports the TCP state changes there that
+ * its table shows, so that user space can keep the table without walking the kernel's.
  *
  * Until the cut, a matched socket is marked, and the gate (cgroup_skb programs at the root of the
  * cgroup v2 hierarchy) drops every packet of a marked socket that carries payload: a blocked
@@ -165,7 +165,8 @@ static __always_inline int socket_blocked(const struct kt_guard_socket* s) {
     return blocked(s->local_port, s->remote_port, remote);
 }
 
-static __always_inline void report(void* ring, __u64* lost, const struct kt_guard_socket* s) {
+static __always_inline void report(void* ring, __u64* lost, const struct kt_guard_socket* s,
+                                   const __u64 flags) {
     struct kt_guard_socket* slot = bpf_ringbuf_reserve(ring, sizeof(*slot), 0);
 
     if (!slot) {
@@ -173,7 +174,36 @@ static __always_inline void report(void* ring, __u64* lost, const struct kt_guar
         return;
     }
     *slot = *s;
-    bpf_ringbuf_submit(slot, 0);
+    bpf_ringbuf_submit(slot, flags);
+}
+
+/* A change wakes nobody: the wake-up interrupts this program, softirqs pending then run nested
+ * in it, and the kernel skips the state changes they make (counted as the program's recursion
+ * misses). The reader looks at the ring on its own schedule, at least once a second. An IPv4
+ * report leaves out the IPv6 fields: half the ring per change. */
+static __always_inline void report_change(const struct kt_guard_socket* s) {
+    if (s->ipv6) {
+        report(&changes, &lost_changes, s, BPF_RB_NO_WAKEUP);
+        return;
+    }
+    struct kt_guard_change4* slot = bpf_ringbuf_reserve(&changes, sizeof(*slot), 0);
+
+    if (!slot) {
+        __sync_fetch_and_add(&lost_changes, 1);
+        return;
+    }
+    slot->cookie = s->cookie;
+    slot->local_addr = s->local_addr;
+    slot->remote_addr = s->remote_addr;
+    slot->bound_if = s->bound_if;
+    slot->local_port = s->local_port;
+    slot->remote_port = s->remote_port;
+    slot->family = s->family;
+    slot->old_state = s->old_state;
+    slot->new_state = s->new_state;
+    slot->failed = s->failed;
+    __builtin_memset(slot->pad, 0, sizeof(slot->pad));
+    bpf_ringbuf_submit(slot, BPF_RB_NO_WAKEUP);
 }
 
 /* mark is a constant: the raw tracepoint may not use socket storage at all. */
@@ -200,11 +230,16 @@ static __always_inline void handle(const struct sock* sk, int old_state, int new
         if (mark &&
             !bpf_sk_storage_get(&blocked_sockets, (struct sock*)sk, 0, BPF_SK_STORAGE_GET_F_CREATE))
             __sync_fetch_and_add(&unmarked, 1);
-        report(&matches, &lost_matches, &s);
+        report(&matches, &lost_matches, &s, 0);
     }
+    /* The table needs every state a row can be seen in, except two: a new child socket is
+     * established in the same step that makes it in SYN_RECV (a Fast Open child waits there, and
+     * is listed once established), and a change to the same state shows nothing. */
+    if (new_state == old_state || (old_state == TCP_LISTEN && new_state == TCP_SYN_RECV))
+        return;
     if (new_state == TCP_CLOSE)
         s.failed = BPF_CORE_READ(sk, sk_err) != 0;
-    report(&changes, &lost_changes, &s);
+    report_change(&s);
 }
 
 SEC("tp_btf/inet_sock_set_state")

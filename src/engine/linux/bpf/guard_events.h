@@ -27,4 +27,21 @@ struct kt_guard_socket {
     __u8 pad[2];
 };
 
+/* A state change of a socket with IPv4 addresses (ipv6 0): its report without the IPv6 fields,
+ * which would be zeros. The change ring carries these and whole kt_guard_socket reports (for
+ * IPv6 sockets), told apart by their sizes; the fields mean what they mean there. */
+struct kt_guard_change4 {
+    __u64 cookie;
+    __u32 local_addr;
+    __u32 remote_addr;
+    __u32 bound_if;
+    __u16 local_port;
+    __u16 remote_port;
+    __u16 family;
+    __u8 old_state;
+    __u8 new_state;
+    __u8 failed;
+    __u8 pad[3];
+};
+
 #endif
