@@ -215,6 +215,12 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     whyNot.clear();
     self->judge_ = GuardJudge(rules);
     self->Pass();
+    // What was open at start is cut before Start answers, but for a cut that waits for its
+    // socket: the thread sees to that one.
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+         !self->submitted_.empty() && std::chrono::steady_clock::now() < end;) {
+        self->Collect(std::chrono::milliseconds(50));
+    }
     if (!self->Sound()) {
         whyNot = self->WhyNotSound();
         return nullptr;
@@ -474,9 +480,9 @@ void KernelGuard::Cut(Pending cut) {
     Collect();
 }
 
-void KernelGuard::Collect() {
+void KernelGuard::Collect(std::chrono::milliseconds bound) {
     outcomes_.clear();
-    destroyer_->Collect(outcomes_, std::chrono::milliseconds(0));
+    destroyer_->Collect(outcomes_, bound);
     for (const Destroyer::Outcome& outcome : outcomes_) {
         const auto found = submitted_.find(outcome.ticket);
         if (found != submitted_.end()) {

@@ -130,7 +130,8 @@ private:
     static TcpRow RowOf(const kt_guard_socket& socket);
     static int OnMatch(void* self, void* data, size_t size);
     void Cut(Pending cut);
-    void Collect();
+    // Accounts for the destroys that have ended, waiting at most bound for the first.
+    void Collect(std::chrono::milliseconds bound = std::chrono::milliseconds(0));
     CutRecord::Rule CutRule(const TcpRow& row) const;
     // Counts a cut's outcome and reports a done one; a failure that may pass is tried again.
     void Account(int error, Pending& cut);
