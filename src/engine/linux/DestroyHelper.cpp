@@ -6,9 +6,9 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <linux/capability.h>
 #include <linux/netlink.h>
 #include <sys/epoll.h>
-#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
