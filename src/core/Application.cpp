@@ -287,7 +287,7 @@ void Application::MainLoop() {
         // view falling due, or the one-second safety tick that also retries refused cuts.
         auto wait = milliseconds(1000);
         if (platform_.Guard->WakeHandle() < 0 && AppManager->ConnectionLinesWanted()) {
-            wait = Engine::ViewInterval; // no table change wakes the loop: it looks for them
+            wait = engine_->NextLook(); // no table change wakes the loop: it looks for them
         }
         if (const auto due = engine_->ViewDue()) {
             wait = std::clamp(duration_cast<milliseconds>(*due - platform_.Clock()),

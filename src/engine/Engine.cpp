@@ -95,6 +95,10 @@ std::optional<Engine::TimePoint> Engine::ViewDue() const {
     return lastView_ + ViewInterval;
 }
 
+std::chrono::milliseconds Engine::NextLook() const {
+    return std::min(StillLookInterval, ViewInterval * (1 << std::min(stillTicks_, 4)));
+}
+
 void Engine::PollConnections() {
     const TimePoint now = clock_();
     cuts_.clear();
@@ -168,6 +172,7 @@ bool Engine::PollChanges() {
         return false;
     }
     FitCache();
+    stillTicks_ = got == TcpTable::Changes::Listed && changed_.empty() ? stillTicks_ + 1 : 0;
     const auto n = static_cast<int32_t>(TcpSnapshot.size());
     if (got == TcpTable::Changes::Whole || wholeDue_) {
         // Read afresh, or the rules changed: every row is looked at, and the cache lets through

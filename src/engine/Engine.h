@@ -82,6 +82,10 @@ public:
     const std::vector<ConnectionCacheEntry>& Cache() const { return ConnectionCache; }
     // When a changed table waits to be shown: the time its rebuild falls due.
     std::optional<TimePoint> ViewDue() const;
+    // For a table that wakes nobody, how soon to look at it again while the view is seen: at the
+    // view's rate while it changes, less often the longer it has been still.
+    std::chrono::milliseconds NextLook() const;
+    static constexpr std::chrono::milliseconds StillLookInterval{250};
 
     // Told of every cut once the connection is seen gone, and of the first refusal of each
     // connection; from within a tick.
@@ -136,6 +140,7 @@ private:
     // of the rows cut in the last one (judged again), and those the view has yet to show.
     bool listsChanges_ = true;
     bool wholeDue_ = false;
+    int stillTicks_ = 0; // in a row, without a change
     std::vector<int32_t> changed_;
     std::vector<int32_t> recheck_;
     std::vector<int32_t> viewRows_;

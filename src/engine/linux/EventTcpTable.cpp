@@ -137,9 +137,13 @@ bool EventTcpTable::DeleteConnection(const TcpRow& row) {
 
 bool EventTcpTable::Drain() {
     ring_buffer__consume(ring_.get());
-    if (guard_.LostChanges() != lostSeen_ ||
-        std::chrono::steady_clock::now() - lastDump_ >= kReconcileInterval) {
+    if (guard_.LostChanges() != lostSeen_) {
         return Reconcile();
+    }
+    if (std::chrono::steady_clock::now() - lastDump_ >= kReconcileInterval) {
+        // The whole table costs a walk of every socket; the sockets no report speaks for, a
+        // fraction of it.
+        return ++lingeringDumps_ >= kWholeDumpEvery ? Reconcile() : ReconcileUnreported();
     }
     return true;
 }
@@ -322,9 +326,62 @@ bool EventTcpTable::Reconcile() {
         Index(i);
     }
     wholeDue_ = true;
+    lingeringDumps_ = 0;
     lostSeen_ = lost;
     lastDump_ = std::chrono::steady_clock::now();
     ++dumps_;
+    return true;
+}
+
+// A TIME_WAIT socket ends, or gives way to a new connection of the same addresses, and a
+// connection request comes and goes, all without a report: a dump of the sockets in those
+// states puts their rows right, each where it is; every other row stays as its reports left it.
+bool EventTcpTable::ReconcileUnreported() {
+    ring_buffer__consume(ring_.get());
+    constexpr uint32_t kUnreported = (1u << sockdiag::LinuxTimeWait) |
+                                     (1u << sockdiag::LinuxSynRecv) |
+                                     (1u << sockdiag::LinuxNewSynRecv);
+    std::vector<TcpRow> dumped;
+    if (!netlink_.TakeSnapshotIn(dumped, kUnreported)) {
+        return false;
+    }
+    std::vector<bool> seen(rows_.size(), false);
+    for (TcpRow& socket : dumped) {
+        if (socket.dwState == TcpSynReceived) {
+            socket.cookie = 0; // as in Reconcile
+        }
+        size_t index = kNone;
+        if (const auto known = byCookie_.find(socket.cookie);
+            socket.cookie != 0 && known != byCookie_.end()) {
+            index = known->second;
+        }
+        const auto [first, last] = byAddresses_.equal_range(AddressKey(socket));
+        for (auto candidate = first; index == kNone && candidate != last; ++candidate) {
+            if (!seen[candidate->second] && SameSocket(rows_[candidate->second], socket)) {
+                index = candidate->second;
+            }
+        }
+        if (index == kNone) {
+            Append(socket, socket.cookie);
+            seen.push_back(true);
+            continue;
+        }
+        seen[index] = true;
+        if (rows_[index].dwState != socket.dwState) {
+            rows_[index].dwState = socket.dwState; // a report still on its way, or a substate
+            Touch(index);
+        }
+    }
+    for (size_t i = rows_.size(); i-- > 0;) {
+        const auto state = static_cast<TcpState>(rows_[i].dwState);
+        if (!seen[i] && (state == TcpTimeWait || state == TcpSynReceived)) {
+            seen[i] = seen.back(); // the last row takes its place
+            seen.pop_back();
+            Remove(i);
+        }
+    }
+    wholeDue_ = true;
+    lastDump_ = std::chrono::steady_clock::now();
     return true;
 }
 

@@ -21,12 +21,17 @@ class KernelGuard;
 // The TCP table kept from the kernel guard's reports of every state change, so that a
 // snapshot costs a copy instead of a walk of the kernel's tables, and a reader that takes its
 // changes pays for what changed alone. A full netlink dump sets it right at the start, after lost
-// reports and every kReconcileInterval. A new connection is appended and a closed one leaves its
-// position to the last row, so rows keep their positions otherwise, across dumps too. Used from
+// reports and every kWholeDumpEvery-th kReconcileInterval; the others dump only the sockets that
+// change without reports (TIME_WAIT, connection requests). A new connection is appended and a
+// closed one leaves its position to the last row, so rows keep their positions otherwise, across
+// dumps too. Used from
 // one thread; must not outlive the guard.
 class EventTcpTable final : public TcpTable {
 public:
     static constexpr std::chrono::seconds kReconcileInterval{10};
+    // Of those, the ones that dump the whole table; the others dump only the sockets that change
+    // without reports.
+    static constexpr int kWholeDumpEvery = 6;
 
     // Nothing, with the reason, when the reports cannot be read or the first dump failed.
     static std::unique_ptr<EventTcpTable> Open(KernelGuard& guard, std::string& whyNot);
@@ -52,8 +57,9 @@ public:
     // The ring's descriptor, readable only when the kernel wakes readers, which the guard's
     // program does not for changes: a reader looks on its own schedule, at least once a second.
     int WaitFd() const;
-    // Applies the waiting reports, and dumps the table when reports were lost or the last dump
-    // is older than kReconcileInterval. False when that dump failed (it is tried again).
+    // Applies the waiting reports, and dumps the table (or its unreported sockets) when reports
+    // were lost or the last dump is older than kReconcileInterval. False when that dump failed
+    // (it is tried again).
     bool Drain();
     uint64_t Dumps() const { return dumps_; }
 
@@ -66,6 +72,7 @@ private:
     static int OnChange(void* self, void* data, size_t size);
     void Apply(const kt_guard_socket& report);
     bool Reconcile();
+    bool ReconcileUnreported();
     size_t Find(uint64_t cookie, const TcpRow& row);
     void Append(const TcpRow& row, uint64_t cookie);
     void Remove(size_t index);
@@ -83,7 +90,8 @@ private:
     std::unordered_multimap<uint64_t, size_t> byAddresses_; // the rows without a cookie
     std::vector<uint8_t> touched_;                          // by position
     std::vector<int32_t> changes_;                          // the positions touched, each once
-    bool wholeDue_ = false; // a dump replaced the table since the last change list
+    bool wholeDue_ = false;  // a dump replaced the table since the last change list
+    int lingeringDumps_ = 0; // since the last whole one
     uint64_t lostSeen_ = 0;
     uint64_t dumps_ = 0;
     std::chrono::steady_clock::time_point lastDump_;

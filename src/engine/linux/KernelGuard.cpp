@@ -631,8 +631,7 @@ uint64_t KernelGuard::LostMatches() const {
     return __atomic_load_n(&skeleton_->bss->lost_matches, __ATOMIC_RELAXED) + SkippedChanges();
 }
 
-// The kernel runs no second copy of the program on a processor where it runs already (an
-// interrupt's softirqs can make state changes in the middle of it): those changes are neither
+// An interrupt's softirqs can make state changes in the middle of the program: those are neither
 // judged nor reported, only counted.
 uint64_t KernelGuard::SkippedChanges() const {
     bpf_prog_info info{};

@@ -98,6 +98,9 @@ public:
     // lost: found no room, or skipped by the kernel.
     int ChangeRingFd() const;
     uint64_t LostChanges() const;
+    // Of those, the ones the kernel skipped: it runs no second copy of the program on a processor
+    // where it runs already.
+    uint64_t SkippedChanges() const;
 
 private:
     enum class Fault : int { None, ThreadEnded, CutRefused, TableUnreadable, RulesRefused };
@@ -141,7 +144,6 @@ private:
     void Pass();
     void SetFault(Fault fault, int error);
     uint64_t LostMatches() const;
-    uint64_t SkippedChanges() const;
 
     Options options_;
     AttachPoint attached_ = AttachPoint::Typed;

@@ -31,16 +31,20 @@ NetlinkTcpTable::NetlinkTcpTable(std::unique_ptr<DiagChannel> dump,
     : dump_(std::move(dump)), destroy_(std::move(destroy)), buffer_(kBufferSize) {}
 
 bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
+    return TakeSnapshotIn(rows, 0);
+}
+
+bool NetlinkTcpTable::TakeSnapshotIn(std::vector<TcpRow>& rows, uint32_t linuxStates) {
     for (int attempt = 1;; ++attempt) {
         scratch_.clear();
         bool interrupted = false;
         // A dump that did not reach its end is no table at all: judged as one, every
         // connection past the break would go unguarded and vanish from the view.
-        if (Dump(Whole(AF_INET), interrupted) != DumpEnd::Complete) {
+        if (Dump(Whole(AF_INET, linuxStates), interrupted) != DumpEnd::Complete) {
             return false;
         }
         // A refusal here is a kernel without IPv6: it has no IPv6 sockets to list.
-        const DumpEnd v6 = Dump(Whole(AF_INET6), interrupted);
+        const DumpEnd v6 = Dump(Whole(AF_INET6, linuxStates), interrupted);
         if (v6 == DumpEnd::SocketFailed || v6 == DumpEnd::Cut) {
             return false;
         }
@@ -52,8 +56,11 @@ bool NetlinkTcpTable::TakeSnapshot(std::vector<TcpRow>& rows) {
     return true;
 }
 
-std::span<uint8_t> NetlinkTcpTable::Whole(uint8_t family) {
-    const sockdiag::Request request = sockdiag::MakeDumpRequest(family, 0);
+std::span<uint8_t> NetlinkTcpTable::Whole(uint8_t family, uint32_t linuxStates) {
+    sockdiag::Request request = sockdiag::MakeDumpRequest(family, 0);
+    if (linuxStates != 0) {
+        request.body.idiag_states = linuxStates;
+    }
     whole_.assign(Bytes(request).begin(), Bytes(request).end());
     return whole_;
 }
