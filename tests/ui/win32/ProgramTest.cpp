@@ -128,8 +128,9 @@ TEST(SecondInstance, EndsAtOnceWithoutAWindowWhileTheFirstRuns) {
     EXPECT_EQ(out.Drain() + err.Drain(), ""); // silent: not even about the first one's cut log
     EXPECT_TRUE(MainWindowsOf(second.id).empty());
     EXPECT_EQ(WaitForSingleObject(first.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    // The first window is back, restored.
-    for (int i = 0; i < 100 && !IsWindowVisible(firstWindows[0]); ++i) {
+    // The first window is back, restored (shown first, then restored: wait for both).
+    for (int i = 0; i < 100 && (!IsWindowVisible(firstWindows[0]) || IsIconic(firstWindows[0]));
+         ++i) {
         Sleep(50);
     }
     EXPECT_TRUE(IsWindowVisible(firstWindows[0]));
