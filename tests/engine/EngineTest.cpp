@@ -424,11 +424,7 @@ TEST(EngineChangeLists, JudgeCacheAndShowAsWholeSnapshotsDo) {
             manager.SetCurrentMode(0);
         }
         std::vector<std::string> Lines() const {
-            std::vector<std::string> lines;
-            for (int32_t i = 0; i < manager.oCurrentConnections.GetItemCount(); ++i) {
-                lines.emplace_back(manager.oCurrentConnections.TextAt(i));
-            }
-            return lines;
+            return testing::ItemTexts(manager.oCurrentConnections);
         }
         MemoryStore store;
         FakeHost host;

@@ -4,6 +4,7 @@
 #include "core/SettingsStore.h"
 #include "engine/RuleGuard.h"
 #include "engine/TcpTable.h"
+#include "list/List.h"
 #include "manager/MainForm.h"
 
 #include <algorithm>
@@ -17,6 +18,15 @@
 #include <vector>
 
 namespace kt::testing {
+
+// A list's items as texts, in order: what a view shows of it.
+inline std::vector<std::string> ItemTexts(const List& list) {
+    std::vector<std::string> texts;
+    for (int32_t i = 0; i < list.GetItemCount(); ++i) {
+        texts.emplace_back(list.TextAt(i));
+    }
+    return texts;
+}
 
 // Host whose message boxes are answered by the test and whose message pass runs a test hook.
 class FakeHost : public HostServices {

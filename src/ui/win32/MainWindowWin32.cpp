@@ -689,20 +689,34 @@ void Win32MainWindow::BringToFront() {
     SetForegroundWindow(window_.get());
 }
 
+namespace {
+
+// The icon's record as every tray call names it: this window's one icon.
+NOTIFYICONDATAW TrayData(HWND window, UINT flags) {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = window;
+    data.uID = TrayIconId;
+    data.uFlags = flags;
+    return data;
+}
+
+// Copies as much of text as the record's field holds, NUL-terminated.
+template <size_t N> void CopyInto(wchar_t (&field)[N], const std::wstring& text) {
+    std::copy_n(text.begin(), std::min(text.size(), N - 1), field);
+}
+
+} // namespace
+
 bool Win32MainWindow::AddTrayIcon(std::string_view tip) {
     if (!window_) {
         return false;
     }
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof data;
-    data.hWnd = window_.get();
-    data.uID = TrayIconId;
-    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    NOTIFYICONDATAW data = TrayData(window_.get(), NIF_MESSAGE | NIF_ICON | NIF_TIP);
     data.uCallbackMessage = TrayCallbackMessage;
     data.hIcon = icon_.get();
     trayTip_ = Wide(tip);
-    const size_t length = std::min(trayTip_.size(), std::size(data.szTip) - 1);
-    std::copy_n(trayTip_.begin(), length, data.szTip);
+    CopyInto(data.szTip, trayTip_);
     trayIconPresent_ = Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
     return trayIconPresent_;
 }
@@ -711,10 +725,7 @@ void Win32MainWindow::RemoveTrayIcon() {
     if (!trayIconPresent_ || !window_) {
         return;
     }
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof data;
-    data.hWnd = window_.get();
-    data.uID = TrayIconId;
+    NOTIFYICONDATAW data = TrayData(window_.get(), 0);
     Shell_NotifyIconW(NIM_DELETE, &data);
     trayIconPresent_ = false;
 }
@@ -724,12 +735,8 @@ void Win32MainWindow::SetTrayTip(std::string_view tip) {
     if (!trayIconPresent_ || !window_) {
         return;
     }
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof data;
-    data.hWnd = window_.get();
-    data.uID = TrayIconId;
-    data.uFlags = NIF_TIP;
-    std::copy_n(trayTip_.begin(), std::min(trayTip_.size(), std::size(data.szTip) - 1), data.szTip);
+    NOTIFYICONDATAW data = TrayData(window_.get(), NIF_TIP);
+    CopyInto(data.szTip, trayTip_);
     Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 
@@ -737,17 +744,10 @@ void Win32MainWindow::ShowTrayNotice(std::string_view title, std::string_view te
     if (!trayIconPresent_ || !window_) {
         return;
     }
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof data;
-    data.hWnd = window_.get();
-    data.uID = TrayIconId;
-    data.uFlags = NIF_INFO;
+    NOTIFYICONDATAW data = TrayData(window_.get(), NIF_INFO);
     data.dwInfoFlags = NIIF_INFO;
-    const std::wstring heading = Wide(title);
-    const std::wstring body = Wide(text);
-    std::copy_n(heading.begin(), std::min(heading.size(), std::size(data.szInfoTitle) - 1),
-                data.szInfoTitle);
-    std::copy_n(body.begin(), std::min(body.size(), std::size(data.szInfo) - 1), data.szInfo);
+    CopyInto(data.szInfoTitle, Wide(title));
+    CopyInto(data.szInfo, Wide(text));
     Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 

@@ -343,11 +343,8 @@ TEST_F(MainWindowWin32, RebuildsKeepTheScrollPositionAndTheSelectedLine) {
         EXPECT_EQ(at(SendMessageW(list, LB_GETTOPINDEX, 0, 0)), before[100]);
         EXPECT_EQ(at(SendMessageW(list, LB_GETCURSEL, 0, 0)),
                   selectionStays ? before[110] : "<none>");
-        std::vector<std::string> lines; // what the Manager lists, all of it and in its order
-        for (int32_t i = 0; i < app.manager().oCurrentConnections.GetItemCount(); ++i) {
-            lines.emplace_back(app.manager().oCurrentConnections.TextAt(i));
-        }
-        EXPECT_EQ(after, lines);
+        // What the Manager lists, all of it and in its order.
+        EXPECT_EQ(after, testing::ItemTexts(app.manager().oCurrentConnections));
     }
 }
 
