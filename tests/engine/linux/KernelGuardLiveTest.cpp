@@ -276,7 +276,9 @@ TEST_P(KernelGuardLive, TheEventTableListsWhatADumpLists) {
         }
         EXPECT_EQ(kept, dumped);
         EXPECT_EQ(copy, dumped);
-        EXPECT_EQ(events->Dumps() > 1, ringBytes == 4096) << "set right by a dump, not the reports";
+        // Reports the kernel skipped (a softirq inside the program, under load) bring a dump too.
+        EXPECT_EQ(events->Dumps() > 1, ringBytes == 4096 || guard->SkippedChanges() > 0)
+            << "set right by a dump, not the reports";
     }
 }
 
