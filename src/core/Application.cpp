@@ -39,36 +39,15 @@ bool Application::StartUp() {
     engine_->SetCutReport([this](const CutRecord& record) { OnCut(record); });
     // A message box must not stop the guard: its own loop keeps ticking.
     host.SetModalWork([this] { Tick(); });
-    if (!platform_.Headless) {
-        AppManager->oConnections = engine_.get(); // without a view nobody reads the lines
+    if (face_) {
+        AppManager->SaveRules = [this] {
+            rulesEdited_();
+            return true;
+        };
+        AppManager->OnRulesChanged = rulesEdited_;
+    } else {
+        StartOnOwnRules();
     }
-    if (platform_.MissingRights) {
-        if (const std::string missing = platform_.MissingRights(); !missing.empty()) {
-            TellRefusal(missing);
-        }
-    }
-    const std::vector<std::string> leftOut = LoadSettings(*AppManager, platform_.Store);
-    for (const std::string& entry : leftOut) {
-        host.Diagnose(entry + "; left out of the rules");
-    }
-    entriesLeftOut_ = !leftOut.empty();
-    loadedRules_ = CurrentRules(*AppManager);
-    if (entriesLeftOut_ && !platform_.Headless) {
-        Tell(LeftOutText(leftOut));
-    }
-    if (const std::string refusal = platform_.Store.Refusal(); !refusal.empty()) {
-        Tell("The rules file cannot be used: " + refusal +
-             ". Korvan Tessivo runs on the default rules and will not save them.");
-        saveFailureTold_ = true; // every save would fail the same way
-    }
-    AppManager->OnRulesChanged = [this] { GuardRulesChanged(); };
-    GuardRulesChanged();
-    AppManager->OnSaveFailed = [this](std::string_view reason) {
-        if (!saveFailureTold_) {
-            saveFailureTold_ = true;
-            Tell(SaveFailedText(reason));
-        }
-    };
 
     if (platform_.Headless) {
         const GuardMode mode = Mode();
@@ -101,12 +80,95 @@ bool Application::StartUp() {
     return true;
 }
 
+void Application::StartOnOwnRules() {
+    HostServices& host = platform_.Host;
+    if (!platform_.Headless) {
+        AppManager->oConnections = engine_.get(); // without a view nobody reads the lines
+    }
+    if (platform_.MissingRights) {
+        if (const std::string missing = platform_.MissingRights(); !missing.empty()) {
+            TellRefusal(missing);
+        }
+    }
+    const std::vector<std::string> leftOut = LoadSettings(*AppManager, platform_.Store);
+    for (const std::string& entry : leftOut) {
+        host.Diagnose(entry + "; left out of the rules");
+    }
+    entriesLeftOut_ = !leftOut.empty();
+    loadedRules_ = CurrentRules(*AppManager);
+    if (entriesLeftOut_ && !platform_.Headless) {
+        Tell(LeftOutText(leftOut));
+    }
+    if (const std::string refusal = platform_.Store.Refusal(); !refusal.empty()) {
+        Tell("The rules file cannot be used: " + refusal +
+             ". Korvan Tessivo runs on the default rules and will not save them.");
+        saveFailureTold_ = true; // every save would fail the same way
+    }
+    AppManager->OnRulesChanged = [this] { GuardRulesChanged(); };
+    GuardRulesChanged();
+    AppManager->OnSaveFailed = [this](std::string_view reason) {
+        if (!saveFailureTold_) {
+            saveFailureTold_ = true;
+            Tell(SaveFailedText(reason));
+        }
+    };
+}
+
+void Application::BecomeFace(std::function<void()> rulesEdited) {
+    face_ = true;
+    guardedByService_ = true;
+    rulesEdited_ = std::move(rulesEdited);
+}
+
+void Application::ServiceRules(const RuleStrings& rules) {
+    if (!face_ || !AppManager) {
+        return;
+    }
+    Manager& manager = *AppManager;
+    manager.LoadListFromString(manager.oAllowedIP, rules[0]);
+    manager.LoadListFromString(manager.oBlockedLocalPorts, rules[1]);
+    manager.LoadListFromString(manager.oBlockedRemotePorts, rules[2]);
+    if (manager.oMainForm != nullptr && manager.CurrentListEditable()) {
+        manager.RefreshCurrentMode();
+    }
+}
+
+void Application::ServiceCut(std::string text) {
+    ++cuts_;
+    if (form_ != nullptr) {
+        form_->OnCuts(1, std::move(text));
+    }
+}
+
+void Application::LeaveService(const std::string& said) {
+    if (!face_ || !AppManager) {
+        return;
+    }
+    face_ = false;
+    guardedByService_ = false;
+    rulesEdited_ = {};
+    AppManager->SaveRules = {};
+    AppManager->oServiceLines = nullptr;
+    // One box says what happened and what this window does now.
+    const std::string missing = platform_.MissingRights ? platform_.MissingRights() : "";
+    refusalTold_ = refusalTold_ || !missing.empty();
+    StartOnOwnRules();
+    AppManager->RefreshCurrentMode();
+    AppManager->RefreshCurrentConnections();
+    told_.push_front(said + ' ' +
+                     (missing.empty() ? "This window guards by its own rules now."
+                                      : "This window cannot cut (" + missing +
+                                            "): it only shows the connections."));
+}
+
 void Application::Tick() {
     if (inTick_ || engine_ == nullptr) {
         return;
     }
     inTick_ = true;
-    engine_->PollConnections();
+    if (!face_) {
+        engine_->PollConnections();
+    }
     inTick_ = false;
     TellTray();
 }
@@ -155,6 +217,9 @@ std::string_view GuardModeText(GuardMode mode) {
 }
 
 bool Application::SaveOnClose() const {
+    if (face_) {
+        return false; // the service saved every edit
+    }
     return !entriesLeftOut_ || AppManager == nullptr || CurrentRules(*AppManager) != loadedRules_;
 }
 
@@ -278,6 +343,10 @@ void Application::MainLoop() {
         Tick();
         ShowToldMessages();
         CheckGuard();
+        if (face_) {
+            platform_.Host.WaitForWork(1000, -1); // the service's news wake the loop
+            continue;
+        }
         if (platform_.Guard == nullptr) {
             platform_.Host.Sleep(1);
             platform_.Host.DoEvents();

@@ -94,6 +94,18 @@ public:
     GuardMode Mode() const;
     // The window is the face of a service that guards: it cuts nothing itself.
     void SetGuardedByService(bool guarded) { guardedByService_ = guarded; }
+
+    // Before StartUp: the window is the face of a service that guards by its own rules. It
+    // loads no rules, cuts nothing and shows what the service tells; an edit of the rules calls
+    // rulesEdited, which sends it there.
+    void BecomeFace(std::function<void()> rulesEdited);
+    bool IsFace() const { return face_; }
+    // From the service: its rules in their stored text form; a cut, as the tray tells it.
+    void ServiceRules(const RuleStrings& rules);
+    void ServiceCut(std::string text);
+    // The service went away or refused this user (said, in a sentence): the window goes on as
+    // it would have started without one, and tells the user so in one box.
+    void LeaveService(const std::string& said);
     // Cuts made since start, whoever made them: count of them, the last one as latest. The
     // loop's thread only.
     void CountCuts(uint64_t count, const CutRecord& latest);
@@ -120,10 +132,14 @@ private:
     bool saveFailureTold_ = false;
     bool refusalTold_ = false;
     bool guardedByService_ = false;
+    bool face_ = false;
+    std::function<void()> rulesEdited_;
     uint64_t cuts_ = 0;
     bool entriesLeftOut_ = false;
     RuleStrings loadedRules_;
     void OnCut(const CutRecord& record);
+    // The rules from the store, the rights to cut and the guard, as a window on its own starts.
+    void StartOnOwnRules();
     void TellTray();
     void TellRefusal(std::string_view reason);
     // Hands the rule lists to the guard; on a refusal the guard stops and the loop polls.

@@ -134,7 +134,7 @@ bool Manager::RefreshCurrentMode() {
 }
 
 bool Manager::SaveChanges() {
-    const bool saved = SaveSettings(*this, store_);
+    const bool saved = SaveRules ? SaveRules() : SaveSettings(*this, store_);
     if (!saved && OnSaveFailed) {
         OnSaveFailed(store_.LastError());
     }
@@ -241,7 +241,7 @@ bool Manager::MakeLine(int32_t i, bool connectedOnly) {
 }
 
 void Manager::RefreshCurrentConnections() {
-    if (oConnections != nullptr && WindowHidden()) {
+    if ((oConnections != nullptr || oServiceLines != nullptr) && WindowHidden()) {
         linesStale_ = true; // made when the window is shown again
         return;
     }
@@ -249,7 +249,15 @@ void Manager::RefreshCurrentConnections() {
     oCurrentConnections.Reset();
     lineOf_.clear();
     rowOf_.clear();
-    if (oConnections != nullptr) {
+    if (oServiceLines != nullptr) {
+        // A line ends in its state's name, as MakeLine writes it.
+        constexpr std::string_view established = " ESTABLISHED";
+        for (const std::string& line : *oServiceLines) {
+            if (!connectedOnly || line.ends_with(established)) {
+                oCurrentConnections.AddItem(Value(std::string_view(line)));
+            }
+        }
+    } else if (oConnections != nullptr) {
         const int32_t rows = oConnections->RowCount();
         lineOf_.assign(static_cast<size_t>(rows), -1);
         for (int32_t i = 0; i < rows; ++i) {
@@ -261,7 +269,7 @@ void Manager::RefreshCurrentConnections() {
         }
     }
     linesConnectedOnly_ = connectedOnly;
-    linesStale_ = oConnections == nullptr;
+    linesStale_ = oConnections == nullptr && oServiceLines == nullptr;
     if (CurrentMode == CurrentConnectionsMode) {
         RefreshCurrentMode();
     }

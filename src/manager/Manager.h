@@ -75,6 +75,12 @@ public:
     // Told why, each time the rules could not be saved.
     std::function<void(std::string_view reason)> OnSaveFailed;
     ConnectionSource* oConnections = nullptr;
+    // The lines of the service a window is the face of, made there: shown instead of
+    // oConnections' rows while set (the Show Connected Only box still filters them here).
+    const std::vector<std::string>* oServiceLines = nullptr;
+    // Where the rules go instead of the store while set (to the service a window is the face
+    // of); answers whether they went.
+    std::function<bool()> SaveRules;
 
 private:
     SettingsStore& store_;

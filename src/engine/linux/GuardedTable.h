@@ -20,6 +20,9 @@ public:
     // is netlink's from the start.
     GuardedTable(const GuardRules& rules, std::string& whyNot,
                  const KernelGuard::Options& options = {});
+    // Netlink's table alone, for a program that leaves guarding to another.
+    struct WithoutGuard {};
+    explicit GuardedTable(WithoutGuard) {}
     ~GuardedTable() override;
 
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;

@@ -54,6 +54,7 @@ public:
         request.id = ++lastId_;
         const std::string line = RequestLine(request);
         socket_->write(line.data(), static_cast<qint64>(line.size()));
+        socket_->flush(); // now, not when the loop next runs: a click's rule cuts at once
         return *request.id;
     }
 

@@ -36,7 +36,9 @@ QString Usage() {
         "                   $XDG_CONFIG_HOME/KorvanTessivo/KorvanTessivo.ini).\n"
         "  --control PATH   With --headless: listens on the Unix socket PATH, where root and\n"
         "                   the members of the control group read and change the rules and\n"
-        "                   watch the connections and the cuts.\n"
+        "                   watch the connections and the cuts. The window: the socket of the\n"
+        "                   service it shows and edits when one runs (default:\n"
+        "                   /run/korvan-tessivo/control).\n"
         "  --control-group NAME  The control group (default: korvan-tessivo).\n"
         "\n"
         "Qt's own options (-platform, -style, ...) are passed to Qt.\n");
@@ -97,13 +99,14 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
     if (parser.isSet(config) && options.configFile.isEmpty()) {
         options.action = ProgramOptions::Action::UsageError;
         options.text = QStringLiteral("--config needs a file.\n") + Usage();
-    } else if ((parser.isSet(control) || parser.isSet(controlGroup)) &&
-               (!options.headless || options.controlPath.isEmpty() ||
-                options.controlGroup.isEmpty())) {
+    } else if ((parser.isSet(control) && options.controlPath.isEmpty()) ||
+               options.controlGroup.isEmpty() ||
+               (options.headless && parser.isSet(controlGroup) && !parser.isSet(control))) {
         options.action = ProgramOptions::Action::UsageError;
-        options.text = QStringLiteral("--control needs --headless and a path, "
-                                      "--control-group a name.\n") +
-                       Usage();
+        options.text =
+            QStringLiteral("--control needs a path, --control-group a name (and, headless, "
+                           "--control).\n") +
+            Usage();
     }
     return options;
 }

@@ -11,8 +11,10 @@ struct ProgramOptions {
     enum class Action { Run, Help, Version, UsageError };
     Action action = Action::Run;
     bool headless = false;
-    QString configFile;  // empty: the user's own rules file
-    QString controlPath; // headless: the control socket; empty: none
+    QString configFile; // empty: the user's own rules file
+    // Headless: the control socket it listens on (empty: none); the window: the service's
+    // socket it looks for (empty: the default).
+    QString controlPath;
     QString controlGroup = QStringLiteral("korvan-tessivo"); // who besides root may use it
     QString platform;                                        // Qt's -platform, when given
     QString text; // what Help, Version and UsageError print

@@ -9,12 +9,14 @@
 #include "manager/Manager.h"
 #include "net/LocalAddresses.h"
 #include "net/linux/InterfaceList.h"
+#include "ui/qt/ControlClient.h"
 #include "ui/qt/ControlServer.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
 #include "ui/qt/QtMainWindow.h"
 #include "ui/qt/RulesWatcher.h"
+#include "ui/qt/ServiceFace.h"
 #include "ui/qt/StopSignals.h"
 
 #include <QApplication>
@@ -156,6 +158,14 @@ int main(int argc, char* argv[]) {
     kt::CutLog log(std::move(logFile), headless ? kt::CutLog::Sink(journal) : kt::CutLog::Sink(),
                    Say);
 
+    // Where a service guards, the window is its face and loads no guard of its own.
+    const std::string servicePath = options.controlPath.isEmpty()
+                                        ? std::string(kt::ControlClient::kDefaultPath)
+                                        : options.controlPath.toStdString();
+    const kt::ServiceFound service =
+        headless ? kt::ServiceFound::None : kt::LookForService(servicePath);
+    const bool face = service == kt::ServiceFound::Listening;
+
     // The rules reach the guard once they are loaded.
     std::string whyNot;
     kt::KernelGuard::Options guardOptions;
@@ -169,7 +179,13 @@ int main(int argc, char* argv[]) {
             "byte meanwhile: " +
             kt::FormatCutLine(record));
     };
-    kt::GuardedTable table({}, whyNot, guardOptions);
+    std::optional<kt::GuardedTable> guarded;
+    if (face) {
+        guarded.emplace(kt::GuardedTable::WithoutGuard{});
+    } else {
+        guarded.emplace(kt::GuardRules{}, whyNot, guardOptions);
+    }
+    kt::GuardedTable& table = *guarded;
     if (!whyNot.empty()) {
         Say("the kernel guard could not load (" + whyNot +
             "). Guarding by polling the connection table instead: cuts take milliseconds rather "
@@ -199,7 +215,7 @@ int main(int argc, char* argv[]) {
     }
     kt::QtMainWindowFactory windows;
     kt::Platform platform{host, store, table, windows, [&host] { return kt::GetIPWithIPv6(host); }};
-    platform.Guard = whyNot.empty() ? &table : nullptr;
+    platform.Guard = table.Guard() != nullptr ? &table : nullptr;
     platform.Headless = headless;
     platform.GuardCuts = &guardCuts;
     platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };
@@ -209,7 +225,15 @@ int main(int argc, char* argv[]) {
     platform.RightsHint =
         "Run the window as root (sudo korvan-tessivo), or let the service guard by its own rules "
         "(/etc/korvan-tessivo/KorvanTessivo.ini; systemctl enable --now korvan-tessivo).";
+    if (service == kt::ServiceFound::KeptOut) {
+        // Said with the refusal to cut, which a user kept out meets at once.
+        platform.RightsHint = kt::NotInGroupText(options.controlGroup.toStdString());
+    }
     kt::Application app(platform);
+    std::optional<kt::ServiceFace> serviceFace;
+    if (face) {
+        serviceFace.emplace(app, servicePath, options.controlGroup.toStdString());
+    }
 
     std::optional<kt::ControlServer> controlServer;
     std::optional<kt::RulesWatcher> watcher;
@@ -253,6 +277,14 @@ int main(int argc, char* argv[]) {
         kt::StopSignals::Deadline::UntilExit);
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
+    if (serviceFace) {
+        if (app.StartUp()) {
+            serviceFace->Start();
+            app.MainLoop();
+            app.Shutdown();
+        }
+        return 0;
+    }
     if (!control) {
         app.Main();
         return 0;

@@ -3,13 +3,17 @@
 // rules file and every watcher; who is let in; what abuse costs the service.
 
 #include "Loopback.h"
+#include "QtRig.h"
 #include "core/qt/ControlProtocol.h"
 #include "engine/RuleEditing.h"
 #include "ui/qt/ControlClient.h"
+#include "ui/qt/ServiceFace.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QProcess>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -31,6 +35,7 @@ namespace {
 
 using namespace kt;
 using namespace kt::test;
+using namespace kt::testing;
 
 constexpr uint16_t kGuarded = 21100; // blocked in the rules file from the start
 constexpr uint16_t kAdded = 21101;   // blocked by a client
@@ -225,6 +230,8 @@ class ControlServiceTest : public QObject {
 private slots:
     void initTestCase();
     void aMemberBlocksAPortTheGuardCutsAndEveryoneSeesIt();
+    void aWindowIsTheServicesFaceUntilTheServiceGoes();
+    void aWindowFindsTheServiceOrIsKeptOut();
     void onlyRootAndTheGroupGetIn_data();
     void onlyRootAndTheGroupGetIn();
     void abuseCostsTheServiceLittleAndNeverTheGuard_data();
@@ -290,6 +297,80 @@ void ControlServiceTest::aMemberBlocksAPortTheGuardCutsAndEveryoneSeesIt() {
     client.RequestRules();
     QTRY_VERIFY(seen.rules == blocked);
     QVERIFY(Cuts(listener, kAdded));
+}
+
+// The window, in this process, as the face of the service in another: its lists and its view are
+// the service's, its edits reach the guard there, and when the service goes it says so and
+// guards on its own.
+void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
+    const Socket listener = Listen("127.0.0.3", kAdded);
+    Service service(RulesFile(0));
+    QVERIFY(service.Start());
+    QtRig rig(true);
+    ServiceFace face(rig.app, service.Socket().toStdString(), OwnGroup());
+    QVERIFY(rig.app.StartUp());
+    face.Start();
+    const auto until = [&](const std::function<bool()>& done) {
+        return QTest::qWaitFor(
+            [&] {
+                rig.app.Tick();
+                return done();
+            },
+            5000);
+    };
+    const QStringList guarded = {QString::number(kGuarded)};
+    Click(rig.Button(ControlId::cmdBlockedLocal));
+    QVERIFY(until([&] { return rig.ListRows() == guarded; }));
+
+    const Socket open = Connect("127.0.0.2", "127.0.0.3", kAdded);
+    const Socket accepted = Accept(listener);
+    Click(rig.Button(ControlId::cmdCurrentConnections));
+    const QString row =
+        QString("%1 <--> 127.0.0.2:%2 ESTABLISHED").arg(kAdded).arg(open.LocalPort());
+    QVERIFY(until([&] { return rig.ListRows().contains(row); }));
+
+    Click(rig.Button(ControlId::cmdBlockedLocal));
+    for (const QString& typed : {QString("70000"), QString::number(kAdded)}) {
+        rig.Window().ItemBox()->clear();
+        QTest::keyClicks(rig.Window().ItemBox(), typed);
+        Click(rig.Button(ControlId::cmdAdd));
+    }
+    QCOMPARE(rig.host.messages, std::vector<std::string>{std::string(InvalidPortMessage)});
+    QVERIFY(until([&] { return ConnectionError(open, 10) != 0; }));
+    QVERIFY(
+        until([&] { return rig.ListRows() == guarded + QStringList{QString::number(kAdded)}; }));
+    QVERIFY(until([&] {
+        return rig.app.Cuts() == 1 &&
+               rig.Window().TrayIcon()->toolTip().contains("guarded by the service");
+    }));
+    QFile ini(service.Ini());
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(ini.readAll().contains(QByteArray::number(kAdded)));
+    QVERIFY(!QFile::exists(rig.IniPath())); // the user's own rules are not the service's
+
+    QVERIFY(service.Stop());
+    QVERIFY(until([&] { return !rig.app.IsFace(); }));
+    rig.app.ShowToldMessages();
+    QVERIFY(Has(rig.host.messages, "does not answer any more"));
+    QVERIFY(Has(rig.host.messages, "guards by its own rules now"));
+    QCOMPARE(rig.app.Mode(), GuardMode::Polling);
+}
+
+// Before it loads any guard, the window looks for the service: there, not there, or there but
+// out of this user's reach (the socket's mode), which the window then explains.
+void ControlServiceTest::aWindowFindsTheServiceOrIsKeptOut() {
+    const std::string path = shared_->Socket().toStdString();
+    QCOMPARE(LookForService(path), ServiceFound::Listening);
+    QCOMPARE(LookForService(path + "-none"), ServiceFound::None);
+    const pid_t child = ::fork();
+    if (child == 0) { // nothing that allocates: other threads may hold the allocator's lock
+        const bool nobody =
+            ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+        ::_exit(nobody ? static_cast<int>(LookForService(path)) : 99);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QCOMPARE(WEXITSTATUS(status), static_cast<int>(ServiceFound::KeptOut));
 }
 
 void ControlServiceTest::onlyRootAndTheGroupGetIn_data() {
@@ -409,5 +490,5 @@ void ControlServiceTest::abuseCostsTheServiceLittleAndNeverTheGuard() {
     QTRY_VERIFY(Read(Dial(service.Socket()), 1).contains("hello")); // once the abusers are gone
 }
 
-QTEST_GUILESS_MAIN(ControlServiceTest)
+QTEST_MAIN(ControlServiceTest)
 #include "ControlServiceTest.moc"

@@ -55,16 +55,6 @@ public slots:
     void Open(const QUrl& url) { opened << url; }
 };
 
-// As a user clicks: the cursor comes over the button first, from outside it (a cursor left there
-// by an earlier window would not arrive).
-void Click(CommandButton& button) {
-    const QPoint centre = button.rect().center();
-    QCursor::setPos(button.window()->mapToGlobal(QPoint(0, 0)));
-    QCursor::setPos(button.mapToGlobal(centre));
-    QTest::mouseMove(&button, centre);
-    QTest::mouseClick(&button, Qt::LeftButton, Qt::NoModifier, centre);
-}
-
 // A press and release over the list box's row.
 void ClickRow(QtMainWindow& window, int row, Qt::MouseButton button) {
     QListView* list = window.List();

@@ -390,9 +390,9 @@ void ProgramTest::optionsWorkWithoutADisplay_data() {
                           << QByteArray("Usage: korvan-tessivo [options]") << QByteArray() << false;
     QTest::newRow("unknown") << QStringList{"--bogus"} << 2 << QByteArray()
                              << QByteArray("Unknown option 'bogus'.\nUsage:") << false;
-    QTest::newRow("control without headless")
-        << QStringList{"--control", "/run/x"} << 2 << QByteArray()
-        << QByteArray("--control needs --headless") << false;
+    QTest::newRow("control group without control")
+        << QStringList{"--headless", "--control-group", "g"} << 2 << QByteArray()
+        << QByteArray("--control needs a path, --control-group a name") << false;
     QTest::newRow("no rules file")
         << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 1 << QByteArray()
         << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;

@@ -12,9 +12,11 @@
 #include "ui/qt/QtHost.h"
 #include "ui/qt/QtMainWindow.h"
 
+#include <QCursor>
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <deque>
 #include <functional>
@@ -49,6 +51,16 @@ public:
     bool realBoxes = false;
     bool ended = false;
 };
+
+// As a user clicks: the cursor comes over the button first, from outside it (a cursor left there
+// by an earlier window would not arrive).
+inline void Click(CommandButton& button) {
+    const QPoint centre = button.rect().center();
+    QCursor::setPos(button.window()->mapToGlobal(QPoint(0, 0)));
+    QCursor::setPos(button.mapToGlobal(centre));
+    QTest::mouseMove(&button, centre);
+    QTest::mouseClick(&button, Qt::LeftButton, Qt::NoModifier, centre);
+}
 
 struct QtRig {
     // adjust changes what the program is made of before it is made.

@@ -1,0 +1,150 @@
+#include "ui/qt/ServiceFace.h"
+
+#include "core/Application.h"
+#include "core/Settings.h"
+#include "core/linux/UniqueFd.h"
+#include "manager/Manager.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace kt {
+
+namespace {
+
+std::vector<std::string> Entries(const std::string& text) {
+    std::vector<std::string> entries;
+    for (size_t start = 0; start < text.size();) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        if (comma > start) {
+            entries.push_back(text.substr(start, comma - start));
+        }
+        start = comma + 1;
+    }
+    return entries;
+}
+
+RuleStrings Joined(const RuleTexts& rules) {
+    RuleStrings texts;
+    for (size_t list = 0; list < rules.size(); ++list) {
+        for (const std::string& entry : rules[list]) {
+            texts[list] += (texts[list].empty() ? "" : ",") + entry;
+        }
+    }
+    return texts;
+}
+
+bool Has(const std::vector<std::string>& entries, const std::string& entry) {
+    return std::find(entries.begin(), entries.end(), entry) != entries.end();
+}
+
+} // namespace
+
+ServiceFound LookForService(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        return ServiceFound::None;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        return ServiceFound::None;
+    }
+    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+        errno == EAGAIN) { // a full backlog: someone listens
+        return ServiceFound::Listening;
+    }
+    return errno == EACCES || errno == EPERM ? ServiceFound::KeptOut : ServiceFound::None;
+}
+
+ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
+    : app_(app), path_(std::move(path)), group_(std::move(group)),
+      client_(ControlClient::Handlers{
+          .Connected = [this](const std::string&) { client_.Watch(true, true, true); },
+          .Refused = [this](const std::string& message) { Leave(message); },
+          .Gone =
+              [this](const std::string& why) {
+                  Leave("The service that guarded this machine does not answer any more (" + why +
+                        ").");
+              },
+          .Rules =
+              [this](const RuleTexts& rules) {
+                  service_ = rules;
+                  app_.ServiceRules(Joined(rules));
+              },
+          .Answered =
+              [this](int64_t, const std::string& error, const std::string& warning) {
+                  for (const std::string& text : {error, warning}) {
+                      if (!text.empty()) {
+                          app_.Tell(text);
+                      }
+                  }
+                  if (!error.empty()) {
+                      client_.RequestRules(); // the window showed the edit before it was refused
+                  }
+              },
+          .TableChanged =
+              [this](const TableEdit&) {
+                  if (Manager* manager = app_.AppManager.get(); manager && app_.IsFace()) {
+                      manager->oServiceLines = &client_.Table();
+                      manager->RefreshCurrentConnections();
+                  }
+              },
+          .Cut =
+              [this](const std::string& line, bool refused) {
+                  // "<time> cut <connection>": the tray names the connection.
+                  constexpr std::string_view cut = " cut ";
+                  if (const size_t at = line.find(cut); !refused && at != std::string::npos) {
+                      app_.ServiceCut(line.substr(at + cut.size()));
+                  }
+              },
+      }) {
+    app_.BecomeFace([this] { SendEdits(); });
+}
+
+void ServiceFace::Start() {
+    client_.Connect(path_, group_);
+}
+
+// What the user changed in the window's lists since the service last told its rules goes there
+// entry by entry; the service answers with its rules, which the lists then show.
+void ServiceFace::SendEdits() {
+    Manager* manager = app_.AppManager.get();
+    if (manager == nullptr || !app_.IsFace()) {
+        return;
+    }
+    const RuleStrings now = CurrentRules(*manager);
+    if (!client_.IsConnected()) {
+        app_.Tell("The service has not answered yet: the change was not made.");
+        app_.ServiceRules(Joined(service_));
+        return;
+    }
+    for (size_t list = 0; list < service_.size(); ++list) {
+        const auto id = static_cast<RuleListId>(list);
+        const std::vector<std::string> entries = Entries(now[list]);
+        for (const std::string& entry : entries) {
+            if (!Has(service_[list], entry)) {
+                client_.Add(id, entry);
+            }
+        }
+        for (const std::string& entry : service_[list]) {
+            if (!Has(entries, entry)) {
+                client_.Delete(id, entry);
+            }
+        }
+        service_[list] = entries;
+    }
+}
+
+void ServiceFace::Leave(const std::string& said) {
+    if (Manager* manager = app_.AppManager.get()) {
+        manager->oServiceLines = nullptr; // the client's copy is emptied when it disconnects
+    }
+    app_.LeaveService(said);
+}
+
+} // namespace kt
