@@ -281,8 +281,8 @@ void EventTcpTable::Unindex(size_t index) {
 bool EventTcpTable::Reconcile() {
     ring_buffer__consume(ring_.get());
     const uint64_t lost = guard_.LostChanges();
-    std::vector<TcpRow> dumped;
-    if (!netlink_.TakeSnapshot(dumped)) {
+    std::vector<TcpRow>& dumped = dumped_;
+    if (!netlink_.TakeSnapshotIn(dumped, sockdiag::kListedStates)) {
         return false;
     }
     std::unordered_multimap<uint64_t, size_t> unmatched;
@@ -346,7 +346,7 @@ bool EventTcpTable::ReconcileUnreported() {
     constexpr uint32_t kUnreported = (1u << sockdiag::LinuxTimeWait) |
                                      (1u << sockdiag::LinuxSynRecv) |
                                      (1u << sockdiag::LinuxNewSynRecv);
-    std::vector<TcpRow> dumped;
+    std::vector<TcpRow>& dumped = dumped_;
     if (!netlink_.TakeSnapshotIn(dumped, kUnreported)) {
         return false;
     }

@@ -93,7 +93,8 @@ private:
     NetlinkTcpTable netlink_;
     UniqueFd map_;
     std::unique_ptr<ring_buffer, RingDeleter> ring_;
-    std::vector<TcpRow> rows_; // each with its socket's cookie, 0 while it is not known
+    std::vector<TcpRow> rows_;   // each with its socket's cookie, 0 while it is not known
+    std::vector<TcpRow> dumped_; // the last dump, kept for its room
     std::unordered_map<uint64_t, size_t> byCookie_;
     std::unordered_multimap<uint64_t, size_t> byAddresses_; // the rows without a cookie
     std::vector<uint8_t> touched_;                          // by position
