@@ -140,8 +140,8 @@ bool EventTcpTable::DeleteConnection(const TcpRow& row) {
 bool EventTcpTable::Drain() {
     ring_buffer__consume(ring_.get());
     const auto now = std::chrono::steady_clock::now();
-    // Rows the lost reports spoke of stay as they were until then; the reader's next look after
-    // the gap, at most a second later, sets them right.
+    // The rows lost reports spoke of stay wrong until the reader's first look after the gap,
+    // which comes at most a second later.
     if (guard_.LostChanges() != lostSeen_ && now - lastWholeDump_ >= kLostDumpGap) {
         return Reconcile();
     }

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace kt::test {
@@ -240,27 +238,6 @@ TEST(Hover, BeforeInitializeNoTickEndsTheHoverLook) {
     rig.button.OnMouseMove();
     rig.button.OnMouseTimerTick(false);
     EXPECT_EQ(rig.button.State(), BS::HighLight);
-}
-
-TEST(Hover, APausedTimerRunsAgainBeforeATickCouldAct) {
-    const std::pair<const char*, std::function<void(Command&)>> wakes[] = {
-        {"mouse move", [](Command& b) { b.OnMouseMove(); }},
-        {"move onto the focused button", [](Command& b) { b.OnGotFocus(), b.OnMouseMove(); }},
-        {"access key", [](Command& b) { b.OnAccessKey(); }},
-        {"initialize while disabled", [](Command& b) { b.SetEnabled(false), b.Initialize(); }}};
-    for (const auto& [name, wake] : wakes) {
-        ButtonRig rig;
-        rig.timer.pausable = true;
-        rig.Ready();
-        rig.button.OnMouseTimerTick(false);
-        EXPECT_FALSE(rig.timer.running) << name;
-        wake(rig.button);
-        EXPECT_TRUE(rig.timer.running) << name;
-        const BS woken = rig.button.State();
-        rig.button.OnMouseTimerTick(false);
-        EXPECT_NE(rig.button.State(), woken) << name;
-        EXPECT_FALSE(rig.timer.running) << name;
-    }
 }
 
 TEST(Hover, InitializeStartsTheTimerEvery100Milliseconds) {

@@ -138,16 +138,7 @@ public:
 class RecordingTimer : public ButtonTimer {
 public:
     std::vector<int32_t> starts;
-    bool pausable = false; // as the Qt timer; the Win32 one keeps ticking
-    bool running = false;
-    void Start(int32_t intervalMilliseconds) override {
-        starts.push_back(intervalMilliseconds);
-        running = true;
-    }
-    bool Pause() override {
-        running = running && !pausable;
-        return pausable;
-    }
+    void Start(int32_t intervalMilliseconds) override { starts.push_back(intervalMilliseconds); }
 };
 
 class RecordingPropertyBag : public ButtonPropertyBag {
