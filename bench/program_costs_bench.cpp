@@ -12,6 +12,7 @@
 #include "engine/Engine.h"
 #include "engine/linux/EventTcpTable.h"
 #include "engine/linux/GuardedTable.h"
+#include "engine/linux/KernelGuard.h"
 #include "engine/linux/NetlinkTcpTable.h"
 #include "engine/linux/SockDiag.h"
 #include "manager/Manager.h"
@@ -337,6 +338,45 @@ BENCHMARK(BM_Cpu)
     ->Args({0, 2000, 20})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+double ThreadCpuMicroseconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
+// What the table's periodic dumps cost over the idle connections, in CPU of the reading thread
+// (the kernel walks its tables in that thread's time): every read dumps, and each
+// kWholeDumpEvery-th dump is a whole one.
+void BM_Dumps(benchmark::State& state) {
+    std::string whyNot;
+    const auto guard = KernelGuard::Start({}, whyNot);
+    const auto table =
+        guard ? EventTcpTable::Open(*guard, whyNot, std::chrono::milliseconds(0)) : nullptr;
+    if (!table) {
+        state.SkipWithError(whyNot.c_str());
+        return;
+    }
+    std::vector<double> unreported, whole;
+    for (auto _ : state) {
+        for (int i = 1; i <= 10 * EventTcpTable::kWholeDumpEvery; ++i) {
+            const double before = ThreadCpuMicroseconds();
+            benchmark::DoNotOptimize(table->Drain());
+            (i % EventTcpTable::kWholeDumpEvery == 0 ? whole : unreported)
+                .push_back(ThreadCpuMicroseconds() - before);
+        }
+    }
+    const double w = Percentile(whole, 0.5);
+    const double u = Percentile(unreported, 0.5);
+    state.counters["whole_us"] = w;
+    state.counters["unreported_us"] = u;
+    // At the program's pace: one dump every reconcile interval.
+    state.counters["cpu_percent_at_pace"] =
+        (w + u * (EventTcpTable::kWholeDumpEvery - 1)) / EventTcpTable::kWholeDumpEvery /
+        (std::chrono::duration<double, std::micro>(EventTcpTable::kReconcileInterval).count()) *
+        100;
+}
+BENCHMARK(BM_Dumps)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The lines the view makes of these rows, every row shown.
 std::vector<std::string> LinesOf(const std::vector<TcpRow>& rows) {

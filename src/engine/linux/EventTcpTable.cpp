@@ -71,8 +71,9 @@ void EventTcpTable::RingDeleter::operator()(ring_buffer* ring) const {
     ring_buffer__free(ring);
 }
 
-std::unique_ptr<EventTcpTable> EventTcpTable::Open(KernelGuard& guard, std::string& whyNot) {
-    auto table = std::make_unique<EventTcpTable>(Key{}, guard);
+std::unique_ptr<EventTcpTable> EventTcpTable::Open(KernelGuard& guard, std::string& whyNot,
+                                                   std::chrono::milliseconds reconcileInterval) {
+    auto table = std::make_unique<EventTcpTable>(Key{}, guard, reconcileInterval);
     // A descriptor of its own keeps the ring's map open for as long as the reader needs it.
     table->map_.Reset(::fcntl(guard.ChangeRingFd(), F_DUPFD_CLOEXEC, 0));
     if (table->map_.Valid()) {
@@ -90,7 +91,8 @@ std::unique_ptr<EventTcpTable> EventTcpTable::Open(KernelGuard& guard, std::stri
     return table;
 }
 
-EventTcpTable::EventTcpTable(Key, KernelGuard& guard) : guard_(guard) {}
+EventTcpTable::EventTcpTable(Key, KernelGuard& guard, std::chrono::milliseconds reconcileInterval)
+    : guard_(guard), reconcileInterval_(reconcileInterval) {}
 
 EventTcpTable::~EventTcpTable() = default;
 
@@ -137,10 +139,13 @@ bool EventTcpTable::DeleteConnection(const TcpRow& row) {
 
 bool EventTcpTable::Drain() {
     ring_buffer__consume(ring_.get());
-    if (guard_.LostChanges() != lostSeen_) {
+    const auto now = std::chrono::steady_clock::now();
+    // The rows lost reports spoke of stay wrong until the reader's first look after the gap,
+    // which comes at most a second later.
+    if (guard_.LostChanges() != lostSeen_ && now - lastWholeDump_ >= kLostDumpGap) {
         return Reconcile();
     }
-    if (std::chrono::steady_clock::now() - lastDump_ >= kReconcileInterval) {
+    if (now - lastDump_ >= reconcileInterval_) {
         // The whole table costs a walk of every socket; the sockets no report speaks for, a
         // fraction of it.
         return ++lingeringDumps_ >= kWholeDumpEvery ? Reconcile() : ReconcileUnreported();
@@ -276,8 +281,8 @@ void EventTcpTable::Unindex(size_t index) {
 bool EventTcpTable::Reconcile() {
     ring_buffer__consume(ring_.get());
     const uint64_t lost = guard_.LostChanges();
-    std::vector<TcpRow> dumped;
-    if (!netlink_.TakeSnapshot(dumped)) {
+    std::vector<TcpRow>& dumped = dumped_;
+    if (!netlink_.TakeSnapshotIn(dumped, sockdiag::kListedStates)) {
         return false;
     }
     std::unordered_multimap<uint64_t, size_t> unmatched;
@@ -328,7 +333,7 @@ bool EventTcpTable::Reconcile() {
     wholeDue_ = true;
     lingeringDumps_ = 0;
     lostSeen_ = lost;
-    lastDump_ = std::chrono::steady_clock::now();
+    lastDump_ = lastWholeDump_ = std::chrono::steady_clock::now();
     ++dumps_;
     return true;
 }
@@ -341,7 +346,7 @@ bool EventTcpTable::ReconcileUnreported() {
     constexpr uint32_t kUnreported = (1u << sockdiag::LinuxTimeWait) |
                                      (1u << sockdiag::LinuxSynRecv) |
                                      (1u << sockdiag::LinuxNewSynRecv);
-    std::vector<TcpRow> dumped;
+    std::vector<TcpRow>& dumped = dumped_;
     if (!netlink_.TakeSnapshotIn(dumped, kUnreported)) {
         return false;
     }

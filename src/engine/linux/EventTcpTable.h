@@ -32,14 +32,21 @@ public:
     // Of those, the ones that dump the whole table; the others dump only the sockets that change
     // without reports.
     static constexpr int kWholeDumpEvery = 6;
+    // Lost reports bring a whole dump, but at most one in this time: under a churn that makes the
+    // kernel skip reports now and then, a dump each time would cost more than the reports save.
+    static constexpr std::chrono::seconds kLostDumpGap{1};
 
-    // Nothing, with the reason, when the reports cannot be read or the first dump failed.
-    static std::unique_ptr<EventTcpTable> Open(KernelGuard& guard, std::string& whyNot);
+    // Nothing, with the reason, when the reports cannot be read or the first dump failed. A
+    // shorter interval than kReconcileInterval is for tests and benchmarks.
+    static std::unique_ptr<EventTcpTable>
+    Open(KernelGuard& guard, std::string& whyNot,
+         std::chrono::milliseconds reconcileInterval = kReconcileInterval);
     class Key {
         friend class EventTcpTable;
         Key() = default;
     };
-    EventTcpTable(Key, KernelGuard& guard); // through Open only
+    EventTcpTable(Key, KernelGuard& guard,
+                  std::chrono::milliseconds reconcileInterval); // through Open only
     ~EventTcpTable() override;
     EventTcpTable(const EventTcpTable&) = delete;
     EventTcpTable& operator=(const EventTcpTable&) = delete;
@@ -58,8 +65,8 @@ public:
     // program does not for changes: a reader looks on its own schedule, at least once a second.
     int WaitFd() const;
     // Applies the waiting reports, and dumps the table (or its unreported sockets) when reports
-    // were lost or the last dump is older than kReconcileInterval. False when that dump failed
-    // (it is tried again).
+    // were lost (kLostDumpGap after the last whole dump at the soonest) or the last dump is older
+    // than the reconcile interval. False when that dump failed (it is tried again).
     bool Drain();
     uint64_t Dumps() const { return dumps_; }
 
@@ -82,10 +89,12 @@ private:
     void Touch(size_t index);
 
     KernelGuard& guard_;
+    const std::chrono::milliseconds reconcileInterval_;
     NetlinkTcpTable netlink_;
     UniqueFd map_;
     std::unique_ptr<ring_buffer, RingDeleter> ring_;
-    std::vector<TcpRow> rows_; // each with its socket's cookie, 0 while it is not known
+    std::vector<TcpRow> rows_;   // each with its socket's cookie, 0 while it is not known
+    std::vector<TcpRow> dumped_; // the last dump, kept for its room
     std::unordered_map<uint64_t, size_t> byCookie_;
     std::unordered_multimap<uint64_t, size_t> byAddresses_; // the rows without a cookie
     std::vector<uint8_t> touched_;                          // by position
@@ -95,6 +104,7 @@ private:
     uint64_t lostSeen_ = 0;
     uint64_t dumps_ = 0;
     std::chrono::steady_clock::time_point lastDump_;
+    std::chrono::steady_clock::time_point lastWholeDump_;
 };
 
 } // namespace kt

@@ -16,7 +16,7 @@ bool SameConnection(TcpRow a, const TcpRow& b) {
     return a == b;
 }
 
-std::span<const uint8_t> Bytes(const sockdiag::Request& request) {
+template <typename Message> std::span<const uint8_t> Bytes(const Message& request) {
     return {reinterpret_cast<const uint8_t*>(&request), sizeof request};
 }
 
@@ -38,6 +38,20 @@ bool NetlinkTcpTable::TakeSnapshotIn(std::vector<TcpRow>& rows, uint32_t linuxSt
     for (int attempt = 1;; ++attempt) {
         scratch_.clear();
         bool interrupted = false;
+        if (linuxStates != 0 && oneWalk_) {
+            const DumpEnd both = DumpBothFamilies(linuxStates, interrupted);
+            if (both == DumpEnd::Complete) {
+                if (!interrupted || attempt == kMaxDumpAttempts) {
+                    break;
+                }
+                continue;
+            }
+            if (both != DumpEnd::Refused) {
+                return false;
+            }
+            oneWalk_ = false;
+            scratch_.clear();
+        }
         // A dump that did not reach its end is no table at all: judged as one, every
         // connection past the break would go unguarded and vanish from the view.
         if (Dump(Whole(AF_INET, linuxStates), interrupted) != DumpEnd::Complete) {
@@ -63,6 +77,15 @@ std::span<uint8_t> NetlinkTcpTable::Whole(uint8_t family, uint32_t linuxStates) 
     }
     whole_.assign(Bytes(request).begin(), Bytes(request).end());
     return whole_;
+}
+
+NetlinkTcpTable::DumpEnd NetlinkTcpTable::DumpBothFamilies(uint32_t linuxStates,
+                                                           bool& interrupted) {
+    // Each family's dump walks every bucket of the kernel's tables: one walk costs half.
+    const sockdiag::BothFamiliesRequest request =
+        sockdiag::MakeBothFamiliesDumpRequest(linuxStates, 0);
+    whole_.assign(Bytes(request).begin(), Bytes(request).end());
+    return Dump(whole_, interrupted);
 }
 
 bool NetlinkTcpTable::TakeBlockedSnapshot(std::vector<TcpRow>& rows,

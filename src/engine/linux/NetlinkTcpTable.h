@@ -23,8 +23,9 @@ public:
     NetlinkTcpTable(std::unique_ptr<DiagChannel> dump, std::unique_ptr<DiagChannel> destroy);
 
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
-    // Only the sockets in the Linux states given (a bit per state): the kernel still walks its
-    // table, but writes out only those, at a fraction of a whole snapshot's cost.
+    // Only the sockets in the Linux states given (a bit per state; sockdiag::kListedStates for
+    // the rows of a snapshot): the kernel writes out only those, and walks its table once for
+    // both families where it can, at a fraction of a snapshot's cost.
     bool TakeSnapshotIn(std::vector<TcpRow>& rows, uint32_t linuxStates);
     bool DeleteConnection(const TcpRow& row) override;
     // Filtered by the kernel: it still walks its whole table, but writes out only the sockets
@@ -55,6 +56,8 @@ private:
     };
     DumpEnd Dump(std::span<uint8_t> request, bool& interrupted);
     std::span<uint8_t> Whole(uint8_t family, uint32_t linuxStates);
+    // The dump in one walk for both families; Refused when the kernel does not offer it.
+    DumpEnd DumpBothFamilies(uint32_t linuxStates, bool& interrupted);
     // Sends a look-up or destroy over the second socket and reads its answer: 0, or an errno
     // (EIO when no answer could be read).
     int Ask(const sockdiag::Request& request, sockdiag::Found* found = nullptr);
@@ -75,6 +78,7 @@ private:
     std::vector<uint16_t> filterLocal_;
     std::vector<uint16_t> filterRemote_;
     bool filterable_ = false;
+    bool oneWalk_ = true; // until the kernel refuses the request for both families
     uint32_t seq_ = 0;
     int lastDeleteError_ = 0;
 };

@@ -13,6 +13,8 @@ namespace kt::sockdiag {
 
 static_assert(sizeof(Request) == NLMSG_LENGTH(sizeof(inet_diag_req_v2)),
               "a request must be one header and one body without padding");
+static_assert(sizeof(BothFamiliesRequest) == NLMSG_LENGTH(sizeof(inet_diag_req)),
+              "a request must be one header and one body without padding");
 
 TcpState TableState(uint8_t linuxState) {
     switch (linuxState) {
@@ -57,7 +59,7 @@ Request MakeRequest(uint16_t type, uint16_t flags, uint8_t family, uint32_t seq)
     request.body.sdiag_protocol = IPPROTO_TCP;
     // Every state but the sockets that are only bound: they hold no connection, and the table
     // this one stands in for does not list them either.
-    request.body.idiag_states = ~(1u << LinuxBoundInactive);
+    request.body.idiag_states = kListedStates;
     return request;
 }
 
@@ -191,6 +193,16 @@ Request MakeDumpRequest(uint8_t family, uint32_t seq) {
     return MakeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family, seq);
 }
 
+BothFamiliesRequest MakeBothFamiliesDumpRequest(uint32_t linuxStates, uint32_t seq) {
+    BothFamiliesRequest request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = TCPDIAG_GETSOCK;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = seq;
+    request.body.idiag_states = linuxStates;
+    return request;
+}
+
 bool MakeBlockedDumpRequest(uint8_t family, std::span<const uint16_t> local,
                             std::span<const uint16_t> remote, std::vector<uint8_t>& out) {
     // Per port: a comparison (op and port) that on a match falls through to a jump to the end
@@ -312,6 +324,7 @@ DumpResult ParseDump(std::span<const uint8_t> datagram, uint32_t seq, uint32_t p
             }
             return result;
         case SOCK_DIAG_BY_FAMILY:
+        case TCPDIAG_GETSOCK: // the answer to a request for both families
             if (!AppendRow(header, rows)) {
                 result.status = DumpStatus::Malformed;
                 return result;

@@ -51,8 +51,20 @@ constexpr uint64_t CookieValue(Cookie cookie) {
     return cookie == kNoCookie ? 0 : (static_cast<uint64_t>(cookie[1]) << 32) | cookie[0];
 }
 
+// The states a table lists: every one but that of the sockets that are only bound.
+inline constexpr uint32_t kListedStates = ~(1u << LinuxBoundInactive);
+
 // A dump of every TCP socket of one family that listens or has a connection, no extensions.
 Request MakeDumpRequest(uint8_t family, uint32_t seq);
+
+// The older form of a dump request, which names no family: the kernel answers the sockets of
+// both in one walk of its tables, each message of the type asked with.
+struct BothFamiliesRequest {
+    nlmsghdr header;
+    inet_diag_req body;
+};
+// A dump of the TCP sockets of both families in the Linux states given (a bit per state).
+BothFamiliesRequest MakeBothFamiliesDumpRequest(uint32_t linuxStates, uint32_t seq);
 // A dump of the established TCP sockets of one family whose local port is in local or whose
 // remote port is in remote, filtered in the kernel, written into out; false when the ports do not
 // fit one request. The sequence number is set with SetSequence.

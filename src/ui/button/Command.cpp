@@ -118,6 +118,7 @@ void Command::Initialize() {
     state_ = ButtonState::Normal;
     timer_.Start(MouseTimerInterval);
     timerStarted_ = true;
+    timerPaused_ = false;
 }
 
 void Command::SetCaption(std::string_view caption) {
@@ -248,12 +249,12 @@ void Command::OnMouseMove() {
         return;
     }
     if (state_ == ButtonState::Normal) {
-        state_ = ButtonState::HighLight;
+        SetState(ButtonState::HighLight);
         PaintState(ButtonPicture::HighLight);
     }
     // A held press keeps a focused button from lighting up again.
     if (state_ == ButtonState::Selected && !mouseIsDown_) {
-        state_ = ButtonState::HighLightSelect;
+        SetState(ButtonState::HighLightSelect);
         PaintState(ButtonPicture::HighLightSelect);
     }
 }
@@ -281,10 +282,10 @@ void Command::OnGotFocus() {
         return;
     }
     if (state_ != ButtonState::HighLight) {
-        state_ = ButtonState::Selected;
+        SetState(ButtonState::Selected);
         PaintState(ButtonPicture::Selected);
     } else {
-        state_ = ButtonState::HighLightSelect;
+        SetState(ButtonState::HighLightSelect);
         PaintState(ButtonPicture::Pressed);
     }
 }
@@ -294,7 +295,7 @@ void Command::OnLostFocus() {
         return;
     }
     if (state_ != ButtonState::Normal) {
-        state_ = ButtonState::Normal;
+        SetState(ButtonState::Normal);
         PaintState(ButtonPicture::Normal);
     }
 }
@@ -304,7 +305,7 @@ void Command::OnAccessKey() {
         return;
     }
     // Plays a click under the cursor; the keyboard focus itself does not move.
-    state_ = ButtonState::HighLight;
+    SetState(ButtonState::HighLight);
     OnGotFocus();
     OnMouseUp(MouseButton::Left);
 }
@@ -316,31 +317,48 @@ void Command::OnMouseTimerTick(bool cursorOverOwnWindow) {
     if (!cursorOverOwnWindow) {
         EndHover();
     }
+    // At rest the ticks would only look at the cursor; SetState wakes the timer again.
+    if (!timerPaused_ && !HoverCanEnd()) {
+        timerPaused_ = timer_.Pause();
+    }
 }
 
 void Command::EndHover() {
     if (state_ != ButtonState::Disable && !enabled_) {
-        state_ = ButtonState::Disable;
+        SetState(ButtonState::Disable);
         PaintState(ButtonPicture::Disable);
     }
     if (state_ == ButtonState::HighLight) {
-        state_ = ButtonState::Normal;
+        SetState(ButtonState::Normal);
         PaintState(ButtonPicture::Normal);
     }
     if (state_ == ButtonState::HighLightSelect) {
-        state_ = ButtonState::Selected;
+        SetState(ButtonState::Selected);
         PaintState(ButtonPicture::Selected);
+    }
+}
+
+bool Command::HoverCanEnd() const {
+    return state_ == ButtonState::HighLight || state_ == ButtonState::HighLightSelect ||
+           (state_ != ButtonState::Disable && !enabled_);
+}
+
+void Command::SetState(ButtonState state) {
+    state_ = state;
+    if (timerPaused_ && HoverCanEnd()) {
+        timerPaused_ = false;
+        timer_.Start(MouseTimerInterval);
     }
 }
 
 void Command::Redraw() {
     if (enabled_) {
         if (state_ == ButtonState::Disable) {
-            state_ = ButtonState::Normal;
+            SetState(ButtonState::Normal);
         }
         PaintState(ButtonPicture::Normal);
     } else {
-        state_ = ButtonState::Disable;
+        SetState(ButtonState::Disable);
         PaintState(ButtonPicture::Disable);
     }
 }
@@ -350,7 +368,7 @@ void Command::PaintState(ButtonPicture picture) {
         surface_.SetAccessKey(AccessKeyOf(caption_));
         surface_.SetTextColour(fontColour_);
     } else {
-        state_ = ButtonState::Disable;
+        SetState(ButtonState::Disable);
         surface_.SetTextColour(DisabledTextColour);
         surface_.SetAccessKey({});
     }

@@ -80,6 +80,9 @@ private:
     void FillGradient();
     void DrawCaption();
     void EndHover();
+    void SetState(ButtonState state);
+    // Whether EndHover would change anything.
+    bool HoverCanEnd() const;
 
     ButtonSurface& surface_;
     ButtonEvents& events_;
@@ -97,6 +100,7 @@ private:
     int16_t innerWidthTwips_ = 0;
     int16_t innerHeightTwips_ = 0;
     bool timerStarted_ = false;
+    bool timerPaused_ = false;
 };
 
 } // namespace kt

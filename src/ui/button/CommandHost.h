@@ -161,11 +161,17 @@ public:
 // The button's hover timer.
 //
 // To implement: call Command::OnMouseTimerTick on the UI thread every intervalMilliseconds from
-// now on, until the button is destroyed. A second Start only changes the interval.
+// now on, until the button is destroyed. A second Start only changes the interval of a running
+// timer and starts a paused one again.
+//
+// Pause is optional: the button asks for it when no tick could change anything until one of its
+// own events, and calls Start again before a tick could. A timer that cannot pause keeps ticking
+// and answers false; one that paused answers true.
 class ButtonTimer {
 public:
     virtual ~ButtonTimer() = default;
     virtual void Start(int32_t intervalMilliseconds) = 0;
+    virtual bool Pause() { return false; }
 };
 
 // The keyed store one button's settings are saved into and loaded from.

@@ -227,6 +227,12 @@ void CommandButton::Start(int32_t intervalMilliseconds) {
     }
 }
 
+bool CommandButton::Pause() {
+    // Ten buttons ticking ten times a second would wake an idle window a hundred times.
+    mouseTimer_.stop();
+    return true;
+}
+
 void CommandButton::OnTimer() {
     model_.OnMouseTimerTick(QApplication::widgetAt(QCursor::pos()) == this);
 }

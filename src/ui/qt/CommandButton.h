@@ -73,6 +73,8 @@ public:
 
     // ButtonTimer
     void Start(int32_t intervalMilliseconds) override;
+    bool Pause() override;
+    bool HoverTimerRunning() const { return mouseTimer_.isActive(); }
 
     // The Qt font a button font stands for: its face when installed, else a sans-serif one.
     static QFont ToQFont(const ButtonFont& font);

@@ -282,6 +282,39 @@ TEST_P(KernelGuardLive, TheEventTableListsWhatADumpLists) {
     }
 }
 
+// A connection request comes and goes without a report (the listener holds it until data arrive;
+// the client's reset ends it): the dump of the unreported sockets alone, no whole one, shows it
+// and takes it away again.
+TEST_P(KernelGuardLive, TheDumpOfUnreportedSocketsShowsARequestComeAndGo) {
+    const auto guard = Start({});
+    ASSERT_TRUE(guard);
+    std::string whyNot;
+    const auto events = EventTcpTable::Open(*guard, whyNot, std::chrono::milliseconds(0));
+    ASSERT_TRUE(events) << whyNot;
+    const Socket listener = Listen("127.0.0.3", kPorts[0]);
+    const int deferSeconds = 30;
+    ASSERT_EQ(::setsockopt(listener.Fd(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds,
+                           sizeof deferSeconds),
+              0);
+    Socket client = Connect("127.0.0.2", "127.0.0.3", kPorts[0]);
+    NetlinkTcpTable netlink;
+    std::vector<TcpRow> kept, dumped;
+    for (const bool requested : {true, false}) {
+        ASSERT_TRUE(Eventually([&] {
+            return netlink.TakeSnapshot(dumped) &&
+                   requested == std::any_of(dumped.begin(), dumped.end(), [](const TcpRow& r) {
+                       return r.dwState == TcpSynReceived;
+                   });
+        }));
+        ASSERT_TRUE(events->TakeSnapshot(kept)); // within kWholeDumpEvery looks: no whole dump
+        Sort(kept);
+        Sort(dumped);
+        EXPECT_EQ(kept, dumped) << "request " << requested;
+        Abort(client);
+    }
+    EXPECT_TRUE(events->Dumps() == 1 || guard->LostChanges() > 0) << "set right by a whole dump";
+}
+
 // What an application reads from a socket until its connection ends, upTo bytes arrive or waitMs
 // pass without a byte.
 size_t BytesRead(const Socket& socket, int waitMs, size_t upTo = SIZE_MAX) {

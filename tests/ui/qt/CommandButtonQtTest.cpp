@@ -201,6 +201,9 @@ void CommandButtonQtTest::hoverEndsAtTheTimerTickAfterTheCursorLeaves() {
     ButtonRig rig;
     rig.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+    // At rest away from the cursor no tick could change anything: the timer stops.
+    QCursor::setPos(rig.window.mapToGlobal(QPoint(5, 5)));
+    QTRY_VERIFY(!rig.button->HoverTimerRunning());
     const QPoint over = rig.button->mapToGlobal(QPoint(10, 10));
     QCursor::setPos(over);
     QCOMPARE(QApplication::widgetAt(QCursor::pos()), rig.button);
@@ -212,6 +215,14 @@ void CommandButtonQtTest::hoverEndsAtTheTimerTickAfterTheCursorLeaves() {
     QCursor::setPos(rig.window.mapToGlobal(QPoint(5, 5)));
     QTRY_COMPARE_WITH_TIMEOUT(rig.button->Model().State(), ButtonState::Normal, 1000);
     QCOMPARE(rig.clicks, 0);
+    QTRY_VERIFY(!rig.button->HoverTimerRunning());
+
+    // Initialized again while disabled: the next tick shows Disable, then the timer rests.
+    rig.button->Model().SetEnabled(false);
+    rig.button->Model().Initialize();
+    QCOMPARE(rig.button->Model().State(), ButtonState::Normal);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.button->Model().State(), ButtonState::Disable, 1000);
+    QTRY_VERIFY(!rig.button->HoverTimerRunning());
 }
 
 void CommandButtonQtTest::clickRaisedOncePerRelease() {
@@ -270,11 +281,14 @@ void CommandButtonQtTest::accessKeyClicksOnlyWhileEnabled() {
     QVERIFY(QTest::qWaitForWindowActive(&rig.window));
     QVERIFY(rig.button->AccessShortcut() != nullptr);
     QCOMPARE(rig.button->AccessShortcut()->key(), QKeySequence("Alt+G"));
+    QCursor::setPos(rig.window.mapToGlobal(QPoint(5, 5)));
+    QTRY_VERIFY(!rig.button->HoverTimerRunning());
     QTest::keyClick(&rig.window, Qt::Key_G, Qt::AltModifier);
     QCOMPARE(rig.clicks, 1);
     QCOMPARE(rig.button->Model().State(), ButtonState::HighLightSelect);
-    // The key does not move the focus.
+    // The key does not move the focus; with the cursor elsewhere the next tick ends the look.
     QVERIFY(!rig.button->hasFocus());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.button->Model().State(), ButtonState::Selected, 1000);
 
     rig.button->Model().SetEnabled(false);
     QCOMPARE(rig.button->AccessShortcut(), nullptr);
