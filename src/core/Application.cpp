@@ -356,7 +356,8 @@ void Application::MainLoop() {
         // view falling due, or the one-second safety tick that also retries refused cuts.
         auto wait = milliseconds(1000);
         if (platform_.Guard->WakeHandle() < 0 && AppManager->ConnectionLinesWanted()) {
-            wait = engine_->NextLook(); // no table change wakes the loop: it looks for them
+            // No table change wakes the loop: it looks for them.
+            wait = lookOften_ ? Engine::ViewInterval : engine_->NextLook();
         }
         if (const auto due = engine_->ViewDue()) {
             wait = std::clamp(duration_cast<milliseconds>(*due - platform_.Clock()),

@@ -89,6 +89,10 @@ public:
     enum class Reload { Applied, Unchanged, Refused };
     Reload ReloadRules(std::string& why);
 
+    // While someone else watches the view (the service's clients), the table is looked at every
+    // view interval, not less often as it stays still, so that a change shows at once.
+    void LookOften(bool often) { lookOften_ = often; }
+
     // What guards now: the service (as the window is told), this program's kernel guard or its
     // polling, or nothing, when it may not cut or its cuts were refused.
     GuardMode Mode() const;
@@ -133,6 +137,7 @@ private:
     bool refusalTold_ = false;
     bool guardedByService_ = false;
     bool face_ = false;
+    bool lookOften_ = false;
     std::function<void()> rulesEdited_;
     uint64_t cuts_ = 0;
     bool entriesLeftOut_ = false;

@@ -269,6 +269,8 @@ private:
     void SendTable(Client& client);
     void BroadcastTable(int64_t first, int64_t count, std::span<const std::string> rows);
     void DrainCuts();
+    // A change shows to a watcher within a view interval or two, as in a window.
+    void LookOftenWhileWatched();
     // Tells the client why in one line, if its socket takes it, and closes.
     void Drop(Client& client, const std::string& why, const std::string& line);
     void SweepLater();
@@ -471,6 +473,7 @@ void ControlServer::Impl::Handle(Client& client, std::string_view line) {
     }
     case ControlRequest::Command::Watch:
         client.table = request.table;
+        LookOftenWhileWatched();
         client.cuts = request.cuts;
         client.rules = request.rules;
         Send(client, AnswerLine(request, {}, {}));
@@ -594,6 +597,11 @@ void ControlServer::Impl::Drop(Client& client, const std::string& why, const std
     SweepLater();
 }
 
+void ControlServer::Impl::LookOftenWhileWatched() {
+    app_.LookOften(std::any_of(clients_.begin(), clients_.end(),
+                               [](const auto& client) { return client->table && !client->gone; }));
+}
+
 void ControlServer::Impl::SweepLater() {
     if (std::exchange(sweepDue_, true)) {
         return;
@@ -609,6 +617,7 @@ void ControlServer::Impl::SweepLater() {
             client->socket.release()->deleteLater();
             return true;
         });
+        LookOftenWhileWatched();
     });
 }
 
