@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <random>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -217,12 +218,20 @@ void BM_FaceViewChange(benchmark::State& state) {
         const test::Socket listener = test::Listen("127.0.0.3", kViewPort);
         face->Until([&] { return face->Lines() == kIdleConnections * 2 + 1; });
         const int32_t before = face->Lines();
+        std::minstd_rand random(7);
+        // At any moment of the service's look interval, not just after a look.
+        const auto pause = [&] {
+            const Clock::time_point until = Clock::now() + std::chrono::milliseconds(random() % 40);
+            face->Until([&] { return Clock::now() >= until; });
+        };
         for (int i = 0; i < kSamples; ++i) {
+            pause();
             Clock::time_point start = Clock::now();
             test::Socket client = test::Connect("127.0.0.2", "127.0.0.3", kViewPort);
             test::Socket server = test::Accept(listener);
             opened.push_back(
                 Milliseconds(face->Until([&] { return face->Lines() == before + 2; }) - start));
+            pause();
             start = Clock::now();
             test::Abort(client);
             test::Abort(server);

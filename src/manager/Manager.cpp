@@ -134,16 +134,17 @@ bool Manager::RefreshCurrentMode() {
 }
 
 bool Manager::SaveChanges() {
+    // The guard takes the rules before the store does, which may wait for the disk; a store
+    // that cannot be written must not keep a changed rule from applying.
+    if (OnRulesChanged) {
+        OnRulesChanged();
+    }
     const bool saved = SaveRules ? SaveRules() : SaveSettings(*this, store_);
     if (!saved && OnSaveFailed) {
         OnSaveFailed(store_.LastError());
     }
-    // A store that cannot be written must not keep a changed rule from applying.
     if (oConnections != nullptr) {
         oConnections->ClearConnectionCache();
-    }
-    if (OnRulesChanged) {
-        OnRulesChanged();
     }
     return saved;
 }
@@ -320,6 +321,43 @@ void Manager::UpdateCurrentConnections(std::span<const int32_t> positions) {
     ShowChangedLines(before);
 }
 
+void Manager::ServiceLinesChanged(int32_t first, int32_t count,
+                                  std::span<const std::string> texts) {
+    const auto n = static_cast<int32_t>(texts.size());
+    const int32_t before = oCurrentConnections.GetItemCount();
+    // The service replaces lines in place, and grows or shrinks its table at the end alone.
+    const bool inPlace = oServiceLines != nullptr && !linesStale_ && !linesConnectedOnly_ &&
+                         !ConnectedOnly() && !WindowHidden() && first >= 0 && count >= 0 &&
+                         first + count <= before && (n == count || first + count == before) &&
+                         static_cast<size_t>(before - count + n) == oServiceLines->size();
+    if (!inPlace) {
+        RefreshCurrentConnections();
+        return;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        const Value line(std::string_view(texts[static_cast<size_t>(i)]));
+        if (i < count) {
+            oCurrentConnections.SetItem(first + i, line);
+        } else {
+            oCurrentConnections.AddItem(line);
+        }
+    }
+    if (count > n) {
+        oCurrentConnections.DeleteLastItems(count - n);
+    }
+    if (CurrentMode != CurrentConnectionsMode) {
+        return;
+    }
+    if (oMainForm == nullptr || oMainForm != shownForm_ || shownList_ != &oCurrentConnections ||
+        oMainForm->ListRowCount() != before || shown_.size() != static_cast<size_t>(before)) {
+        RefreshCurrentMode();
+        return;
+    }
+    const auto from = shown_.begin() + first;
+    shown_.insert(shown_.erase(from, from + count), texts.begin(), texts.end());
+    oMainForm->ReplaceListRows(first, count, texts);
+}
+
 void Manager::DropLine(int32_t position) {
     int32_t& line = lineOf_[static_cast<size_t>(position)];
     if (line < 0) {
@@ -354,8 +392,12 @@ void Manager::ShowChangedLines(int32_t before) {
     std::sort(changedLines_.begin(), changedLines_.end());
     changedLines_.erase(std::unique(changedLines_.begin(), changedLines_.end()),
                         changedLines_.end());
-    std::vector<std::string> texts;
     const int32_t kept = std::min(before, after);
+    // A row judged again after a rule change keeps its line: the list box is not told.
+    std::erase_if(changedLines_, [&](int32_t line) {
+        return line < kept && shown_[static_cast<size_t>(line)] == oCurrentConnections.TextAt(line);
+    });
+    std::vector<std::string> texts;
     for (size_t k = 0; k < changedLines_.size() && changedLines_[k] < kept;) {
         const int32_t first = changedLines_[k];
         texts.clear();

@@ -55,6 +55,9 @@ public:
     // the list box follow at the cost of those rows alone. A line keeps its place while its row
     // stays shown; a new line goes to the end, and the last line takes the place of one that goes.
     void UpdateCurrentConnections(std::span<const int32_t> positions);
+    // Lines [first, first + count) of oServiceLines became texts: the view follows at the cost
+    // of those lines while it shows every line as it was, else it is made afresh.
+    void ServiceLinesChanged(int32_t first, int32_t count, std::span<const std::string> texts);
     // While the window is hidden no lines are made: they wait to be made once it is shown.
     bool ConnectionLinesStale() const { return linesStale_; }
     // Whether changed rows are worth telling now; when not (no view, or the window hidden) the

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 namespace kt {
 namespace {
 
@@ -107,6 +110,62 @@ TEST_F(CurrentConnectionsTest, EmptySnapshotAndNoWindowAreHandled) {
     engine.PollConnections();
     EXPECT_TRUE(Lines().empty());
     EXPECT_TRUE(form.rows.empty());
+}
+
+// A rule change has every row judged again; the lines that stay as they were are not handed to
+// the list box (nor to the service's watchers) again.
+TEST_F(CurrentConnectionsTest, ARuleChangeThatLeavesEveryLineTellsTheListBoxNothing) {
+    table.listChanges = true;
+    manager.oMainForm = &form;
+    manager.SetCurrentMode(0);
+    engine.PollConnections();
+    ASSERT_EQ(form.rows.size(), 3u);
+    form.calls.clear();
+    manager.oBlockedRemotePorts.AddItem(int32_t{8080});
+    manager.SaveChanges();
+    for (int tick = 0; tick < 3; ++tick) {
+        engine.PollConnections();
+    }
+    EXPECT_EQ(std::count_if(form.calls.begin(), form.calls.end(),
+                            [](const std::string& call) { return call.starts_with("replace"); }),
+              0);
+    EXPECT_EQ(form.rows.size(), 3u);
+}
+
+// The face of a service is given the service's lines as edits of a range, in place or at the
+// end; its list box shows what a whole refresh would, with the filter on or off.
+TEST_F(CurrentConnectionsTest, TheServicesEditsShowAsAWholeRefreshWould) {
+    std::vector<std::string> service;
+    manager.oConnections = nullptr;
+    manager.oServiceLines = &service;
+    manager.oMainForm = &form;
+    manager.SetCurrentMode(0);
+    std::mt19937 random(GTEST_FLAG_GET(random_seed));
+    const auto line = [&] {
+        return std::to_string(random() % 100) +
+               (random() % 2 ? " <--> 10.0.0.1:80 ESTABLISHED" : " :10.0.0.2 LISTEN");
+    };
+    for (int step = 0; step < 400; ++step) {
+        const auto size = static_cast<int32_t>(service.size());
+        const int32_t first = size == 0 ? 0 : static_cast<int32_t>(random() % (size + 1));
+        const bool atEnd = random() % 2 == 0;
+        const int32_t count =
+            atEnd ? size - first : static_cast<int32_t>(random() % (size - first + 1));
+        std::vector<std::string> texts(atEnd ? random() % 4 : static_cast<size_t>(count));
+        std::generate(texts.begin(), texts.end(), line);
+        service.erase(service.begin() + first, service.begin() + first + count);
+        service.insert(service.begin() + first, texts.begin(), texts.end());
+        if (step % 100 == 50) { // "Show only connected" clicked
+            form.showConnected = Value(int16_t(step / 100 % 2 == 0));
+            manager.RefreshCurrentConnections();
+        }
+        manager.ServiceLinesChanged(first, count, texts);
+        std::vector<std::string> shown;
+        std::copy_if(service.begin(), service.end(), std::back_inserter(shown), [&](auto& text) {
+            return !ToBooleanSafe(form.showConnected) || text.ends_with("ESTABLISHED");
+        });
+        ASSERT_EQ(form.rows, shown) << "step " << step;
+    }
 }
 
 } // namespace

@@ -573,11 +573,15 @@ void KernelGuard::Pass() {
         const std::lock_guard lock(handOver_);
         if (newRules_) {
             judge_ = GuardJudge(*newRules_);
+            passPorts_ = {newRules_->blockedLocalPorts, newRules_->blockedRemotePorts};
             newRules_.reset();
         }
     }
+    // The kernel leaves out the connections on no blocked port, where it can: the pass after
+    // a rule change costs the blocked rows, not the whole table.
     std::vector<TcpRow> rows;
-    if (!table_.TakeSnapshot(rows)) {
+    if (!table_.TakeBlockedSnapshot(rows, passPorts_.first, passPorts_.second) &&
+        !table_.TakeSnapshot(rows)) {
         SetFault(Fault::TableUnreadable, 0);
         return;
     }

@@ -164,6 +164,7 @@ private:
 
     // The guard thread only (and Start, before the thread runs).
     GuardJudge judge_{GuardRules{}};
+    std::pair<std::vector<uint16_t>, std::vector<uint16_t>> passPorts_; // local, remote
     NetlinkTcpTable table_;
     // Destroys run in helper processes: one that waits for its socket holds up nothing else.
     std::unique_ptr<Destroyer> destroyer_;

@@ -88,10 +88,15 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
                   }
               },
           .TableChanged =
-              [this](const TableEdit&) {
+              [this](const TableEdit& edit) {
                   if (Manager* manager = app_.AppManager.get(); manager && app_.IsFace()) {
                       manager->oServiceLines = &client_.Table();
-                      manager->RefreshCurrentConnections();
+                      if (edit.reset) {
+                          manager->RefreshCurrentConnections();
+                      } else {
+                          manager->ServiceLinesChanged(static_cast<int32_t>(edit.first),
+                                                       static_cast<int32_t>(edit.count), edit.rows);
+                      }
                   }
               },
           .Cut =
