@@ -242,7 +242,11 @@ bool Manager::MakeLine(int32_t i, bool connectedOnly) {
 }
 
 void Manager::RefreshCurrentConnections() {
-    if ((oConnections != nullptr || oServiceLines != nullptr) && WindowHidden()) {
+    const bool hidden = WindowHidden();
+    if (oServiceLines != nullptr && OnServiceLinesWanted) {
+        OnServiceLinesWanted(!hidden);
+    }
+    if ((oConnections != nullptr || oServiceLines != nullptr) && hidden) {
         linesStale_ = true; // made when the window is shown again
         return;
     }

@@ -81,6 +81,9 @@ public:
     // The lines of the service a window is the face of, made there: shown instead of
     // oConnections' rows while set (the Show Connected Only box still filters them here).
     const std::vector<std::string>* oServiceLines = nullptr;
+    // Told, while oServiceLines is set, whether anyone looks at them: false once the window is
+    // hidden, true when it shows them again; the service's table need not be followed meanwhile.
+    std::function<void(bool)> OnServiceLinesWanted;
     // Where the rules go instead of the store while set (to the service a window is the face
     // of); answers whether they went.
     std::function<bool()> SaveRules;

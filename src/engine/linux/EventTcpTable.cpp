@@ -385,7 +385,7 @@ bool EventTcpTable::ReconcileUnreported() {
             Remove(i);
         }
     }
-    wholeDue_ = true;
+    // Every row written is named in the next change list: no reader needs the whole table.
     lastDump_ = std::chrono::steady_clock::now();
     return true;
 }

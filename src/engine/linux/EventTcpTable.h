@@ -56,7 +56,7 @@ public:
     // By netlink, the connection looked up and destroyed by its own cookie.
     bool DeleteConnection(const TcpRow& row) override;
     // Drains, then hands over the rows changed since the last call; the whole table after a
-    // dump, which may have changed anything.
+    // whole dump, which may have changed anything.
     Changes TakeChanges(std::vector<TcpRow>& rows, std::vector<int32_t>& changed) override;
     int LastDeleteError() const noexcept { return netlink_.LastDeleteError(); }
     std::string DeleteRefusal() const override { return netlink_.DeleteRefusal(); }

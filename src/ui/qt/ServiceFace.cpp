@@ -64,7 +64,11 @@ ServiceFound LookForService(const std::string& path) {
 ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
     : app_(app), path_(std::move(path)), group_(std::move(group)),
       client_(ControlClient::Handlers{
-          .Connected = [this](const std::string&) { client_.Watch(true, true, true); },
+          .Connected =
+              [this](const std::string&) {
+                  tableWatched_ = true;
+                  client_.Watch(true, true, true);
+              },
           .Refused = [this](const std::string& message) { Leave(message); },
           .Gone =
               [this](const std::string& why) {
@@ -113,6 +117,16 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
 
 void ServiceFace::Start() {
     client_.Connect(path_, group_);
+    if (Manager* manager = app_.AppManager.get()) {
+        // Hidden in the tray, the window follows the service's rules and cuts, not its table:
+        // the service then looks at its table less often.
+        manager->OnServiceLinesWanted = [this](bool wanted) {
+            if (wanted != tableWatched_ && client_.IsConnected()) {
+                tableWatched_ = wanted;
+                client_.Watch(wanted, true, true);
+            }
+        };
+    }
 }
 
 // What the user changed in the window's lists since the service last told its rules goes there

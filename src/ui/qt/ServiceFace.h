@@ -42,6 +42,7 @@ private:
     ControlClient client_;
     // The service's rules as it last told them, with the edits sent since.
     RuleTexts service_;
+    bool tableWatched_ = false;
 };
 
 } // namespace kt

@@ -176,6 +176,8 @@ TEST_F(LiveTable, ListsAndCutsTheConnectionsOfIpv6Sockets) {
         std::vector<TcpRow> walked; // in one walk of the kernel's tables for both families
         EXPECT_TRUE(table->TakeSnapshotIn(walked, sockdiag::kListedStates));
         EXPECT_THAT(walked, UnorderedElementsAre(listening, server, client));
+        EXPECT_TRUE(table->TakeSnapshotIn(walked, 1u << sockdiag::LinuxListen)); // states kept
+        EXPECT_THAT(walked, ElementsAre(listening));
         std::vector<TcpRow> blocked;
         EXPECT_TRUE(table->TakeBlockedSnapshot(blocked, std::span(&port, 1), {}));
         EXPECT_THAT(blocked, ElementsAre(server));
