@@ -618,7 +618,9 @@ std::string SavesAgainstARacer(const fs::path& dir) {
             ::_exit(0);
         }
         int saved = 0;
-        for (int i = 0; i < 100; ++i) {
+        // A busy machine may let the racer win a hundred times in a row: root's own folder is
+        // given more tries to show that a save still goes through.
+        for (int i = 0; i < 100 || (folderOwner == 0 && saved == 0 && i < 2000); ++i) {
             QtSettingsStore store(home.string());
             saved += store.WriteAll(App, General, {{"Key", std::to_string(i)}});
         }
