@@ -339,7 +339,7 @@ void Manager::ServiceLinesChanged(int32_t first, int32_t count,
         return;
     }
     for (int32_t i = 0; i < n; ++i) {
-        const Value line(std::string_view(texts[static_cast<size_t>(i)]));
+        const Value line{std::string_view(texts[static_cast<size_t>(i)])};
         if (i < count) {
             oCurrentConnections.SetItem(first + i, line);
         } else {
