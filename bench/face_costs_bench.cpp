@@ -5,7 +5,7 @@
 // window's view; the time from adding a blocked port in the window to the cut of an open
 // connection on it. Needs root; runs in a network namespace of its own.
 
-#include "../tests/engine/linux/Loopback.h"
+#include "LiveMachine.h"
 #include "core/Application.h"
 #include "core/qt/QtSettingsStore.h"
 #include "engine/RuleEditing.h"
@@ -37,6 +37,7 @@
 namespace {
 
 using namespace kt;
+using namespace kt::bench;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kIdlePort = 21302;
@@ -44,12 +45,6 @@ constexpr uint16_t kViewPort = 21303;
 constexpr uint16_t kRulePorts = 21310; // one per sample from here
 constexpr int kIdleConnections = 9000;
 constexpr int kSamples = 30;
-
-double ProcessCpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 // Of another process, from /proc.
 double CpuSecondsOf(pid_t process) {
@@ -67,40 +62,6 @@ double CpuSecondsOf(pid_t process) {
 
 double Milliseconds(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Percentile(std::vector<double> samples, double part) {
-    std::sort(samples.begin(), samples.end());
-    return samples.empty()
-               ? 0
-               : samples[std::min(samples.size() - 1, static_cast<size_t>(samples.size() * part))];
-}
-
-// A child that opens count connections to itself and holds both ends; waits until they are open.
-pid_t StartIdle(int count) {
-    int ready[2];
-    if (::pipe(ready) != 0) {
-        return -1;
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        test::RaiseFileLimit(static_cast<uint64_t>(count) * 2 + 64);
-        const test::Socket listener = test::Listen("127.0.0.3", kIdlePort);
-        std::vector<test::Socket> ends;
-        for (int i = 0; i < count; ++i) {
-            ends.push_back(test::Connect("127.0.0.2", "127.0.0.3", kIdlePort));
-            ends.push_back(test::Accept(listener));
-        }
-        (void)!::write(ready[1], "", 1);
-        for (;;) {
-            ::pause();
-        }
-    }
-    char done = 0;
-    ::close(ready[1]);
-    (void)!::read(ready[0], &done, 1);
-    ::close(ready[0]);
-    return child;
 }
 
 // The service as the unit runs it, with files of its own; its log in the folder.
@@ -169,39 +130,40 @@ struct Face {
     ServiceFace face;
 };
 
+// The service, and the window once asked for.
 struct Machine {
     QTemporaryDir folder;
     pid_t service = StartService(folder);
-    std::string Socket() const { return (folder.path() + "/control").toStdString(); }
+    std::unique_ptr<Face> face;
+
     ~Machine() {
+        face.reset();
         ::kill(service, SIGTERM);
         ::waitpid(service, nullptr, 0);
     }
+    // The window, started and showing the service's whole table; nothing when it cannot.
+    Face* Window(benchmark::State& state) {
+        face = std::make_unique<Face>((folder.path() + "/control").toStdString());
+        if (!face->app.StartUp()) {
+            state.SkipWithError("the window did not start");
+            return nullptr;
+        }
+        face->face.Start();
+        for (int i = 0; i < 6 && face->Lines() < kIdleConnections * 2; ++i) {
+            face->Until([&] { return face->Lines() >= kIdleConnections * 2; });
+        }
+        if (!face->app.IsFace() || face->Lines() < kIdleConnections * 2) {
+            state.SkipWithError("the window did not become the service's face");
+            return nullptr;
+        }
+        return face.get();
+    }
 };
-
-Face* Started(benchmark::State& state, Machine& machine, std::unique_ptr<Face>& face) {
-    face = std::make_unique<Face>(machine.Socket());
-    if (!face->app.StartUp()) {
-        state.SkipWithError("the window did not start");
-        return nullptr;
-    }
-    face->face.Start();
-    // Until the service's table is shown whole.
-    for (int i = 0; i < 6 && face->Lines() < kIdleConnections * 2; ++i) {
-        face->Until([&] { return face->Lines() >= kIdleConnections * 2; });
-    }
-    if (!face->app.IsFace() || face->Lines() < kIdleConnections * 2) {
-        state.SkipWithError("the window did not become the service's face");
-        return nullptr;
-    }
-    return face.get();
-}
 
 // The window's own CPU while nothing happens on the machine.
 void BM_FaceIdleCpu(benchmark::State& state) {
     Machine machine;
-    std::unique_ptr<Face> owner;
-    Face* face = Started(state, machine, owner);
+    Face* face = machine.Window(state);
     if (face == nullptr) {
         return;
     }
@@ -231,8 +193,7 @@ BENCHMARK(BM_FaceIdleCpu)
 // From connect() returning, and from close(), to the view's lines showing it (both ends).
 void BM_FaceViewChange(benchmark::State& state) {
     Machine machine;
-    std::unique_ptr<Face> owner;
-    Face* face = Started(state, machine, owner);
+    Face* face = machine.Window(state);
     if (face == nullptr) {
         return;
     }
@@ -275,8 +236,7 @@ BENCHMARK(BM_FaceViewChange)->Iterations(1)->Unit(benchmark::kMillisecond);
 // connection on that port.
 void BM_FaceRuleToCut(benchmark::State& state) {
     Machine machine;
-    std::unique_ptr<Face> owner;
-    Face* face = Started(state, machine, owner);
+    Face* face = machine.Window(state);
     if (face == nullptr) {
         return;
     }
@@ -311,24 +271,5 @@ BENCHMARK(BM_FaceRuleToCut)->Iterations(1)->Unit(benchmark::kMillisecond);
 } // namespace
 
 int main(int argc, char** argv) {
-    if (::geteuid() != 0) {
-        std::fprintf(stderr, "needs root: runs in a network namespace of its own\n");
-        return 1;
-    }
-    // Before any thread starts: every one lives in the namespace.
-    if (const std::string why = test::EnterOwnNetworkNamespace(); !why.empty()) {
-        std::fprintf(stderr, "%s\n", why.c_str());
-        return 1;
-    }
-    test::RaiseFileLimit(4096);
-    const pid_t idle = StartIdle(kIdleConnections);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication qt(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    ::kill(idle, SIGKILL);
-    ::waitpid(idle, nullptr, 0);
-    return 0;
+    return kt::bench::RunWithIdleConnections(argc, argv, kIdleConnections, kIdlePort);
 }

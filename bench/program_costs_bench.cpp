@@ -4,8 +4,8 @@
 // connections, and a burst of 10,000 connections a second after which no report is lost and the
 // view shows the rows of a fresh dump. Needs root; runs in a network namespace of its own.
 
-#include "../tests/engine/linux/Loopback.h"
 #include "BenchDoubles.h"
+#include "LiveMachine.h"
 #include "core/Application.h"
 #include "core/CutLog.h"
 #include "core/qt/QtSettingsStore.h"
@@ -44,51 +44,13 @@
 namespace {
 
 using namespace kt;
+using namespace kt::bench;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kBlockedPort = 21001; // below ip_local_port_range
 constexpr uint16_t kIdlePort = 21002;
 constexpr uint16_t kLoadPort = 21010; // one per load process from here
 constexpr int kIdleConnections = 9000;
-
-double ProcessCpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-void Stop(pid_t child) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-}
-
-// A child that opens count connections to itself and holds both ends; waits until they are open.
-pid_t StartIdle(int count) {
-    int ready[2];
-    if (::pipe(ready) != 0) {
-        return -1;
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        test::RaiseFileLimit(static_cast<uint64_t>(count) * 2 + 64);
-        const test::Socket listener = test::Listen("127.0.0.3", kIdlePort);
-        std::vector<test::Socket> ends;
-        for (int i = 0; i < count; ++i) {
-            ends.push_back(test::Connect("127.0.0.2", "127.0.0.3", kIdlePort));
-            ends.push_back(test::Accept(listener));
-        }
-        const char done = 1;
-        (void)!::write(ready[1], &done, 1);
-        for (;;) {
-            ::pause();
-        }
-    }
-    char done = 0;
-    ::close(ready[1]);
-    (void)!::read(ready[0], &done, 1);
-    ::close(ready[0]);
-    return child;
-}
 
 // Processes that open and close connections (the client first, so that its side lingers in
 // TIME_WAIT) at rate a second in all, from 127.0.0.2 to 127.0.0.9 so that ephemeral ports last.
@@ -232,13 +194,6 @@ bool Ready(benchmark::State& state, Program& program) {
 bool WaitForAbort(int fd) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 5000) == 1 && (p.revents & (POLLERR | POLLHUP | POLLIN)) != 0;
-}
-
-double Percentile(std::vector<double> samples, double part) {
-    std::sort(samples.begin(), samples.end());
-    return samples.empty()
-               ? 0
-               : samples[std::min(samples.size() - 1, static_cast<size_t>(samples.size() * part))];
 }
 
 // The time from connect() returning on the blocked port to the client seeing its connection
@@ -501,23 +456,5 @@ BENCHMARK(BM_Burst)
 } // namespace
 
 int main(int argc, char** argv) {
-    if (::geteuid() != 0) {
-        std::fprintf(stderr, "needs root: runs in a network namespace of its own\n");
-        return 1;
-    }
-    // Before any thread starts: every one lives in the namespace.
-    if (const std::string why = test::EnterOwnNetworkNamespace(); !why.empty()) {
-        std::fprintf(stderr, "%s\n", why.c_str());
-        return 1;
-    }
-    test::RaiseFileLimit(4096);
-    const pid_t idle = StartIdle(kIdleConnections);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication qt(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    Stop(idle);
-    return 0;
+    return kt::bench::RunWithIdleConnections(argc, argv, kIdleConnections, kIdlePort);
 }

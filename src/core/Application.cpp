@@ -120,14 +120,19 @@ void Application::BecomeFace(std::function<void()> rulesEdited) {
     rulesEdited_ = std::move(rulesEdited);
 }
 
-void Application::ServiceRules(const RuleStrings& rules) {
+void Application::ServiceRules(const RuleEntries& rules) {
     if (!face_ || !AppManager) {
         return;
     }
     Manager& manager = *AppManager;
-    manager.LoadListFromString(manager.oAllowedIP, rules[0]);
-    manager.LoadListFromString(manager.oBlockedLocalPorts, rules[1]);
-    manager.LoadListFromString(manager.oBlockedRemotePorts, rules[2]);
+    List* lists[] = {&manager.oAllowedIP, &manager.oBlockedLocalPorts,
+                     &manager.oBlockedRemotePorts};
+    for (size_t i = 0; i < rules.size(); ++i) {
+        lists[i]->Reset();
+        for (const std::string& entry : rules[i]) {
+            lists[i]->AddItem(std::string_view(entry));
+        }
+    }
     if (manager.oMainForm != nullptr && manager.CurrentListEditable()) {
         manager.RefreshCurrentMode();
     }

@@ -104,8 +104,8 @@ public:
     // rulesEdited, which sends it there.
     void BecomeFace(std::function<void()> rulesEdited);
     bool IsFace() const { return face_; }
-    // From the service: its rules in their stored text form; a cut, as the tray tells it.
-    void ServiceRules(const RuleStrings& rules);
+    // From the service: its rules; a cut, as the tray tells it.
+    void ServiceRules(const RuleEntries& rules);
     void ServiceCut(std::string text);
     // The service went away or refused this user (said, in a sentence): the window goes on as
     // it would have started without one, and tells the user so in one box.

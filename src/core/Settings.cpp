@@ -158,6 +158,18 @@ RuleStrings CurrentRules(const Manager& manager) {
             manager.SaveListToString(manager.oBlockedRemotePorts)};
 }
 
+RuleEntries CurrentRuleEntries(const Manager& manager) {
+    RuleEntries entries;
+    const List* lists[] = {&manager.oAllowedIP, &manager.oBlockedLocalPorts,
+                           &manager.oBlockedRemotePorts};
+    for (size_t i = 0; i < entries.size(); ++i) {
+        for (int32_t item = 0; item < lists[i]->GetItemCount(); ++item) {
+            entries[i].push_back(ToText(lists[i]->GetItem(item)).value_or(""));
+        }
+    }
+    return entries;
+}
+
 std::string RuleCounts(const RuleStrings& rules) {
     std::string text;
     for (size_t i = 0; i < rules.size(); ++i) {

@@ -33,6 +33,9 @@ bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why);
 // blocked remote ports.
 using RuleStrings = std::array<std::string, 3>;
 RuleStrings CurrentRules(const Manager& manager);
+// The same lists entry by entry, in the same order.
+using RuleEntries = std::array<std::vector<std::string>, 3>;
+RuleEntries CurrentRuleEntries(const Manager& manager);
 // "2 allowed addresses, 0 blocked local ports, 1 blocked remote port"
 std::string RuleCounts(const RuleStrings& rules);
 // Entry by entry, what after has that before had not (+) and the reverse (-), list by list:

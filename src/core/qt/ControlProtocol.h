@@ -3,6 +3,8 @@
 // The service's control socket speaks one JSON object per line, both ways. This unit turns lines
 // into typed messages and back; it knows nothing of sockets, so that a fuzzer can feed it.
 
+#include "core/Settings.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +31,7 @@ inline constexpr std::array<std::string_view, 3> kRuleListNames = {"allowed", "b
                                                                    "blockedRemotePorts"};
 
 // The three rule lists as text, in the order of RuleListId.
-using RuleTexts = std::array<std::vector<std::string>, 3>;
+using RuleTexts = RuleEntries;
 
 struct ControlRequest {
     enum class Command { Rules, Add, Delete, Watch };

@@ -519,15 +519,7 @@ std::string ControlServer::Impl::Edit(const ControlRequest& request, std::string
 }
 
 RuleTexts ControlServer::Impl::Rules() const {
-    RuleTexts texts;
-    const List* lists[] = {&manager_->oAllowedIP, &manager_->oBlockedLocalPorts,
-                           &manager_->oBlockedRemotePorts};
-    for (size_t i = 0; i < texts.size(); ++i) {
-        for (int32_t item = 0; item < lists[i]->GetItemCount(); ++item) {
-            texts[i].push_back(ToText(lists[i]->GetItem(item)).value_or(""));
-        }
-    }
-    return texts;
+    return CurrentRuleEntries(*manager_);
 }
 
 void ControlServer::Impl::Send(Client& client, const std::string& line) {

@@ -15,28 +15,6 @@ namespace kt {
 
 namespace {
 
-std::vector<std::string> Entries(const std::string& text) {
-    std::vector<std::string> entries;
-    for (size_t start = 0; start < text.size();) {
-        const size_t comma = std::min(text.find(',', start), text.size());
-        if (comma > start) {
-            entries.push_back(text.substr(start, comma - start));
-        }
-        start = comma + 1;
-    }
-    return entries;
-}
-
-RuleStrings Joined(const RuleTexts& rules) {
-    RuleStrings texts;
-    for (size_t list = 0; list < rules.size(); ++list) {
-        for (const std::string& entry : rules[list]) {
-            texts[list] += (texts[list].empty() ? "" : ",") + entry;
-        }
-    }
-    return texts;
-}
-
 bool Has(const std::vector<std::string>& entries, const std::string& entry) {
     return std::find(entries.begin(), entries.end(), entry) != entries.end();
 }
@@ -78,7 +56,7 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
           .Rules =
               [this](const RuleTexts& rules) {
                   service_ = rules;
-                  app_.ServiceRules(Joined(rules));
+                  app_.ServiceRules(rules);
               },
           .Answered =
               [this](int64_t, const std::string& error, const std::string& warning) {
@@ -136,15 +114,15 @@ void ServiceFace::SendEdits() {
     if (manager == nullptr || !app_.IsFace()) {
         return;
     }
-    const RuleStrings now = CurrentRules(*manager);
+    const RuleEntries now = CurrentRuleEntries(*manager);
     if (!client_.IsConnected()) {
         app_.Tell("The service has not answered yet: the change was not made.");
-        app_.ServiceRules(Joined(service_));
+        app_.ServiceRules(service_);
         return;
     }
     for (size_t list = 0; list < service_.size(); ++list) {
         const auto id = static_cast<RuleListId>(list);
-        const std::vector<std::string> entries = Entries(now[list]);
+        const std::vector<std::string>& entries = now[list];
         for (const std::string& entry : entries) {
             if (!Has(service_[list], entry)) {
                 client_.Add(id, entry);
