@@ -407,6 +407,49 @@ TEST_P(KernelGuardLive, ABlockedConnectionCarriesNoByte) {
     }
 }
 
+// IPv6 connections are judged by the same rules, and a dual-stack socket's IPv4-mapped peer is
+// judged as its plain IPv4 address.
+TEST_P(KernelGuardLive, JudgesIpv6AndMappedPeersByTheSameRules) {
+    struct Case {
+        const char* name;
+        const char* allowed; // as the list stores it
+        const char* listen;  // an IPv6 listener, dual-stack
+        bool ipv4Client;     // a plain IPv4 client from 127.0.0.2 to 127.0.0.3
+        bool cut;
+    };
+    const Case cases[] = {
+        {"IPv6, nothing allowed", nullptr, "::1", false, true},
+        {"IPv6, its peer allowed", "::1", "::1", false, false},
+        {"IPv6, another peer allowed", "::2", "::1", false, true},
+        {"mapped peer, its IPv4 form allowed", "127.0.0.2", "::", true, false},
+        {"mapped peer, another address allowed", "127.0.0.4", "::", true, true},
+    };
+    const auto guard = Start({});
+    ASSERT_TRUE(guard);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Socket listener = Listen6(c.listen);
+        ASSERT_TRUE(listener.Valid());
+        List allowed, local, remote;
+        allowed.InitStringList();
+        local.InitLongList();
+        remote.InitLongList();
+        if (c.allowed != nullptr) {
+            allowed.AddItem(c.allowed);
+        }
+        local.AddItem(int32_t{listener.LocalPort()});
+        std::string whyNot;
+        ASSERT_TRUE(guard->SetRules(MakeGuardRules(allowed, local, remote), whyNot)) << whyNot;
+        Connection conn;
+        conn.client = c.ipv4Client ? Connect("127.0.0.2", "127.0.0.3", listener.LocalPort())
+                                   : Connect6("::1", "::1", listener.LocalPort());
+        conn.server = Accept(listener);
+        EXPECT_EQ(c.cut, ConnectionError(conn.server, c.cut ? 2000 : 100) != 0);
+        EXPECT_EQ(!c.cut, Alive(conn));
+    }
+    EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
+}
+
 INSTANTIATE_TEST_SUITE_P(AttachPoints, KernelGuardLive,
                          ::testing::Values(GuardAttachPoint::Typed, GuardAttachPoint::Raw),
                          [](const auto& info) {
