@@ -407,6 +407,23 @@ TEST_P(KernelGuardLive, ABlockedConnectionCarriesNoByte) {
     }
 }
 
+// Sockets bound to an interface are found only by a look-up that names it: a listener on a
+// blocked local port and a client to a blocked remote port, each bound alone.
+TEST_P(KernelGuardLive, CutsSocketsBoundToAnInterface) {
+    const auto guard = Start({{kPorts[0]}, {kPorts[1]}, {}});
+    ASSERT_TRUE(guard);
+    const Socket boundListener = Listen("127.0.0.3", kPorts[0], "lo");
+    const Socket listener = Listen("127.0.0.3", kPorts[1]);
+    const Socket toBound = Connect("127.0.0.2", "127.0.0.3", kPorts[0]);
+    const Socket fromBound = Connect("127.0.0.2", "127.0.0.3", kPorts[1], "lo");
+    const Socket accepted[] = {Accept(boundListener), Accept(listener)};
+    EXPECT_THAT(ConnectionError(toBound), Aborted);
+    EXPECT_THAT(ConnectionError(fromBound), Aborted);
+    EXPECT_TRUE(Eventually([&] { return guard->Count().cuts == 2; }));
+    EXPECT_EQ(guard->Count().alreadyGone, 0u);
+    EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
+}
+
 // IPv6 connections are judged by the same rules, and a dual-stack socket's IPv4-mapped peer is
 // judged as its plain IPv4 address.
 TEST_P(KernelGuardLive, JudgesIpv6AndMappedPeersByTheSameRules) {
