@@ -22,6 +22,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -471,12 +472,27 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     QVERIFY(writeRules("[General]\nAllowedIPString=127.0.0.1,127.0"));
     QTest::qWait(Scaled(500));
     QVERIFY(cutsWithin(second, 21002, 1000));
+    // A file others may write is refused; once mended, the next reload takes it.
+    QVERIFY(writeRules(blocking + "21001\n") && ::chmod(qPrintable(rules), 0666) == 0);
+    QTest::qWait(Scaled(500));
+    QVERIFY(cutsWithin(second, 21002, 1000));
+    QVERIFY(::chmod(qPrintable(rules), 0644) == 0 &&
+            ::kill(static_cast<pid_t>(program.processId()), SIGHUP) == 0);
+    QVERIFY2(cutsWithin(first, 21001, 1000), "the mended file was not applied");
 
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     QVERIFY(program.waitForFinished(15000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     const QByteArray error = program.readAllStandardError();
+    QVERIFY2(error.contains("can be changed by other users (mode 0666)"), error.constData());
+    // Nor does a start take such a file.
+    QVERIFY(::chmod(qPrintable(rules), 0646) == 0);
+    QProcess refused;
+    StartWithoutDisplay(refused, folder.path(), {"--headless", "--config", rules});
+    QVERIFY(refused.waitForFinished(Scaled(15000)));
+    QCOMPARE(refused.exitCode(), 1);
+    QVERIFY(refused.readAllStandardError().contains("can be changed by other users"));
     QVERIFY2(error.contains("Z cut 127.0.0.2:") && error.contains("(blocked remote port 21002)") &&
                  error.contains("does not end with a line break"),
              error.constData());
