@@ -1,6 +1,7 @@
 // The built program as a user starts it: offscreen, with its own configuration and lock folders.
 
 #include "../../TimeScale.h"
+#include "../../engine/linux/Loopback.h"
 
 #include <QDir>
 #include <QFile>
@@ -194,6 +195,7 @@ private slots:
     void optionsWorkWithoutADisplay();
     void headlessCutsReloadsItsRulesAndEndsOnSigterm();
     void endsAtOnceOnSigtermWhileAMessageIsOpen();
+    void aStuckCutHoldsUpNeitherOtherCutsNorTheEnd();
 };
 
 void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
@@ -529,6 +531,49 @@ void ProgramTest::endsAtOnceOnSigtermWhileAMessageIsOpen() {
     QVERIFY(Clock::now() - start < std::chrono::milliseconds(1500));
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(!program.readAllStandardError().contains("stopped before"));
+}
+
+// A cut that waits for its socket, whose owner's send() holds it, holds up neither the cuts of
+// other connections nor the program's end.
+void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0) {
+        QSKIP("needs root and a network namespace of its own");
+    }
+    if (kt::test::KernelSerializesSockDiag()) {
+        QSKIP("before Linux 6.9 a destroy waiting for its socket holds up all others");
+    }
+    QVERIFY(BringLoopbackUp());
+    const kt::test::Socket listener = kt::test::Listen("127.0.0.3", 21001);
+    const kt::test::Socket held = kt::test::Connect("127.0.0.2", "127.0.0.3", 21001);
+    const kt::test::Socket heldServer = kt::test::Accept(listener);
+    kt::test::StuckSender owner(held);
+    QVERIFY2(owner.Stuck(), "no send() waits on a userfaultfd page");
+    QTemporaryDir folder;
+    const QString rules = folder.path() + "/rules.ini";
+    QFile file(rules);
+    QVERIFY(file.open(QIODevice::WriteOnly) &&
+            file.write("[General]\nAllowedIPString=127.0.0.1\nBlockedLocalPortsString=\n"
+                       "BlockedRemotePortsString=21001\n") > 0);
+    file.close();
+    QProcess program;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules});
+    bool cut = false;
+    for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(15000));
+         !cut && Clock::now() < end;) {
+        const kt::test::Socket probe = kt::test::Connect("127.0.0.2", "127.0.0.3", 21001);
+        const kt::test::Socket accepted = kt::test::Accept(listener);
+        cut = kt::test::ConnectionError(probe, 100) != 0;
+    }
+    QVERIFY2(cut, "no other connection was cut");
+    QTest::qWait(1500); // the waiting cut is named after a second
+    const auto start = Clock::now();
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
+    QVERIFY(program.waitForFinished(Scaled(15000)));
+    const auto took = Clock::now() - start;
+    QVERIFY2(took < std::chrono::milliseconds(Scaled(2500)), "the end waited for the stuck cut");
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program.readAllStandardError().contains("a cut waits for its socket"));
+    QCOMPARE(kt::test::ConnectionError(heldServer, 0), 0); // its cut never got through
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
