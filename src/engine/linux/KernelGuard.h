@@ -48,9 +48,10 @@ struct KernelGuardOptions {
     std::function<void(const CutRecord&)> onSlowCut;
 };
 
-// The guard in the kernel: a BPF program judges every IPv4 TCP connection of this network
-// namespace as it is established and reports the ones the rules cut; a thread of its own sleeps
-// until then and destroys each by its addresses and socket cookie. A full pass over the table
+// The guard in the kernel: a BPF program judges every TCP connection of this network namespace,
+// IPv4 and IPv6, as it is established, marks the ones the rules cut so that the gate holds back
+// their bytes, and reports them; a thread of its own sleeps until then and has each destroyed (by
+// a helper process) by its addresses, bound interface and socket cookie. A full pass over the table
 // follows the start, every rule change and every lost report. Owns the program, its maps and
 // links, the ring buffers' readers and the thread; everything is released on destruction.
 class KernelGuard {

@@ -91,7 +91,6 @@ inline int RunWithoutNetAdmin(const std::function<int()>& body) {
     return RunWithout({CAP_NET_ADMIN}, body);
 }
 
-// An IPv4 row, or an IPv6 row when the address texts are IPv6 ("::1").
 // A thread whose send() holds its socket's lock: the bytes lie on a page whose fault nobody
 // serves until Release. Without UFFD_USER_MODE_ONLY the fault the kernel takes is caught too.
 class StuckSender {
@@ -116,6 +115,7 @@ private:
 // up every other, in any process.
 bool KernelSerializesSockDiag();
 
+// An IPv4 row, or an IPv6 row when the address texts are IPv6 ("::1").
 TcpRow Row(TcpState state, const char* local, uint16_t localPort, const char* remote,
            uint16_t remotePort, uint32_t boundInterface = 0);
 std::string Describe(const TcpRow& row);
