@@ -22,6 +22,7 @@ public:
     // For tests: the kernel behind scripted channels.
     NetlinkTcpTable(std::unique_ptr<DiagChannel> dump, std::unique_ptr<DiagChannel> destroy);
 
+    // One dump per family, each request the newer form (the polling fallback's reading).
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
     // Only the sockets in the Linux states given (a bit per state; sockdiag::kListedStates for
     // the rows of a snapshot): the kernel writes out only those, and walks its table once for

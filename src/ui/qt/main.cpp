@@ -277,31 +277,24 @@ int main(int argc, char* argv[]) {
         kt::StopSignals::Deadline::UntilExit);
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
-    if (serviceFace) {
-        if (app.StartUp()) {
-            serviceFace->Start();
-            app.MainLoop();
-            app.Shutdown();
-        }
-        return 0;
-    }
-    if (!control) {
-        app.Main();
-        return 0;
-    }
-    // The service opens its control socket once its rules are loaded; without the socket it
-    // still guards, and says why once.
     if (!app.StartUp()) {
         return 0;
     }
-    controlServer.emplace(app, cutFeed,
-                          kt::ControlOptions{options.controlPath, options.controlGroup});
-    if (!controlServer->Failure().empty()) {
-        Say("no control socket: " + controlServer->Failure());
-        controlServer.reset();
-    } else {
-        Say("control socket " + options.controlPath.toStdString() + ", for root and the group " +
-            options.controlGroup.toStdString());
+    if (serviceFace) {
+        serviceFace->Start();
+    }
+    // The service opens its control socket once its rules are loaded; without the socket it
+    // still guards, and says why once.
+    if (control) {
+        controlServer.emplace(app, cutFeed,
+                              kt::ControlOptions{options.controlPath, options.controlGroup});
+        if (!controlServer->Failure().empty()) {
+            Say("no control socket: " + controlServer->Failure());
+            controlServer.reset();
+        } else {
+            Say("control socket " + options.controlPath.toStdString() +
+                ", for root and the group " + options.controlGroup.toStdString());
+        }
     }
     app.MainLoop();
     controlServer.reset();
