@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <linux/capability.h>
 #include <linux/securebits.h>
 #include <set>
@@ -21,41 +22,77 @@ namespace kt {
 
 namespace {
 
-// What every thread is to keep, as capset takes it. A signal handler can reach nothing else.
+// What every thread is to keep, as capset takes it; it only ever narrows, so a thread that takes
+// a late signal of an earlier drop gives up no less than the latest asked. A signal handler can
+// reach nothing else.
 struct Keep {
-    std::atomic<uint64_t> mask{0};
+    std::atomic<uint64_t> mask{~uint64_t{0}};
+    std::atomic<int> round{0}; // counts the answers of the drop under way only
     std::atomic<int> done{0};
     std::atomic<int> failed{0};
+    std::atomic<bool> handled{false};
 };
 Keep keep;
+
+constexpr int kSignalOffset = 4; // from SIGRTMIN: glibc keeps the first ones for itself
 
 constexpr uint32_t kNoRoot =
     SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP | SECBIT_NO_SETUID_FIXUP_LOCKED;
 
-// Raw system calls only: it runs in a signal handler too.
+bool Holds(const __user_cap_data_struct (&sets)[_LINUX_CAPABILITY_U32S_3], int capability) {
+    return (sets[capability / 32].effective & (1u << (capability % 32))) != 0;
+}
+
+// Raw system calls only: it runs in a signal handler too. Lowering the effective, permitted,
+// inheritable and ambient sets needs no right; the bounding set and the securebits need
+// CAP_SETPCAP, so capset comes last. Without it, no_new_privs keeps an exec by root from getting
+// its bounding set back.
 bool KeepInThisThread(uint64_t mask) {
-    bool ok = ::prctl(PR_SET_SECUREBITS, kNoRoot, 0, 0, 0) == 0;
-    for (int capability = 0; capability <= CAP_LAST_CAP; ++capability) {
-        if ((mask & (uint64_t{1} << capability)) == 0 &&
-            ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
-            ok = false;
-        }
-    }
-    ok = ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && ok;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
-        const auto half = static_cast<uint32_t>(mask >> (32 * i));
-        data[i].effective = half;
-        data[i].permitted = half;
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
     }
+    bool ok = true;
+    if (Holds(data, CAP_SETPCAP)) {
+        ok = ::prctl(PR_SET_SECUREBITS, kNoRoot, 0, 0, 0) == 0;
+        for (int capability = 0; capability <= CAP_LAST_CAP; ++capability) {
+            if ((mask & (uint64_t{1} << capability)) == 0 &&
+                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
+                ok = false;
+            }
+        }
+    } else {
+        ok = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+    }
+    ok = ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && ok;
+    for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
+        const uint32_t half = data[i].permitted & static_cast<uint32_t>(mask >> (32 * i));
+        data[i] = {half, half, 0};
+    }
+    header = {_LINUX_CAPABILITY_VERSION_3, 0};
     return ::syscall(SYS_capset, &header, data) == 0 && ok;
 }
 
-extern "C" void OnKeepSignal(int) {
+// Stays for the life of the process: a thread that had the signal blocked takes it whenever it
+// unblocks it, maybe long after the drop that sent it gave up waiting.
+extern "C" void OnKeepSignal(int, siginfo_t* info, void*) {
     const int saved = errno;
-    (KeepInThisThread(keep.mask.load()) ? keep.done : keep.failed).fetch_add(1);
+    const bool kept = KeepInThisThread(keep.mask.load());
+    if (info->si_code == SI_QUEUE && info->si_value.sival_int == keep.round.load()) {
+        (kept ? keep.done : keep.failed).fetch_add(1);
+    }
     errno = saved;
+}
+
+bool AskThread(pid_t tid, int round) {
+    siginfo_t info{};
+    info.si_signo = SIGRTMIN + kSignalOffset;
+    info.si_code = SI_QUEUE;
+    info.si_pid = ::getpid();
+    info.si_uid = ::getuid();
+    info.si_value.sival_int = round;
+    return ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), tid, info.si_signo, &info) == 0;
 }
 
 std::set<pid_t> Tasks() {
@@ -70,15 +107,16 @@ std::set<pid_t> Tasks() {
     return tasks;
 }
 
-// Whether every capability set a task shows lies within mask.
-bool TaskKeepsOnly(pid_t tid, uint64_t mask) {
+// Whether every capability set a task shows lies within mask; the bounding set only where it
+// could be lowered.
+bool TaskKeepsOnly(pid_t tid, uint64_t mask, bool bounding) {
     QFile status(QStringLiteral("/proc/self/task/%1/status").arg(tid));
     if (!status.open(QIODevice::ReadOnly)) {
         return true; // it ended
     }
     int seen = 0;
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("Cap")) {
+        if (line.startsWith("Cap") && (bounding || !line.startsWith("CapBnd"))) {
             bool hex = false;
             const uint64_t set = line.mid(line.indexOf(':') + 1).trimmed().toULongLong(&hex, 16);
             if (!hex || (set & ~mask) != 0) {
@@ -87,7 +125,7 @@ bool TaskKeepsOnly(pid_t tid, uint64_t mask) {
             ++seen;
         }
     }
-    return seen == 5;
+    return seen == (bounding ? 5 : 4);
 }
 
 } // namespace
@@ -119,32 +157,42 @@ std::string KeepOnlyCapabilities(std::initializer_list<int> kept) {
     for (const int capability : kept) {
         mask |= uint64_t{1} << capability;
     }
-    // Without CAP_SETPCAP nothing can be given up this way, and a process without it holds
-    // nothing worth giving up.
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct now[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, now) != 0 ||
-        (now[CAP_SETPCAP / 32].effective & (1u << (CAP_SETPCAP % 32))) == 0) {
-        return {};
+    if (::syscall(SYS_capget, &header, now) != 0) {
+        return "could not read its own capabilities: " + std::string(std::strerror(errno));
     }
-    keep.mask.store(mask);
+    const uint64_t permitted = now[0].permitted | (uint64_t{now[1].permitted} << 32);
+    const bool bounding = Holds(now, CAP_SETPCAP);
+    if ((permitted & ~mask) == 0 && now[0].inheritable == 0 && now[1].inheritable == 0 &&
+        !bounding) {
+        return {}; // nothing to give up
+    }
+    const uint64_t narrowed = keep.mask.fetch_and(mask) & mask;
+    const int round = keep.round.fetch_add(1) + 1;
     keep.done.store(0);
     keep.failed.store(0);
-    struct sigaction action {
-    }, previous{};
-    action.sa_handler = OnKeepSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    const int signal = SIGRTMIN + 4;
-    ::sigaction(signal, &action, &previous);
+    const int signal = SIGRTMIN + kSignalOffset;
+    if (!keep.handled.exchange(true)) {
+        struct sigaction action {};
+        action.sa_sigaction = OnKeepSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART | SA_SIGINFO;
+        if (::sigaction(signal, &action, nullptr) != 0) {
+            keep.handled.store(false);
+            return "could not give up the capabilities it no longer needs: no handler for the "
+                   "signal that reaches every thread";
+        }
+    }
     const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
-    bool ok = KeepInThisThread(mask);
+    bool ok = KeepInThisThread(narrowed);
     // Until no thread is new: one not yet reached may have started another with its rights.
     std::set<pid_t> reached{self};
+    bool late = false;
     for (std::set<pid_t> tasks = Tasks(); ok;) {
         int asked = 0;
         for (const pid_t tid : tasks) {
-            if (reached.insert(tid).second && ::syscall(SYS_tgkill, ::getpid(), tid, signal) == 0) {
+            if (reached.insert(tid).second && AskThread(tid, round)) {
                 ++asked;
             }
         }
@@ -154,19 +202,24 @@ std::string KeepOnlyCapabilities(std::initializer_list<int> kept) {
                std::chrono::steady_clock::now() < end) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        late = late || keep.done.load() + keep.failed.load() - before < asked;
         tasks = Tasks();
         if (std::includes(reached.begin(), reached.end(), tasks.begin(), tasks.end())) {
             break;
         }
     }
-    ::sigaction(signal, &previous, nullptr);
     ok = ok && keep.failed.load() == 0;
     for (const pid_t tid : Tasks()) {
-        ok = ok && TaskKeepsOnly(tid, mask);
+        ok = ok && TaskKeepsOnly(tid, narrowed, bounding);
     }
-    return ok ? std::string()
-              : std::string("could not give up the capabilities it no longer needs in every "
-                            "thread; it runs with more rights than it needs");
+    if (ok) {
+        return {};
+    }
+    return late ? "could not give up the capabilities it no longer needs in every thread: one "
+                  "did not answer within a second (it gives them up once it takes the signal); "
+                  "until then it runs with more rights than it needs"
+                : "could not give up the capabilities it no longer needs in every thread; it "
+                  "runs with more rights than it needs";
 }
 
 } // namespace kt

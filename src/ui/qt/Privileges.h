@@ -16,11 +16,13 @@ struct DroppedRights {
 // capabilities) do not set secure mode and are kept.
 DroppedRights DropRightsInSecureMode();
 
-// Gives up, in every thread of the process, every capability but the kept ones: from the
-// effective, permitted, inheritable, ambient and bounding sets, and sets the no-root securebits,
-// so that nothing this process runs later gets any back. Threads that cannot be reached (one
-// that blocks every signal) make it fail. Empty when done, or when there was nothing to give up;
-// else why not.
+// Lowers, in every thread of the process, the effective and permitted sets to the kept
+// capabilities it holds, and empties the inheritable and ambient sets: none of that needs a right.
+// Where the process holds CAP_SETPCAP it also lowers the bounding set and sets the no-root
+// securebits; where not, it sets no_new_privs, so that nothing it runs later gets any back either
+// way. A thread that blocks the signal which reaches it is waited for a second, then left to give
+// them up when it takes the signal. Empty when done, or when there was nothing to give up; else
+// why not. Call it again with fewer to keep as steps that needed more are done.
 std::string KeepOnlyCapabilities(std::initializer_list<int> kept);
 
 } // namespace kt

@@ -130,6 +130,14 @@ int main(int argc, char* argv[]) {
         }
         return 0;
     }
+    // Held from here on only for what is still to come: CAP_BPF and CAP_PERFMON load the guard,
+    // CAP_NET_ADMIN attaches it and cuts, CAP_SETPCAP (where held) lets the drop below lower the
+    // bounding set too. The rules are read without any right beyond these.
+    if (const std::string kept =
+            kt::KeepOnlyCapabilities({CAP_NET_ADMIN, CAP_BPF, CAP_PERFMON, CAP_SETPCAP});
+        !kept.empty()) {
+        Say(kept);
+    }
     const bool named = !options.configFile.isEmpty();
     kt::QtSettingsStore store =
         named
@@ -196,8 +204,9 @@ int main(int argc, char* argv[]) {
             "until its cut (" +
             guard->GateMissing() + ")");
     }
-    // Nothing loads into the kernel from here on: cutting and the guard's map updates need no
-    // more. Before Qt starts any thread of its own, so that each one is born without the rest.
+    // Nothing loads into the kernel from here on: CAP_NET_ADMIN destroys connections (the destroy
+    // helpers are forks of this process and keep only it), CAP_BPF makes the maps of a new rule
+    // set. Before Qt starts any thread of its own, so that each one is born without the rest.
     const std::string kept = table.Guard() != nullptr
                                  ? kt::KeepOnlyCapabilities({CAP_NET_ADMIN, CAP_BPF})
                                  : kt::KeepOnlyCapabilities({CAP_NET_ADMIN});

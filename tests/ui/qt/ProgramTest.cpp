@@ -234,13 +234,17 @@ void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
 
 void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm_data() {
     QTest::addColumn<bool>("withoutBpf");
-    QTest::newRow("kernel guard") << false;
+    QTest::addColumn<bool>("asService"); // root with only the unit's three capabilities
+    QTest::newRow("kernel guard") << false << false;
     // Root without CAP_SYS_ADMIN, CAP_BPF and CAP_PERFMON: no BPF, so the loop polls.
-    QTest::newRow("polling") << true;
+    QTest::newRow("polling") << true << false;
+    // No CAP_SETPCAP, so the bounding set stays as it was given.
+    QTest::newRow("kernel guard, as the service's unit starts it") << false << true;
 }
 
 void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QFETCH(bool, withoutBpf);
+    QFETCH(bool, asService);
     if (::geteuid() != 0) {
         QSKIP("needs root: a network namespace of its own and the right to cut connections");
     }
@@ -266,10 +270,16 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     }
     QProcess program;
     user.Prepare(program);
-    if (withoutBpf) {
-        program.setChildProcessModifier([] {
-            for (const int capability : {CAP_SYS_ADMIN, CAP_BPF, CAP_PERFMON}) {
-                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    const uint64_t unitSet =
+        (uint64_t{1} << CAP_NET_ADMIN) | (uint64_t{1} << CAP_BPF) | (uint64_t{1} << CAP_PERFMON);
+    if (withoutBpf || asService) {
+        program.setChildProcessModifier([asService, unitSet] {
+            for (int capability = 0; capability <= CAP_LAST_CAP; ++capability) {
+                if (asService ? (unitSet >> capability & 1) == 0
+                              : capability == CAP_SYS_ADMIN || capability == CAP_BPF ||
+                                    capability == CAP_PERFMON) {
+                    ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+                }
             }
         });
     }
@@ -295,7 +305,8 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
             if (line.startsWith("Cap")) {
                 const uint64_t set =
                     line.mid(line.indexOf(':') + 1).trimmed().toULongLong(nullptr, 16);
-                QVERIFY2((set & ~kept) == 0 && (!line.startsWith("CapBnd") || set == kept),
+                QVERIFY2(line.startsWith("CapBnd") ? set == (asService ? unitSet : kept)
+                                                   : (set & ~kept) == 0,
                          line.constData());
             }
         }
