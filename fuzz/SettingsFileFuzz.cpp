@@ -1,5 +1,6 @@
 // The settings file as anyone who can write it may leave it: read by the store, then loaded as
-// rules, which must come out clean.
+// rules, which must come out clean; saved in place, they read back as saved, and a second save of
+// the same rules leaves the file as the first left it.
 #include "core/Settings.h"
 #include "core/qt/QtSettingsStore.h"
 #include "engine/Conversions.h"
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -60,5 +62,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     each(manager.oAllowedIP, [](const std::string& e) { return kt::NormalizeIPAddress(e) == e; });
     each(manager.oBlockedLocalPorts, port);
     each(manager.oBlockedRemotePorts, port);
+
+    if (!kt::SaveSettings(manager, store)) {
+        return 0; // refused, as a file others may write is; the file stays as it was
+    }
+    const fs::path file = folder / (std::string(kt::SettingsApplication) + ".ini");
+    const auto contents = [&file] {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string once = contents();
+    kt::QtSettingsStore fresh(root.Path.string());
+    kt::Manager again(fresh, [] { return std::string(); });
+    std::string why;
+    if (!kt::ReloadSettings(again, fresh, why) ||
+        kt::CurrentRules(again) != kt::CurrentRules(manager) || !kt::SaveSettings(again, fresh) ||
+        contents() != once) {
+        std::abort();
+    }
     return 0;
 }

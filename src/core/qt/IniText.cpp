@@ -291,17 +291,63 @@ QString SectionOf(const QString& key) {
     return slash < 0 ? QString() : key.left(slash);
 }
 
+// Past the line break that ends the line whose text ends at pos (a comment after ';' included).
+qsizetype PastLineEnd(QByteArrayView data, qsizetype pos) {
+    while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r') {
+        ++pos;
+    }
+    if (pos < data.size() && data[pos] == '\r') {
+        ++pos;
+    }
+    if (pos < data.size() && data[pos] == '\n') {
+        ++pos;
+    }
+    return pos;
+}
+
+bool EndsLine(const QByteArray& bytes) {
+    return bytes.endsWith('\n') || bytes.endsWith('\r');
+}
+
+QByteArray SectionHeader(const QString& section) {
+    // A section named General in any case is written so that it is not read as the top level.
+    return section.isEmpty()                                       ? QByteArray("General")
+           : section.compare(u"general", Qt::CaseInsensitive) == 0 ? QByteArray("%General")
+                                                                   : EscapeKey(section);
+}
+
+QByteArray KeyLine(const QString& key, const QString& text, const QByteArray& eol) {
+    const QString section = SectionOf(key);
+    return EscapeKey(section.isEmpty() ? key : key.mid(section.size() + 1)) + '=' +
+           EscapeValue(text) + eol;
+}
+
 } // namespace
 
 IniText IniText::Parse(QByteArrayView file) {
-    if (file.startsWith("\xef\xbb\xbf")) {
-        file = file.sliced(3);
-    }
     IniText ini;
+    ini.Source = file.toByteArray();
+    const qsizetype firstBreak = ini.Source.indexOf('\n');
+    if (firstBreak > 0 && ini.Source[firstBreak - 1] == '\r') {
+        ini.Eol = "\r\n";
+    }
+    const qsizetype base = file.startsWith("\xef\xbb\xbf") ? 3 : 0;
+    const QByteArrayView body = QByteArrayView(ini.Source).sliced(base);
+    const auto endSection = [&ini](const QString& section, qsizetype end) {
+        const auto found = std::find_if(ini.SectionEnds.begin(), ini.SectionEnds.end(),
+                                        [&](const auto& known) { return known.first == section; });
+        if (found == ini.SectionEnds.end()) {
+            ini.SectionEnds.emplace_back(section, end);
+        } else {
+            found->second = end;
+        }
+    };
     QString section;
     qsizetype pos = 0;
     Line line;
-    while (NextLine(file, pos, line)) {
+    while (NextLine(body, pos, line)) {
+        const qsizetype start = line.text.data() - body.data();
+        const qsizetype lineEnd = base + PastLineEnd(body, start + line.text.size());
         if (line.text.startsWith('[')) {
             const QByteArray header = line.text.toByteArray();
             const qsizetype close = header.indexOf(']');
@@ -309,63 +355,142 @@ IniText IniText::Parse(QByteArrayView file) {
             if (name.compare("general", Qt::CaseInsensitive) == 0) {
                 section.clear();
             } else if (name.compare("%general", Qt::CaseInsensitive) == 0) {
-                section = QString::fromLatin1(name.mid(1)) + u'/';
+                section = QString::fromLatin1(name.mid(1));
             } else {
-                section = UnescapeKey(name) + u'/';
+                section = UnescapeKey(name);
             }
+            endSection(section, lineEnd);
             continue;
         }
         const QByteArray key = line.text.first(std::max<qsizetype>(line.equals, 0)).toByteArray();
-        if (line.equals >= 0 && !key.trimmed().isEmpty()) {
-            ini.Set(section + UnescapeKey(key.trimmed()),
-                    UnescapeValue(line.text.sliced(line.equals + 1)));
+        if (line.equals < 0 || key.trimmed().isEmpty()) {
+            continue;
         }
+        endSection(section, lineEnd);
+        const QString name = section.isEmpty() ? UnescapeKey(key.trimmed())
+                                               : section + u'/' + UnescapeKey(key.trimmed());
+        if (ini.Find(name)) {
+            continue; // the first one counts
+        }
+        // The value's bytes without the blanks around them, unless a backslash keeps one; an
+        // empty one right after the '='.
+        const qsizetype equals = start + line.equals + 1;
+        qsizetype from = equals;
+        qsizetype to = start + line.text.size();
+        while (from < to && (body[from] == ' ' || body[from] == '\t')) {
+            ++from;
+        }
+        if (from == to) {
+            from = to = equals;
+        }
+        while (to > from && (body[to - 1] == ' ' || body[to - 1] == '\t') &&
+               !(to - 2 >= from && body[to - 2] == '\\')) {
+            --to;
+        }
+        ini.Values.push_back(
+            {name, UnescapeValue(line.text.sliced(line.equals + 1)), base + from, base + to});
     }
     return ini;
 }
 
-QByteArray IniText::Format() const {
+QByteArray IniText::Rewritten() const {
     QStringList sections{QString()};
-    for (const auto& [key, text] : Values) {
-        if (!sections.contains(SectionOf(key))) {
-            sections.append(SectionOf(key));
+    for (const Value& value : Values) {
+        if (!sections.contains(SectionOf(value.key))) {
+            sections.append(SectionOf(value.key));
         }
     }
     QByteArray file;
     for (const QString& section : sections) {
         QByteArray lines;
-        for (const auto& [key, text] : Values) {
-            if (SectionOf(key) == section) {
-                lines += EscapeKey(section.isEmpty() ? key : key.mid(section.size() + 1)) + '=' +
-                         EscapeValue(text) + '\n';
+        for (const Value& value : Values) {
+            if (SectionOf(value.key) == section) {
+                lines += KeyLine(value.key, value.text, Eol);
             }
         }
-        if (lines.isEmpty()) {
-            continue;
+        if (!lines.isEmpty()) {
+            file += (file.isEmpty() ? "[" : Eol + "[") + SectionHeader(section) + "]" + Eol + lines;
         }
-        // A section named General in any case is written so that it is not read as the top level.
-        const QByteArray header = section.isEmpty() ? QByteArray("General")
-                                  : section.compare(u"general", Qt::CaseInsensitive) == 0
-                                      ? QByteArray("%General")
-                                      : EscapeKey(section);
-        file += (file.isEmpty() ? "[" : "\n[") + header + "]\n" + lines;
     }
     return file;
 }
 
+bool IniText::ReadsBack(const QByteArray& file) const {
+    const IniText again = Parse(file);
+    return again.Values.size() == Values.size() &&
+           std::all_of(Values.begin(), Values.end(),
+                       [&](const Value& value) { return again.Find(value.key) == value.text; });
+}
+
+QByteArray IniText::Format() const {
+    struct Edit {
+        qsizetype at;
+        qsizetype cut;
+        QByteArray bytes;
+    };
+    std::vector<Edit> edits;
+    std::vector<std::pair<QString, QByteArray>> newSections;
+    for (const Value& value : Values) {
+        if (value.from >= 0) {
+            if (value.changed) {
+                edits.push_back({value.from, value.to - value.from, EscapeValue(value.text)});
+            }
+            continue;
+        }
+        const QString section = SectionOf(value.key);
+        const QByteArray line = KeyLine(value.key, value.text, Eol);
+        const auto end = std::find_if(SectionEnds.begin(), SectionEnds.end(),
+                                      [&](const auto& known) { return known.first == section; });
+        if (end != SectionEnds.end()) {
+            const bool unended =
+                end->second == Source.size() && !Source.isEmpty() && !EndsLine(Source);
+            edits.push_back({end->second, 0, (unended ? Eol : QByteArray()) + line});
+            continue;
+        }
+        const auto added = std::find_if(newSections.begin(), newSections.end(),
+                                        [&](const auto& known) { return known.first == section; });
+        if (added == newSections.end()) {
+            newSections.emplace_back(section, line);
+        } else {
+            added->second += line;
+        }
+    }
+    std::stable_sort(edits.begin(), edits.end(),
+                     [](const Edit& a, const Edit& b) { return a.at < b.at; });
+    QByteArray file;
+    qsizetype copied = 0;
+    for (const Edit& edit : edits) {
+        file += QByteArrayView(Source).sliced(copied, edit.at - copied);
+        file += edit.bytes;
+        copied = edit.at + edit.cut;
+    }
+    file += QByteArrayView(Source).sliced(copied);
+    for (const auto& [section, lines] : newSections) {
+        if (!file.isEmpty()) {
+            file += EndsLine(file) ? Eol : Eol + Eol;
+        }
+        file += "[" + SectionHeader(section) + "]" + Eol + lines;
+    }
+    if (!file.isEmpty() && !file.endsWith('\n')) {
+        file += Eol;
+    }
+    return ReadsBack(file) ? file : Rewritten();
+}
+
 std::optional<QString> IniText::Find(const QString& key) const {
     const auto found = std::find_if(Values.begin(), Values.end(),
-                                    [&](const auto& value) { return value.first == key; });
-    return found == Values.end() ? std::nullopt : std::optional<QString>(found->second);
+                                    [&](const Value& value) { return value.key == key; });
+    return found == Values.end() ? std::nullopt : std::optional<QString>(found->text);
 }
 
 void IniText::Set(const QString& key, const QString& text) {
     const auto found = std::find_if(Values.begin(), Values.end(),
-                                    [&](const auto& value) { return value.first == key; });
+                                    [&](const Value& value) { return value.key == key; });
     if (found == Values.end()) {
-        Values.emplace_back(key, text);
-    } else {
-        found->second = text;
+        Values.push_back({key, text});
+    } else if (found->text != text) {
+        found->text = text;
+        found->changed = true;
     }
 }
 

@@ -163,6 +163,59 @@ TEST(QtSettingsStore, ReadsAHandWrittenFileAsWritten) {
     }
 }
 
+// A save changes the three values' lines and nothing else the administrator wrote.
+TEST(QtSettingsStore, SavingKeepsTheFileAsItsAdministratorWroteIt) {
+    const struct {
+        const char* name;
+        std::string_view before;
+        std::string_view allowedRead; // before the save
+        std::string_view after;
+    } rows[] = {
+        {"comments and blank lines",
+         "; Rules of the service.\n;\n[General]\n; Never cut.\nAllowedIPString=127.0.0.1\n\n"
+         "BlockedLocalPortsString=   ; none yet\nBlockedRemotePortsString = 1, 2\n",
+         "127.0.0.1",
+         "; Rules of the service.\n;\n[General]\n; Never cut.\n"
+         "AllowedIPString=\"127.0.0.1,10.0.0.2\"\n\nBlockedLocalPortsString=22   ; none yet\n"
+         "BlockedRemotePortsString = 8080\n"},
+        {"other keys and sections; missing keys go at the end of [General]",
+         "[Window]\nWidth=800\n[General]\nAllowedIPString=127.0.0.1\nTheme=dark\n\n[Other]\nA=1",
+         "127.0.0.1",
+         "[Window]\nWidth=800\n[General]\nAllowedIPString=\"127.0.0.1,10.0.0.2\"\nTheme=dark\n"
+         "BlockedLocalPortsString=22\nBlockedRemotePortsString=8080\n\n[Other]\nA=1\n"},
+        {"a duplicated key: the first is read and written",
+         "[General]\nAllowedIPString=10.0.0.9\nBlockedLocalPortsString=22\n"
+         "BlockedRemotePortsString=1\nAllowedIPString=10.0.0.7\n",
+         "10.0.0.9",
+         "[General]\nAllowedIPString=\"127.0.0.1,10.0.0.2\"\nBlockedLocalPortsString=22\n"
+         "BlockedRemotePortsString=8080\nAllowedIPString=10.0.0.7\n"},
+        {"CRLF line ends", "; c\r\n[General]\r\nAllowedIPString=127.0.0.1\r\n", "127.0.0.1",
+         "; c\r\n[General]\r\nAllowedIPString=\"127.0.0.1,10.0.0.2\"\r\n"
+         "BlockedLocalPortsString=22\r\nBlockedRemotePortsString=8080\r\n"},
+        {"no [General] yet", "; only a comment\n", "fallback",
+         "; only a comment\n\n[General]\nBlockedLocalPortsString=22\n"
+         "BlockedRemotePortsString=8080\nAllowedIPString=\"127.0.0.1,10.0.0.2\"\n"},
+    };
+    const std::array<std::string_view, 3> keys = {BlockedLocalPortsKey, BlockedRemotePortsKey,
+                                                  AllowedIPKey};
+    const std::vector<std::string> saved = {"22", "8080", "127.0.0.1,10.0.0.2"};
+    for (const auto& row : rows) {
+        TempDir dir;
+        WriteText(IniFile(dir), row.before);
+        QtSettingsStore store(dir.Path.string());
+        EXPECT_EQ(store.Read(App, General, AllowedIPKey, "fallback"), row.allowedRead) << row.name;
+        ASSERT_TRUE(store.WriteAll(App, General,
+                                   {{keys[0], saved[0]}, {keys[1], saved[1]}, {keys[2], saved[2]}}))
+            << row.name;
+        EXPECT_EQ(ReadText(IniFile(dir)), row.after) << row.name;
+        std::vector<std::string> values;
+        std::string why;
+        EXPECT_TRUE(QtSettingsStore(dir.Path.string()).ReadAll(App, General, keys, values, why))
+            << row.name << ": " << why;
+        EXPECT_EQ(values, saved) << row.name;
+    }
+}
+
 // QSettings' own INI syntax, as documented in the header: blanks around the commas of an unquoted
 // list are dropped and ";" starts a comment.
 TEST(QtSettingsStore, ReadsUnquotedHandWrittenValuesByIniRules) {
