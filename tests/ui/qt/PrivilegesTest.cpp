@@ -1,5 +1,5 @@
-// The capability drop in a process of its own, as root: with CAP_SETPCAP (the window started by
-// root) and without it (the service under its unit).
+// The capability drop as root in a child of its own: with CAP_SETPCAP (a window root started) and
+// without it (the service under its unit).
 
 #include "ui/qt/Privileges.h"
 #include "../../engine/linux/Loopback.h"
@@ -9,31 +9,24 @@
 #include <QTest>
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <linux/capability.h>
-#include <pthread.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
 constexpr uint64_t kKept = uint64_t{1} << CAP_NET_ADMIN;
 
-// Whether the effective and permitted sets in a status text are exactly the kept set, or within
-// it when exactly is false.
+// The effective and permitted sets of a status text are the kept set, or within it.
 bool KeepsOnly(const QByteArray& status, bool exactly) {
     int seen = 0;
     for (const QByteArray& line : status.split('\n')) {
-        if (line.startsWith("CapEff:") || line.startsWith("CapPrm:")) {
-            const uint64_t set = line.mid(7).trimmed().toULongLong(nullptr, 16);
-            if (exactly ? set != kKept : (set & ~kKept) != 0) {
-                std::fprintf(stderr, "%s\n", line.constData());
-                return false;
-            }
-            ++seen;
+        const uint64_t set = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        const bool capability = line.startsWith("CapEff:") || line.startsWith("CapPrm:");
+        if (capability && (exactly ? set != kKept : (set & ~kKept) != 0)) {
+            return std::fprintf(stderr, "%s\n", line.constData()) < 0;
         }
+        seen += capability ? 1 : 0;
     }
     return seen == 2;
 }
@@ -43,15 +36,13 @@ bool KeepsOnly(const QByteArray& status, bool exactly) {
 class PrivilegesTest : public QObject {
     Q_OBJECT
 private slots:
-    void aThreadThatTakesTheSignalLateEndsNothing_data();
+    void aThreadThatTakesTheSignalLateEndsNothing_data() {
+        QTest::addColumn<bool>("setpcap");
+        QTest::newRow("with CAP_SETPCAP") << true;
+        QTest::newRow("without CAP_SETPCAP") << false;
+    }
     void aThreadThatTakesTheSignalLateEndsNothing();
 };
-
-void PrivilegesTest::aThreadThatTakesTheSignalLateEndsNothing_data() {
-    QTest::addColumn<bool>("setpcap");
-    QTest::newRow("with CAP_SETPCAP") << true;
-    QTest::newRow("without CAP_SETPCAP") << false;
-}
 
 void PrivilegesTest::aThreadThatTakesTheSignalLateEndsNothing() {
     QFETCH(bool, setpcap);
@@ -81,21 +72,17 @@ void PrivilegesTest::aThreadThatTakesTheSignalLateEndsNothing() {
             ok = status.open(QIODevice::ReadOnly) && KeepsOnly(status.readAll(), true) && ok;
         }
         // Nor does a program it starts as root get any back.
-        QByteArray started;
-        if (FILE* shell = ::popen("cat /proc/self/status", "r")) {
-            char buffer[4096];
-            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, shell)) > 0;) {
-                started.append(buffer, static_cast<qsizetype>(n));
-            }
-            ::pclose(shell);
-        }
-        ok = KeepsOnly(started, false) && ok;
+        QByteArray started(8192, '\0');
+        FILE* shell = ::popen("cat /proc/self/status", "r");
+        started.truncate(shell ? static_cast<qsizetype>(std::fread(started.data(), 1, 8192, shell))
+                               : 0);
+        ok = (shell == nullptr || ::pclose(shell) == 0) && KeepsOnly(started, false) && ok;
         asleep.join();
         return ok ? 0 : 1;
     };
-    const int status =
-        setpcap ? kt::test::RunWithout({}, body) : kt::test::RunWithout({CAP_SETPCAP}, body);
-    QCOMPARE(status, 0); // a negative status: the late signal ended the process
+    // A negative status: the late signal ended the process.
+    QCOMPARE(setpcap ? kt::test::RunWithout({}, body) : kt::test::RunWithout({CAP_SETPCAP}, body),
+             0);
 }
 
 QTEST_GUILESS_MAIN(PrivilegesTest)

@@ -273,11 +273,13 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     const uint64_t unitSet =
         (uint64_t{1} << CAP_NET_ADMIN) | (uint64_t{1} << CAP_BPF) | (uint64_t{1} << CAP_PERFMON);
     if (withoutBpf || asService) {
-        program.setChildProcessModifier([asService, unitSet] {
+        const uint64_t dropped = asService
+                                     ? ~unitSet
+                                     : (uint64_t{1} << CAP_SYS_ADMIN) | (uint64_t{1} << CAP_BPF) |
+                                           (uint64_t{1} << CAP_PERFMON);
+        program.setChildProcessModifier([dropped] {
             for (int capability = 0; capability <= CAP_LAST_CAP; ++capability) {
-                if (asService ? (unitSet >> capability & 1) == 0
-                              : capability == CAP_SYS_ADMIN || capability == CAP_BPF ||
-                                    capability == CAP_PERFMON) {
+                if ((dropped >> capability & 1) != 0) {
                     ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
                 }
             }
