@@ -57,8 +57,9 @@ bool KeepInThisThread(uint64_t mask) {
     if (Holds(data, CAP_SETPCAP)) {
         ok = ::prctl(PR_SET_SECUREBITS, kNoRoot, 0, 0, 0) == 0;
         for (int capability = 0; capability <= CAP_LAST_CAP; ++capability) {
+            // EINVAL: a capability this kernel does not know, which nobody holds.
             if ((mask & (uint64_t{1} << capability)) == 0 &&
-                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
+                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL) {
                 ok = false;
             }
         }
@@ -185,11 +186,11 @@ std::string KeepOnlyCapabilities(std::initializer_list<int> kept) {
         }
     }
     const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
-    bool ok = KeepInThisThread(narrowed);
+    const bool selfKept = KeepInThisThread(narrowed);
     // Until no thread is new: one not yet reached may have started another with its rights.
     std::set<pid_t> reached{self};
     bool late = false;
-    for (std::set<pid_t> tasks = Tasks(); ok;) {
+    for (std::set<pid_t> tasks = Tasks();;) {
         int asked = 0;
         for (const pid_t tid : tasks) {
             if (reached.insert(tid).second && AskThread(tid, round)) {
@@ -208,7 +209,7 @@ std::string KeepOnlyCapabilities(std::initializer_list<int> kept) {
             break;
         }
     }
-    ok = ok && keep.failed.load() == 0;
+    bool ok = selfKept && keep.failed.load() == 0;
     for (const pid_t tid : Tasks()) {
         ok = ok && TaskKeepsOnly(tid, narrowed, bounding);
     }
