@@ -304,7 +304,7 @@ void ControlServiceTest::aMemberBlocksAPortTheGuardCutsAndEveryoneSeesIt() {
 // guards on its own.
 void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
     const Socket listener = Listen("127.0.0.3", kAdded);
-    Service service(RulesFile(0));
+    Service service("; the administrator's note\n" + RulesFile(0));
     QVERIFY(service.Start());
     QtRig rig(true);
     ServiceFace face(rig.app, service.Socket().toStdString(), OwnGroup());
@@ -345,7 +345,9 @@ void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
     }));
     QFile ini(service.Ini());
     QVERIFY(ini.open(QIODevice::ReadOnly));
-    QVERIFY(ini.readAll().contains(QByteArray::number(kAdded)));
+    const QByteArray saved = ini.readAll(); // the administrator's comment stays
+    QVERIFY(saved.contains(QByteArray::number(kAdded)) &&
+            saved.startsWith("; the administrator's note\n[General]\n"));
     QVERIFY(!QFile::exists(rig.IniPath())); // the user's own rules are not the service's
 
     QVERIFY(service.Stop());
