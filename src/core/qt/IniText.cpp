@@ -342,7 +342,7 @@ IniText IniText::Parse(QByteArrayView file) {
             found->second = end;
         }
     };
-    QString section;
+    QString section; // as its keys' names begin: empty for [General], else "Name/"
     qsizetype pos = 0;
     Line line;
     while (NextLine(body, pos, line)) {
@@ -355,9 +355,9 @@ IniText IniText::Parse(QByteArrayView file) {
             if (name.compare("general", Qt::CaseInsensitive) == 0) {
                 section.clear();
             } else if (name.compare("%general", Qt::CaseInsensitive) == 0) {
-                section = QString::fromLatin1(name.mid(1));
+                section = QString::fromLatin1(name.mid(1)) + u'/';
             } else {
-                section = UnescapeKey(name);
+                section = UnescapeKey(name) + u'/';
             }
             endSection(section, lineEnd);
             continue;
@@ -367,8 +367,7 @@ IniText IniText::Parse(QByteArrayView file) {
             continue;
         }
         endSection(section, lineEnd);
-        const QString name = section.isEmpty() ? UnescapeKey(key.trimmed())
-                                               : section + u'/' + UnescapeKey(key.trimmed());
+        const QString name = section + UnescapeKey(key.trimmed());
         if (ini.Find(name)) {
             continue; // the first one counts
         }
@@ -439,8 +438,9 @@ QByteArray IniText::Format() const {
         }
         const QString section = SectionOf(value.key);
         const QByteArray line = KeyLine(value.key, value.text, Eol);
+        const QString prefix = section.isEmpty() ? section : section + u'/';
         const auto end = std::find_if(SectionEnds.begin(), SectionEnds.end(),
-                                      [&](const auto& known) { return known.first == section; });
+                                      [&](const auto& known) { return known.first == prefix; });
         if (end != SectionEnds.end()) {
             const bool unended =
                 end->second == Source.size() && !Source.isEmpty() && !EndsLine(Source);

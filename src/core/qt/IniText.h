@@ -44,7 +44,8 @@ private:
     std::vector<Value> Values;
     QByteArray Source;
     QByteArray Eol = "\n";
-    // Where a new key of each section goes: after the line break of its last key (or header).
+    // Where a new key of each section goes: after the line break of its last key (or header);
+    // sections named as their keys begin.
     std::vector<std::pair<QString, qsizetype>> SectionEnds;
 };
 
