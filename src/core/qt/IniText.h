@@ -13,10 +13,10 @@ namespace kt {
 // The values of one INI file in QSettings' own syntax, so that a file written by either this or
 // QSettings reads the same through both. Values are texts; a key is named as QSettings names it:
 // "Key" at the top level (the [General] section), "Section/Key" elsewhere. Where a key appears
-// twice, the first is the one read and set. Formatting keeps the file as it was parsed but for
-// the values set since: comments, blank lines, line ends, other keys and sections stay; a changed
-// value is written in place of the old one on its line, a new key after the last key of its
-// section (a new section at the end).
+// twice, the first is the one read and set (QSettings, which never writes a key twice, would read
+// the last). Formatting keeps the file as it was parsed but for the values set since: comments,
+// blank lines, line ends, other keys and sections stay; a changed value is written in place of the
+// old one on its line, a new key after the last key of its section (a new section at the end).
 class IniText {
 public:
     // Whatever the bytes are, the result is some set of values: a line that does not parse is
