@@ -51,8 +51,8 @@ bool Application::StartUp() {
 
     if (platform_.Headless) {
         const GuardMode mode = Mode();
-        host.Diagnose("rules: " + RuleCounts(loadedRules_) + "; guard: " +
-                      std::string(HeadlessGuardText(mode)));
+        host.Diagnose("rules: " + RuleCounts(loadedRules_) +
+                      "; guard: " + std::string(HeadlessGuardText(mode)));
         return true;
     }
     form_ = std::make_unique<frmMain>(*this);

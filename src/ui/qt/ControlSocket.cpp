@@ -37,7 +37,8 @@ Handed TakeHandedSocket(const std::string& path, UniqueFd& fd, std::string& why)
     const int count = ::sd_listen_fds(1);
     if (count <= 0) {
         if (count < 0) {
-            why = std::string("the sockets systemd passed cannot be read: ") + std::strerror(-count);
+            why =
+                std::string("the sockets systemd passed cannot be read: ") + std::strerror(-count);
             return Handed::Refused;
         }
         return Handed::None;

@@ -24,6 +24,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -145,6 +146,55 @@ bool BringLoopbackUp() {
     return ::ioctl(fd.get(), SIOCSIFFLAGS, &request) == 0;
 }
 
+// What a test sets of the environment systemd gives a service: nothing unless it says so.
+void LeaveSystemdOut(QProcessEnvironment& env) {
+    for (const char* name : {"INVOCATION_ID", "JOURNAL_STREAM", "NOTIFY_SOCKET", "WATCHDOG_USEC",
+                             "WATCHDOG_PID", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"}) {
+        env.remove(name);
+    }
+}
+
+// systemd's end of a service's notification socket.
+class Notifications {
+public:
+    Notifications() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, qPrintable(Path()), sizeof address.sun_path - 1);
+        ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    QString Path() const { return folder_.path() + "/notify"; }
+    // Waits for a message that is wanted; true when it came.
+    bool Until(const QByteArray& wanted, int milliseconds = 15000) {
+        for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
+             Clock::now() < end;) {
+            pollfd p{fd_.get(), POLLIN, 0};
+            char buffer[4096];
+            if (::poll(&p, 1, 100) == 1) {
+                const ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
+                said.push_back(QByteArray(buffer, static_cast<int>(std::max<ssize_t>(n, 0))));
+                if (said.back() == wanted) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+    QByteArray Last(const QByteArray& prefix) const {
+        for (auto message = said.rbegin(); message != said.rend(); ++message) {
+            if (message->startsWith(prefix)) {
+                return *message;
+            }
+        }
+        return {};
+    }
+    QByteArrayList said;
+
+private:
+    QTemporaryDir folder_;
+    Fd fd_;
+};
+
 // Folders of a fresh user: configuration and runtime.
 struct UserFolders {
     UserFolders() {
@@ -162,6 +212,7 @@ struct UserFolders {
         env.insert("XDG_RUNTIME_DIR", Runtime());
         env.insert("XDG_STATE_HOME", root.path() + "/state");
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        LeaveSystemdOut(env);
         process.setProcessEnvironment(env);
         process.setProgram(KT_PROGRAM);
     }
@@ -368,11 +419,16 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QCOMPARE(ini.value("AllowedIPString").toString(), QString("127.0.0.1"));
 }
 
-// As a service or a terminal without a display starts it.
-void StartWithoutDisplay(QProcess& program, const QString& state, const QStringList& arguments) {
+// As a service or a terminal without a display starts it; settings: "NAME=value" each.
+void StartWithoutDisplay(QProcess& program, const QString& state, const QStringList& arguments,
+                         const QStringList& settings = {}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         env.remove(name);
+    }
+    LeaveSystemdOut(env);
+    for (const QString& setting : settings) {
+        env.insert(setting.section('=', 0, 0), setting.section('=', 1));
     }
     env.insert("XDG_STATE_HOME", state);
     env.insert("RUNTIME_DIRECTORY", state);
@@ -387,31 +443,43 @@ void ProgramTest::optionsWorkWithoutADisplay_data() {
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QByteArray>("error");
     QTest::addColumn<bool>("lockIsAFolder");
+    QTest::addColumn<QStringList>("settings");
     QTest::newRow("version") << QStringList{"--version"} << 0
-                             << QByteArray("Korvan Tessivo 1.0 Build 15\n") << QByteArray()
-                             << false;
+                             << QByteArray("Korvan Tessivo 1.0 Build 15\n") << QByteArray() << false
+                             << QStringList{};
     QTest::newRow("help") << QStringList{"-platform", "offscreen", "--help"} << 0
-                          << QByteArray("Usage: korvan-tessivo [options]") << QByteArray() << false;
+                          << QByteArray("Usage: korvan-tessivo [options]") << QByteArray() << false
+                          << QStringList{};
     QTest::newRow("unknown") << QStringList{"--bogus"} << 2 << QByteArray()
-                             << QByteArray("Unknown option 'bogus'.\nUsage:") << false;
+                             << QByteArray("Unknown option 'bogus'.\nUsage:") << false
+                             << QStringList{};
     QTest::newRow("control group without control")
         << QStringList{"--headless", "--control-group", "g"} << 2 << QByteArray()
-        << QByteArray("--control needs a path, --control-group a name") << false;
-    QTest::newRow("no rules file")
-        << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 1 << QByteArray()
-        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;
+        << QByteArray("--control needs a path, --control-group a name") << false << QStringList{};
+    // Nor any set it applied before: its own status, which the unit does not restart.
+    QTest::newRow("no rules file, none applied before")
+        << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 78 << QByteArray()
+        << QByteArray("/r.ini cannot be used: it is not there\nKorvan Tessivo: no rules were "
+                      "applied here before")
+        << false << QStringList{};
+    QTest::newRow("started by systemd without its socket")
+        << QStringList{"--headless", "--control", "/nonexistent/control"} << 1 << QByteArray()
+        << QByteArray("started by systemd without the control socket /nonexistent/control") << false
+        << QStringList{"INVOCATION_ID=0123456789abcdef0123456789abcdef"};
     QTest::newRow("no display") << QStringList{} << 2 << QByteArray()
                                 << QByteArray("the window needs a display, and neither DISPLAY nor "
                                               "WAYLAND_DISPLAY is set; to guard without one, run "
                                               "korvan-tessivo --headless\n")
-                                << false;
+                                << false << QStringList{};
     QTest::newRow("window: no rules file")
         << QStringList{"-platform", "offscreen", "--config", "/nonexistent/r.ini"} << 1
         << QByteArray()
-        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;
+        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false
+        << QStringList{};
     // Nobody could lock a folder: a copy that ran anyway could run beside another one.
-    QTest::newRow("lock is a folder") << QStringList{"--headless"} << 1 << QByteArray()
-                                      << QByteArray("cannot take the instance lock") << true;
+    QTest::newRow("lock is a folder")
+        << QStringList{"--headless"} << 1 << QByteArray()
+        << QByteArray("cannot take the instance lock") << true << QStringList{};
 }
 
 void ProgramTest::optionsWorkWithoutADisplay() {
@@ -420,12 +488,13 @@ void ProgramTest::optionsWorkWithoutADisplay() {
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, error);
     QFETCH(bool, lockIsAFolder);
+    QFETCH(QStringList, settings);
     QTemporaryDir state;
     if (lockIsAFolder) {
         QVERIFY(QDir(state.path()).mkdir("KorvanTessivo-headless.lock"));
     }
     QProcess program;
-    StartWithoutDisplay(program, state.path(), arguments);
+    StartWithoutDisplay(program, state.path(), arguments, settings);
     QVERIFY(program.waitForFinished(15000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), exitCode);
@@ -453,7 +522,9 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
                                 "BlockedRemotePortsString=";
     QVERIFY(writeRules(blocking + "21001\n"));
     QProcess program;
-    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules});
+    Notifications systemd;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
+                        {"NOTIFY_SOCKET=" + systemd.Path()});
     // Cut within the time given, probed every 100 ms.
     const auto cutsWithin = [](const Fd& listener, uint16_t port, int milliseconds) {
         for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
@@ -466,9 +537,20 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
         return false;
     };
     QVERIFY2(cutsWithin(first, 21001, 15000), "never guarded");
+    // Ready once the start line is said, with the line's words for the guard in its status.
+    QVERIFY(systemd.Until("READY=1"));
+    program.waitForReadyRead(0);
+    QByteArray error = program.readAllStandardError();
+    const qsizetype guardWords = error.indexOf("; guard: ") + 9;
+    QVERIFY2(guardWords > 9, error.constData());
+    const QByteArray guard = error.mid(guardWords, error.indexOf('\n', guardWords) - guardWords);
+    QVERIFY2(systemd.Last("STATUS=").startsWith("STATUS=guard: " + guard + "; rules: 1 allowed"),
+             systemd.said.join('|').constData());
 
     QVERIFY(writeRules(blocking + "21002\n"));
     QVERIFY2(cutsWithin(second, 21002, 1000), "the changed file was not applied within a second");
+    QVERIFY(systemd.Until("READY=1"));
+    QVERIFY(systemd.said.contains("RELOADING=1"));
     QVERIFY(!cutsWithin(first, 21001, 300));
     // Half-written: the rules in force stay.
     QVERIFY(writeRules("[General]\nAllowedIPString=127.0.0.1,127.0"));
@@ -485,16 +567,33 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     QVERIFY(program.waitForFinished(15000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-    const QByteArray error = program.readAllStandardError();
+    error += program.readAllStandardError();
+    QVERIFY2(program.exitCode() == 0, error.constData());
+    QVERIFY(systemd.Until("STOPPING=1"));
     QVERIFY2(error.contains("can be changed by other users (mode 0666)"), error.constData());
-    // Nor does a start take such a file.
-    QVERIFY(::chmod(qPrintable(rules), 0646) == 0);
+    // Nor does a start take such a file: it guards by the rules applied last, and says so.
+    QVERIFY(writeRules(blocking + "21002\n") && ::chmod(qPrintable(rules), 0646) == 0);
     QProcess refused;
-    StartWithoutDisplay(refused, folder.path(), {"--headless", "--config", rules});
+    StartWithoutDisplay(refused, folder.path(), {"--headless", "--config", rules},
+                        {"NOTIFY_SOCKET=" + systemd.Path()});
+    QVERIFY2(cutsWithin(first, 21001, 15000), "the last applied rules are not in force");
+    QVERIFY(systemd.Until("READY=1"));
+    QVERIFY2(systemd.Last("STATUS=").contains("; guarding by the last applied rules: ") &&
+                 systemd.Last("STATUS=").contains("can be changed by other users"),
+             systemd.Last("STATUS=").constData());
+    QVERIFY(!cutsWithin(second, 21002, 300));
+    // Mended, the file is taken.
+    QVERIFY(::chmod(qPrintable(rules), 0644) == 0 &&
+            ::kill(static_cast<pid_t>(refused.processId()), SIGHUP) == 0);
+    QVERIFY2(cutsWithin(second, 21002, 1000), "the mended file was not applied");
+    QVERIFY(::kill(static_cast<pid_t>(refused.processId()), SIGTERM) == 0);
     QVERIFY(refused.waitForFinished(Scaled(15000)));
-    QCOMPARE(refused.exitCode(), 1);
-    QVERIFY(refused.readAllStandardError().contains("can be changed by other users"));
+    QCOMPARE(refused.exitCode(), 0);
+    const QByteArray refusedSaid = refused.readAllStandardError();
+    QVERIFY2(refusedSaid.contains("can be changed by other users (mode 0646); guarding by the "
+                                  "last applied rules") &&
+                 refusedSaid.contains("are in force again"),
+             refusedSaid.constData());
     QVERIFY2(error.contains("Z cut 127.0.0.2:") && error.contains("(blocked remote port 21002)") &&
                  error.contains("does not end with a line break"),
              error.constData());
