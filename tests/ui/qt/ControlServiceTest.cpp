@@ -354,6 +354,12 @@ void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
     const QStringList guarded = {QString::number(kGuarded)};
     Click(rig.Button(ControlId::cmdBlockedLocal));
     QVERIFY(until([&] { return rig.ListRows() == guarded; }));
+    // Said once, for whoever started the window.
+    QCOMPARE(std::count_if(rig.host.diagnosed.begin(), rig.host.diagnosed.end(),
+                           [](const std::string& line) {
+                               return line.find("is the face of the service") != line.npos;
+                           }),
+             1);
 
     const Socket open = Connect("127.0.0.2", "127.0.0.3", kAdded);
     const Socket accepted = Accept(listener);
