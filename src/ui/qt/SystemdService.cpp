@@ -67,8 +67,12 @@ bool UnderJournal() {
     return Set("JOURNAL_STREAM") || Set("INVOCATION_ID");
 }
 
-void JournalCuts::Roll(Clock::time_point now) {
-    if (now - second_ < std::chrono::seconds(1)) {
+JournalCuts::~JournalCuts() {
+    Roll(Clock::now(), true);
+}
+
+void JournalCuts::Roll(Clock::time_point now, bool force) {
+    if (!force && now - second_ < std::chrono::seconds(1)) {
         return;
     }
     if (leftOut_ != 0) {

@@ -45,12 +45,19 @@ public:
     static constexpr int kPerSecond = 100;
     using Clock = std::chrono::steady_clock;
 
+    JournalCuts() = default;
+    // Sends the count still unsaid.
+    ~JournalCuts();
+    JournalCuts(const JournalCuts&) = delete;
+    JournalCuts& operator=(const JournalCuts&) = delete;
+
     void Send(const CutRecord& record, std::string_view line);
     // The count of the entries left out in a second that is over; call it about once a second.
     void Flush();
 
 private:
-    void Roll(Clock::time_point now);
+    // Starts a new second once the last is over, or at once when forced.
+    void Roll(Clock::time_point now, bool force = false);
     std::mutex lock_;
     Clock::time_point second_{};
     int sent_ = 0;

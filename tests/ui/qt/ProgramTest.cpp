@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,15 +17,18 @@
 #include <csignal>
 #include <cstring>
 #include <linux/capability.h>
+#include <mutex>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -195,6 +199,60 @@ private:
     Fd fd_;
 };
 
+// Whatever is sent to a datagram socket at path, read as it comes: a sender that finds the queue
+// full waits.
+class DatagramSink {
+public:
+    explicit DatagramSink(const QString& path)
+        : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, qPrintable(path), sizeof address.sun_path - 1);
+        bound_ =
+            ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        reader_ = std::thread([this] {
+            std::vector<char> buffer(65536);
+            while (!stop_) {
+                pollfd p{fd_.get(), POLLIN, 0};
+                if (::poll(&p, 1, 50) == 1) {
+                    const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
+                    const std::lock_guard lock(lock_);
+                    got_.push_back(
+                        QByteArray(buffer.data(), static_cast<int>(std::max<ssize_t>(n, 0))));
+                }
+            }
+        });
+    }
+    ~DatagramSink() {
+        stop_ = true;
+        reader_.join();
+    }
+    bool Bound() const { return bound_; }
+    QByteArrayList Got() {
+        const std::lock_guard lock(lock_);
+        return got_;
+    }
+
+private:
+    Fd fd_;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    QByteArrayList got_;
+    std::thread reader_;
+};
+
+// A journal entry's fields, as sd_journal_send writes those without a line break.
+QMap<QByteArray, QByteArray> Fields(const QByteArray& entry) {
+    QMap<QByteArray, QByteArray> fields;
+    for (const QByteArray& line : entry.split('\n')) {
+        if (const qsizetype equals = line.indexOf('='); equals > 0) {
+            fields.insert(line.left(equals), line.mid(equals + 1));
+        }
+    }
+    return fields;
+}
+
 // Folders of a fresh user: configuration and runtime.
 struct UserFolders {
     UserFolders() {
@@ -247,6 +305,7 @@ private slots:
     void headlessCutsReloadsItsRulesAndEndsOnSigterm();
     void endsAtOnceOnSigtermWhileAMessageIsOpen();
     void aStuckCutHoldsUpNeitherOtherCutsNorTheEnd();
+    void underSystemdEachCutIsAJournalEntryAHundredASecondAtMost();
 };
 
 void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
@@ -655,7 +714,9 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
                        "BlockedRemotePortsString=21001\n") > 0);
     file.close();
     QProcess program;
-    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules});
+    Notifications systemd;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
+                        {"NOTIFY_SOCKET=" + systemd.Path(), "WATCHDOG_USEC=1000000"});
     bool cut = false;
     for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(15000));
          !cut && Clock::now() < end;) {
@@ -664,7 +725,10 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
         cut = kt::test::ConnectionError(probe, 100) != 0;
     }
     QVERIFY2(cut, "no other connection was cut");
-    QTest::qWait(1500); // the waiting cut is named after a second
+    // Until the waiting cut is named, after a second, systemd hears the service is alive.
+    for (int beat = 0; beat < 3; ++beat) {
+        QVERIFY2(systemd.Until("WATCHDOG=1", 1000), "the watchdog waits for the stuck cut");
+    }
     const auto start = Clock::now();
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     QVERIFY(program.waitForFinished(Scaled(15000)));
@@ -673,6 +737,76 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(program.readAllStandardError().contains("a cut waits for its socket"));
     QCOMPARE(kt::test::ConnectionError(heldServer, 0), 0); // its cut never got through
+}
+
+// The journal's socket is the test's own, in a mount namespace of its own.
+void ProgramTest::underSystemdEachCutIsAJournalEntryAHundredASecondAtMost() {
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+        QSKIP("needs root and network and mount namespaces of its own");
+    }
+    QVERIFY(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+    QVERIFY(::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") == 0);
+    const auto unmount = qScopeGuard([] { ::umount2("/run", MNT_DETACH); });
+    QVERIFY(QDir().mkpath("/run/systemd/journal"));
+    DatagramSink journal("/run/systemd/journal/socket");
+    QVERIFY(journal.Bound());
+    QVERIFY(BringLoopbackUp());
+    const Fd listener = Listen("127.0.0.3", 21001);
+    QTemporaryDir folder;
+    const QString rules = folder.path() + "/rules.ini";
+    QFile file(rules);
+    QVERIFY(file.open(QIODevice::WriteOnly) &&
+            file.write("[General]\nAllowedIPString=127.0.0.1\nBlockedLocalPortsString=\n"
+                       "BlockedRemotePortsString=21001\n") > 0);
+    file.close();
+    QProcess program;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
+                        {"JOURNAL_STREAM=8:12345"});
+    bool guarding = false;
+    for (int attempt = 0; attempt < 150 && !guarding; ++attempt) {
+        const Connection probe = Connect("127.0.0.2", "127.0.0.3", 21001, listener);
+        guarding = AbortedWithin(probe.client, std::chrono::milliseconds(100));
+    }
+    QVERIFY2(guarding, "never guarded");
+    // More than a second's worth, as fast as they come.
+    std::vector<Connection> open; // each one's cut is made while it is there
+    for (int i = 0; i < 300; ++i) {
+        open.push_back(Connect("127.0.0.2", "127.0.0.3", 21001, listener));
+    }
+    QTest::qWait(Scaled(2500)); // a second for the count of those left out
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
+    QVERIFY(program.waitForFinished(Scaled(15000)));
+    QFile log(folder.path() + "/KorvanTessivo/cuts.log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const qsizetype cuts = log.readAll().count(" cut 127.0.0.2:");
+    qsizetype entries = 0;
+    qsizetype leftOut = 0;
+    for (const QByteArray& entry : journal.Got()) {
+        const auto fields = Fields(entry);
+        if (fields.value("MESSAGE_ID") != "5f6f47305c634897b088ff2b7af999f1") {
+            continue;
+        }
+        if (fields.contains("KT_LEFT_OUT")) {
+            leftOut += fields.value("KT_LEFT_OUT").toLongLong();
+            QVERIFY(fields.value("MESSAGE").endsWith(" more cuts in the last second"));
+            continue;
+        }
+        ++entries;
+        QCOMPARE(fields.value("PRIORITY"), QByteArray("5"));
+        QCOMPARE(fields.value("KT_RULE"), QByteArray("blocked remote port 21001"));
+        QCOMPARE(fields.value("KT_LOCAL_ADDRESS") + ':' + fields.value("KT_REMOTE_ADDRESS") + ':' +
+                     fields.value("KT_REMOTE_PORT"),
+                 QByteArray("127.0.0.2:127.0.0.3:21001"));
+        QVERIFY2(
+            fields.value("MESSAGE").contains(" cut 127.0.0.2:" + fields.value("KT_LOCAL_PORT") +
+                                             " -> 127.0.0.3:21001 (blocked remote port 21001)"),
+            entry.constData());
+    }
+    qInfo("%lld cuts: %lld journal entries, %lld counted", static_cast<long long>(cuts),
+          static_cast<long long>(entries), static_cast<long long>(leftOut));
+    QCOMPARE(entries + leftOut, cuts);
+    QVERIFY(leftOut > 0);
+    QVERIFY(!program.readAllStandardError().contains(" cut 127.0.0.2:")); // not twice
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
