@@ -47,24 +47,19 @@ QString HeadlessLockFolder() {
 
 // Neither mode starts on a named file that is not there. Headless mode also refuses rules it
 // cannot trust: any file that is cut short or holds an invalid entry; the window loads what it
-// can and lists what it left out. why: what is wrong with the file, when not usable.
-bool RulesUsable(kt::SettingsStore& store, bool named, bool headless, const std::string& path,
-                 std::string& why) {
+// can and lists what it left out. Without a named file, the user's file may be missing: the
+// default rules then. why: what is wrong with the file, unless Usable.
+enum class Rules { Usable, Defaults, Unusable };
+Rules RulesUsable(kt::SettingsStore& store, bool named, bool headless, std::string& why) {
     kt::Manager scratch(store, {});
     if (kt::ReloadSettings(scratch, store, why)) {
-        return true;
+        return Rules::Usable;
     }
     const bool missing = store.Refusal().empty() && why == "it is not there";
     if (!named && missing) {
-        if (headless) {
-            Say("no rules file at " + path + "; guarding by the default rules until there is");
-        }
-        return true;
+        return Rules::Defaults;
     }
-    if (!headless && !missing) {
-        return true;
-    }
-    return false;
+    return !headless && !missing ? Rules::Usable : Rules::Unusable;
 }
 
 // A status for systemd, in the start line's words.
@@ -182,10 +177,16 @@ int main(int argc, char* argv[]) {
     }
     kt::SettingsStore* startRules = nullptr;
     std::string byLastSet; // why the file is not used, while the last set guards
-    if (std::string why; !RulesUsable(store, named, headless, rulesPath, why)) {
+    std::string why;
+    if (const Rules rules = RulesUsable(store, named, headless, why); rules != Rules::Usable) {
         std::string noLast;
         startRules = lastRules ? lastRules->Usable(noLast) : nullptr;
-        if (startRules == nullptr) {
+        if (rules == Rules::Defaults && startRules == nullptr) {
+            if (headless) {
+                Say("no rules file at " + rulesPath +
+                    "; guarding by the default rules until there is");
+            }
+        } else if (startRules == nullptr) {
             Say("the rules in " + rulesPath + " cannot be used: " + why);
             if (lastRules) {
                 Say("no rules were applied here before (" + lastRules->Path() + ": " + noLast +
@@ -193,11 +194,12 @@ int main(int argc, char* argv[]) {
                 return kt::kNoRulesExit;
             }
             return 1;
+        } else {
+            byLastSet = why;
+            Say("the rules in " + rulesPath + " cannot be used: " + why +
+                "; guarding by the last applied rules (" + lastRules->Path() +
+                ") until the file is mended");
         }
-        byLastSet = why;
-        Say("the rules in " + rulesPath + " cannot be used: " + why +
-            "; guarding by the last applied rules (" + lastRules->Path() +
-            ") until the file is mended");
     }
 
     // Every cut is written down off the guard's path; headless, the journal gets each line too.
