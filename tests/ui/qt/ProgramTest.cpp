@@ -158,47 +158,6 @@ void LeaveSystemdOut(QProcessEnvironment& env) {
     }
 }
 
-// systemd's end of a service's notification socket.
-class Notifications {
-public:
-    Notifications() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, qPrintable(Path()), sizeof address.sun_path - 1);
-        ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    QString Path() const { return folder_.path() + "/notify"; }
-    // Waits for a message that is wanted; true when it came.
-    bool Until(const QByteArray& wanted, int milliseconds = 15000) {
-        for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
-             Clock::now() < end;) {
-            pollfd p{fd_.get(), POLLIN, 0};
-            char buffer[4096];
-            if (::poll(&p, 1, 100) == 1) {
-                const ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
-                said.push_back(QByteArray(buffer, static_cast<int>(std::max<ssize_t>(n, 0))));
-                if (said.back() == wanted) {
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-    QByteArray Last(const QByteArray& prefix) const {
-        for (auto message = said.rbegin(); message != said.rend(); ++message) {
-            if (message->startsWith(prefix)) {
-                return *message;
-            }
-        }
-        return {};
-    }
-    QByteArrayList said;
-
-private:
-    QTemporaryDir folder_;
-    Fd fd_;
-};
-
 // Whatever is sent to a datagram socket at path, read as it comes: a sender that finds the queue
 // full waits.
 class DatagramSink {
@@ -214,7 +173,7 @@ public:
             std::vector<char> buffer(65536);
             while (!stop_) {
                 pollfd p{fd_.get(), POLLIN, 0};
-                if (::poll(&p, 1, 50) == 1) {
+                if (::poll(&p, 1, 20) == 1) {
                     const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
                     const std::lock_guard lock(lock_);
                     got_.push_back(
@@ -232,6 +191,27 @@ public:
         const std::lock_guard lock(lock_);
         return got_;
     }
+    // Waits for the message wanted, after the one the last wait found; true when it came.
+    bool Until(const QByteArray& wanted, int milliseconds = 15000) {
+        for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
+             Clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            const QByteArrayList got = Got();
+            if (const qsizetype at = got.indexOf(wanted, seen_); at >= 0) {
+                seen_ = at + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+    QByteArray Last(const QByteArray& prefix) {
+        const QByteArrayList got = Got();
+        for (auto message = got.rbegin(); message != got.rend(); ++message) {
+            if (message->startsWith(prefix)) {
+                return *message;
+            }
+        }
+        return {};
+    }
 
 private:
     Fd fd_;
@@ -239,7 +219,15 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex lock_;
     QByteArrayList got_;
+    qsizetype seen_ = 0;
     std::thread reader_;
+};
+
+// systemd's end of a service's notification socket.
+struct Notifications {
+    QTemporaryDir folder;
+    DatagramSink sink{folder.path() + "/notify"};
+    QString Setting() const { return "NOTIFY_SOCKET=" + folder.path() + "/notify"; }
 };
 
 // A journal entry's fields, as sd_journal_send writes those without a line break.
@@ -583,7 +571,7 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     QProcess program;
     Notifications systemd;
     StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
-                        {"NOTIFY_SOCKET=" + systemd.Path()});
+                        {systemd.Setting()});
     // Cut within the time given, probed every 100 ms.
     const auto cutsWithin = [](const Fd& listener, uint16_t port, int milliseconds) {
         for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
@@ -597,19 +585,19 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     };
     QVERIFY2(cutsWithin(first, 21001, 15000), "never guarded");
     // Ready once the start line is said, with the line's words for the guard in its status.
-    QVERIFY(systemd.Until("READY=1"));
+    QVERIFY(systemd.sink.Until("READY=1"));
     program.waitForReadyRead(0);
     QByteArray error = program.readAllStandardError();
     const qsizetype guardWords = error.indexOf("; guard: ") + 9;
     QVERIFY2(guardWords > 9, error.constData());
     const QByteArray guard = error.mid(guardWords, error.indexOf('\n', guardWords) - guardWords);
-    QVERIFY2(systemd.Last("STATUS=").startsWith("STATUS=guard: " + guard + "; rules: 1 allowed"),
-             systemd.said.join('|').constData());
+    QVERIFY2(
+        systemd.sink.Last("STATUS=").startsWith("STATUS=guard: " + guard + "; rules: 1 allowed"),
+        systemd.sink.Got().join('|').constData());
 
     QVERIFY(writeRules(blocking + "21002\n"));
     QVERIFY2(cutsWithin(second, 21002, 1000), "the changed file was not applied within a second");
-    QVERIFY(systemd.Until("READY=1"));
-    QVERIFY(systemd.said.contains("RELOADING=1"));
+    QVERIFY(systemd.sink.Until("RELOADING=1") && systemd.sink.Until("READY=1"));
     QVERIFY(!cutsWithin(first, 21001, 300));
     // Half-written: the rules in force stay.
     QVERIFY(writeRules("[General]\nAllowedIPString=127.0.0.1,127.0"));
@@ -628,18 +616,18 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     error += program.readAllStandardError();
     QVERIFY2(program.exitCode() == 0, error.constData());
-    QVERIFY(systemd.Until("STOPPING=1"));
+    QVERIFY(systemd.sink.Until("STOPPING=1"));
     QVERIFY2(error.contains("can be changed by other users (mode 0666)"), error.constData());
     // Nor does a start take such a file: it guards by the rules applied last, and says so.
     QVERIFY(writeRules(blocking + "21002\n") && ::chmod(qPrintable(rules), 0646) == 0);
     QProcess refused;
     StartWithoutDisplay(refused, folder.path(), {"--headless", "--config", rules},
-                        {"NOTIFY_SOCKET=" + systemd.Path()});
+                        {systemd.Setting()});
     QVERIFY2(cutsWithin(first, 21001, 15000), "the last applied rules are not in force");
-    QVERIFY(systemd.Until("READY=1"));
-    QVERIFY2(systemd.Last("STATUS=").contains("; guarding by the last applied rules: ") &&
-                 systemd.Last("STATUS=").contains("can be changed by other users"),
-             systemd.Last("STATUS=").constData());
+    QVERIFY(systemd.sink.Until("READY=1"));
+    QVERIFY2(systemd.sink.Last("STATUS=").contains("; guarding by the last applied rules: ") &&
+                 systemd.sink.Last("STATUS=").contains("can be changed by other users"),
+             systemd.sink.Last("STATUS=").constData());
     QVERIFY(!cutsWithin(second, 21002, 300));
     // Mended, the file is taken.
     QVERIFY(::chmod(qPrintable(rules), 0644) == 0 &&
@@ -716,7 +704,7 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
     QProcess program;
     Notifications systemd;
     StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
-                        {"NOTIFY_SOCKET=" + systemd.Path(), "WATCHDOG_USEC=1000000"});
+                        {systemd.Setting(), "WATCHDOG_USEC=1000000"});
     bool cut = false;
     for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(15000));
          !cut && Clock::now() < end;) {
@@ -727,7 +715,7 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
     QVERIFY2(cut, "no other connection was cut");
     // Until the waiting cut is named, after a second, systemd hears the service is alive.
     for (int beat = 0; beat < 3; ++beat) {
-        QVERIFY2(systemd.Until("WATCHDOG=1", 1000), "the watchdog waits for the stuck cut");
+        QVERIFY2(systemd.sink.Until("WATCHDOG=1", 1000), "the watchdog waits for the stuck cut");
     }
     const auto start = Clock::now();
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
