@@ -314,40 +314,41 @@ int main(int argc, char* argv[]) {
     };
     std::optional<kt::ControlServer> controlServer;
     std::optional<kt::RulesWatcher> watcher;
+    // A reload is told to systemd between RELOADING=1 and READY=1.
+    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &keepApplied] {
+        if (!app.AppManager) {
+            return;
+        }
+        std::string why;
+        const kt::RuleStrings before = kt::CurrentRules(*app.AppManager);
+        notifier.Reloading();
+        const kt::Application::Reload reloaded = app.ReloadRules(why);
+        if (reloaded != kt::Application::Reload::Refused && !byLastSet.empty()) {
+            byLastSet.clear();
+            Say("the rules in " + rulesPath + " are in force again");
+        }
+        switch (reloaded) {
+        case kt::Application::Reload::Applied:
+            Say("rules reloaded from " + rulesPath + ": " +
+                kt::RuleChanges(before, kt::CurrentRules(*app.AppManager)));
+            keepApplied();
+            if (controlServer) {
+                controlServer->RulesReloaded();
+            }
+            break;
+        case kt::Application::Reload::Unchanged:
+            Say("rules reloaded from " + rulesPath + ": nothing changed");
+            break;
+        case kt::Application::Reload::Refused:
+            Say("the rules in " + rulesPath + " were not applied (" + why +
+                "); the rules in force stay");
+            break;
+        }
+        notifier.Status(StatusText(app, byLastSet));
+        notifier.Ready();
+    };
     if (headless) {
-        watcher.emplace(QString::fromStdString(rulesPath),
-                        [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &keepApplied] {
-                            if (!app.AppManager) {
-                                return;
-                            }
-                            std::string why;
-                            const kt::RuleStrings before = kt::CurrentRules(*app.AppManager);
-                            notifier.Reloading();
-                            const kt::Application::Reload reload = app.ReloadRules(why);
-                            if (reload != kt::Application::Reload::Refused && !byLastSet.empty()) {
-                                byLastSet.clear();
-                                Say("the rules in " + rulesPath + " are in force again");
-                            }
-                            switch (reload) {
-                            case kt::Application::Reload::Applied:
-                                Say("rules reloaded from " + rulesPath + ": " +
-                                    kt::RuleChanges(before, kt::CurrentRules(*app.AppManager)));
-                                keepApplied();
-                                if (controlServer) {
-                                    controlServer->RulesReloaded();
-                                }
-                                break;
-                            case kt::Application::Reload::Unchanged:
-                                Say("rules reloaded from " + rulesPath + ": nothing changed");
-                                break;
-                            case kt::Application::Reload::Refused:
-                                Say("the rules in " + rulesPath + " were not applied (" + why +
-                                    "); the rules in force stay");
-                                break;
-                            }
-                            notifier.Status(StatusText(app, byLastSet));
-                            notifier.Ready();
-                        });
+        watcher.emplace(QString::fromStdString(rulesPath), reload);
     }
     // Stopped from outside: close the window as the user would, which saves the rules.
     const kt::StopSignals stop(
