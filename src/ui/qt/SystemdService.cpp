@@ -5,7 +5,10 @@
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kt {
 namespace {
@@ -64,7 +67,16 @@ void ServiceNotifier::Alive() {
 }
 
 bool UnderJournal() {
-    return Set("JOURNAL_STREAM") || Set("INVOCATION_ID");
+    if (Set("INVOCATION_ID")) {
+        return true;
+    }
+    // Inherited by whatever a service starts: only standard error itself counts.
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat info {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
 
 JournalCuts::~JournalCuts() {

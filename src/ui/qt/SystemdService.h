@@ -34,8 +34,8 @@ private:
     std::string status_;
 };
 
-// Whether standard error goes to the journal: systemd started the process, or connected its
-// standard error to the journal.
+// Whether the cuts go to the journal: systemd started the process, or its standard error is the
+// stream systemd connected to the journal.
 bool UnderJournal();
 
 // Cuts as structured journal entries, at most kPerSecond a second; the rest are counted in one

@@ -749,7 +749,7 @@ void ProgramTest::underSystemdEachCutIsAJournalEntryAHundredASecondAtMost() {
     file.close();
     QProcess program;
     StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
-                        {"JOURNAL_STREAM=8:12345"});
+                        {"INVOCATION_ID=0123456789abcdef0123456789abcdef"});
     bool guarding = false;
     for (int attempt = 0; attempt < 150 && !guarding; ++attempt) {
         const Connection probe = Connect("127.0.0.2", "127.0.0.3", 21001, listener);
