@@ -52,8 +52,10 @@ void ServiceNotifier::Reloading() {
 }
 
 void ServiceNotifier::Status(const std::string& text) {
-    if (text != status_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (text != status_ && now - statusSent_ >= std::chrono::seconds(1)) {
         status_ = text;
+        statusSent_ = now;
         Send("STATUS=" + text);
     }
 }

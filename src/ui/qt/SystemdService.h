@@ -20,7 +20,8 @@ public:
     bool Active() const { return active_; }
     void Ready();
     void Reloading();
-    // Sent only when it differs from the last one sent.
+    // Sent when it differs from the last one sent, at most once a second: a later call with the
+    // same text sends one held back.
     void Status(const std::string& text);
     void Stopping();
     // Half the interval systemd expects to hear WATCHDOG=1 in; zero when it expects nothing.
@@ -32,6 +33,7 @@ private:
     bool active_ = false;
     std::chrono::milliseconds beat_{0};
     std::string status_;
+    std::chrono::steady_clock::time_point statusSent_{};
 };
 
 // Whether the cuts go to the journal: systemd started the process, or its standard error is the
