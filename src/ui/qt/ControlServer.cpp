@@ -332,6 +332,9 @@ void ControlServer::Impl::Accept() {
             }
             if (errno != EAGAIN) {
                 Log(Failed("accepting a client", errno));
+                // Out of descriptors, the socket stays readable: look again later, not at once.
+                incoming_->setEnabled(false);
+                QTimer::singleShot(100, &server_, [this] { incoming_->setEnabled(true); });
             }
             return;
         }
