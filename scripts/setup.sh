@@ -9,7 +9,7 @@ set -euo pipefail
 run_packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins fonts-liberation fonts-dejavu-core
-    clang bpftool libbpf-dev libelf-dev zlib1g-dev
+    clang bpftool libbpf-dev libelf-dev zlib1g-dev libsystemd-dev
 )
 # The tests, the Windows build under Wine, fuzzing and the packages' checks.
 test_packages=(

@@ -51,10 +51,8 @@ bool Application::StartUp() {
 
     if (platform_.Headless) {
         const GuardMode mode = Mode();
-        host.Diagnose("rules: " + RuleCounts(loadedRules_) + "; guard: " +
-                      (mode == GuardMode::KernelGuard ? "the kernel guard"
-                       : mode == GuardMode::Polling   ? "polling the connection table"
-                                                      : "none, nothing is cut"));
+        host.Diagnose("rules: " + RuleCounts(loadedRules_) +
+                      "; guard: " + std::string(HeadlessGuardText(mode)));
         return true;
     }
     form_ = std::make_unique<frmMain>(*this);
@@ -90,7 +88,8 @@ void Application::StartOnOwnRules() {
             TellRefusal(missing);
         }
     }
-    const std::vector<std::string> leftOut = LoadSettings(*AppManager, platform_.Store);
+    const std::vector<std::string> leftOut = LoadSettings(
+        *AppManager, platform_.StartRules != nullptr ? *platform_.StartRules : platform_.Store);
     for (const std::string& entry : leftOut) {
         host.Diagnose(entry + "; left out of the rules");
     }
@@ -99,7 +98,8 @@ void Application::StartOnOwnRules() {
     if (entriesLeftOut_ && !platform_.Headless) {
         Tell(LeftOutText(leftOut));
     }
-    if (const std::string refusal = platform_.Store.Refusal(); !refusal.empty()) {
+    if (const std::string refusal = platform_.Store.Refusal();
+        !refusal.empty() && platform_.StartRules == nullptr) {
         Tell("The rules file cannot be used: " + refusal +
              ". Korvan Tessivo runs on the default rules and will not save them.");
         saveFailureTold_ = true; // every save would fail the same way
@@ -205,6 +205,12 @@ GuardMode Application::Mode() const {
         return GuardMode::ViewOnly; // no right to cut, or cuts refused
     }
     return platform_.Guard != nullptr ? GuardMode::KernelGuard : GuardMode::Polling;
+}
+
+std::string_view HeadlessGuardText(GuardMode mode) {
+    return mode == GuardMode::KernelGuard ? "the kernel guard"
+           : mode == GuardMode::Polling   ? "polling the connection table"
+                                          : "none, nothing is cut";
 }
 
 std::string_view GuardModeText(GuardMode mode) {

@@ -56,11 +56,17 @@ struct Platform {
     bool Headless = false;
     // Cuts made on another thread (the kernel guard's), counted on the loop's at each tick.
     CutMailbox* GuardCuts = nullptr;
+    // Headless: where the rules come from at start when not Store (the set last applied, when
+    // Store's file cannot be used); saves and reloads still go to Store.
+    SettingsStore* StartRules = nullptr;
 };
 
 // Who cuts the blocked connections, as the tray tells it.
 enum class GuardMode { Service, KernelGuard, Polling, ViewOnly };
 std::string_view GuardModeText(GuardMode mode);
+// The same words as headless mode says them at start: "the kernel guard", "polling the
+// connection table", "none, nothing is cut".
+std::string_view HeadlessGuardText(GuardMode mode);
 
 // The program: start-up, the main loop that drives the engine and the window, and shutdown.
 class Application {

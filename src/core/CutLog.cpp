@@ -69,8 +69,15 @@ LogFile::~LogFile() = default;
 
 CutLog::CutLog(std::unique_ptr<LogFile> file, Sink echo, Sink onFailure, size_t capacity,
                Clock clock)
+    : File(std::move(file)),
+      Echo(echo ? RecordSink([echo](std::string_view line, const CutRecord*) { echo(line); })
+                : RecordSink()),
+      OnFailure(std::move(onFailure)), Capacity(capacity), Now(clock), Writer([this] { Write(); }) {
+}
+
+CutLog::CutLog(std::unique_ptr<LogFile> file, RecordSink echo, Sink onFailure, size_t capacity)
     : File(std::move(file)), Echo(std::move(echo)), OnFailure(std::move(onFailure)),
-      Capacity(capacity), Now(clock), Writer([this] { Write(); }) {}
+      Capacity(capacity), Now(std::chrono::system_clock::now), Writer([this] { Write(); }) {}
 
 CutLog::~CutLog() {
     {
@@ -113,9 +120,10 @@ void CutLog::Write() {
         const uint64_t dropped = std::exchange(Dropped, 0);
         lock.unlock();
         // A line that cannot be made or passed on is lost; the writer goes on with the next.
-        const auto put = [this](const auto& make, uint64_t standsFor = 1) {
+        const auto put = [this](const auto& make, uint64_t standsFor = 1,
+                                const CutRecord* record = nullptr) {
             try {
-                Put(make(), standsFor);
+                Put(make(), standsFor, record);
             } catch (const std::exception&) {
             }
         };
@@ -123,7 +131,7 @@ void CutLog::Write() {
             if (steady_clock::now() >= StopBy.load()) {
                 return;
             }
-            put([&] { return FormatCutLine(record); });
+            put([&] { return FormatCutLine(record); }, 1, &record);
         }
         // The records dropped came after every one of the batch.
         if (dropped != 0) {
@@ -133,7 +141,7 @@ void CutLog::Write() {
     }
 }
 
-void CutLog::Put(const std::string& line, uint64_t standsFor) {
+void CutLog::Put(const std::string& line, uint64_t standsFor, const CutRecord* record) {
     if (File != nullptr) {
         // What the file lost (a full disk) goes in with the first line it takes again, as one
         // append: both whole, or neither.
@@ -148,7 +156,7 @@ void CutLog::Put(const std::string& line, uint64_t standsFor) {
         }
     }
     if (Echo) {
-        Echo(line);
+        Echo(line, record);
     }
 }
 

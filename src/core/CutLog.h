@@ -68,6 +68,8 @@ std::unique_ptr<LogFile> OpenCutLogFileIn(const std::string& folder, std::string
 class CutLog {
 public:
     using Sink = std::function<void(std::string_view)>;
+    // A line and the record it tells of; null for a line that tells of none (lines dropped).
+    using RecordSink = std::function<void(std::string_view, const CutRecord*)>;
 
     // file may be null: then lines only go to echo. echo gets every line written (without its
     // newline); onFailure is told, from the writer thread, when appends to the file start failing
@@ -77,6 +79,8 @@ public:
     using Clock = std::chrono::system_clock::time_point (*)();
     explicit CutLog(std::unique_ptr<LogFile> file, Sink echo = {}, Sink onFailure = {},
                     size_t capacity = 4096, Clock clock = std::chrono::system_clock::now);
+    // echo gets each record with its line, for an echo that keeps the fields apart.
+    CutLog(std::unique_ptr<LogFile> file, RecordSink echo, Sink onFailure, size_t capacity);
     // Writes what is still queued, for a second at most, then stops the writer.
     ~CutLog();
     CutLog(const CutLog&) = delete;
@@ -89,10 +93,10 @@ public:
 private:
     void Write();
     // standsFor: how many lines the file loses when it cannot take this one.
-    void Put(const std::string& line, uint64_t standsFor = 1);
+    void Put(const std::string& line, uint64_t standsFor = 1, const CutRecord* record = nullptr);
 
     const std::unique_ptr<LogFile> File;
-    const Sink Echo;
+    const RecordSink Echo;
     const Sink OnFailure;
     const size_t Capacity;
     const Clock Now;

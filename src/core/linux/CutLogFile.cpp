@@ -121,21 +121,6 @@ private:
     std::string Error;
 };
 
-// A service's own state folder, else the user's (XDG base directories).
-std::string StateFolder() {
-    const char* service = std::getenv("STATE_DIRECTORY");
-    if (service != nullptr && service[0] == '/') {
-        return std::string(service, std::strcspn(service, ":"));
-    }
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && state[0] == '/') {
-        return std::string(state) + "/KorvanTessivo";
-    }
-    const char* home = std::getenv("HOME");
-    return home != nullptr && home[0] == '/' ? std::string(home) + "/.local/state/KorvanTessivo"
-                                             : std::string();
-}
-
 } // namespace
 
 std::unique_ptr<LogFile> OpenCutLogFileIn(const std::string& folder, std::string& whyNot,
@@ -155,7 +140,7 @@ std::unique_ptr<LogFile> OpenCutLogFileIn(const std::string& folder, std::string
 }
 
 std::unique_ptr<LogFile> OpenCutLogFile(std::string& whyNot, uint64_t capBytes) {
-    const std::string folder = StateFolder();
+    const std::string folder = StateFolderPath();
     if (folder.empty()) {
         whyNot = "no folder for the cut log: neither STATE_DIRECTORY, XDG_STATE_HOME nor HOME "
                  "names one";

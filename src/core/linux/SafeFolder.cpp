@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 namespace kt {
@@ -21,6 +23,20 @@ std::string Octal(mode_t mode) {
 }
 
 } // namespace
+
+std::string StateFolderPath() {
+    const char* service = std::getenv("STATE_DIRECTORY");
+    if (service != nullptr && service[0] == '/') {
+        return std::string(service, std::strcspn(service, ":"));
+    }
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        return std::string(state) + "/KorvanTessivo";
+    }
+    const char* home = std::getenv("HOME");
+    return home != nullptr && home[0] == '/' ? std::string(home) + "/.local/state/KorvanTessivo"
+                                             : std::string();
+}
 
 bool RunsPrivileged() {
     if (::geteuid() == 0) {

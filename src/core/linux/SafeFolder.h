@@ -10,6 +10,10 @@
 
 namespace kt {
 
+// The program's state folder: a service's own ($STATE_DIRECTORY), else the user's
+// ($XDG_STATE_HOME/KorvanTessivo, else ~/.local/state/KorvanTessivo); empty when none is named.
+std::string StateFolderPath();
+
 // Root, or any effective capability: then a folder someone else could change is not used.
 bool RunsPrivileged();
 

@@ -377,9 +377,21 @@ void KernelGuard::Wake() {
     }
 }
 
+bool KernelGuard::Answering(uint64_t& seen) const {
+    const uint64_t turns = turns_.load(std::memory_order_relaxed);
+    const bool answered = turns != seen || dumping_.load();
+    seen = turns;
+    const uint64_t one = 1;
+    if (::write(wake_.Get(), &one, sizeof one) < 0) {
+        // EAGAIN: a wake-up is pending anyway.
+    }
+    return answered;
+}
+
 void KernelGuard::Run() {
     try {
         while (!stop_.load()) {
+            turns_.fetch_add(1, std::memory_order_relaxed);
             std::array<epoll_event, 3> events{};
             const int n = ::epoll_wait(epoll_.Get(), events.data(), events.size(), RetryWait());
             if (n < 0 && errno == EINTR) {
@@ -580,8 +592,11 @@ void KernelGuard::Pass() {
     // The kernel leaves out the connections on no blocked port, where it can: the pass after
     // a rule change costs the blocked rows, not the whole table.
     std::vector<TcpRow> rows;
-    if (!table_.TakeBlockedSnapshot(rows, passPorts_.first, passPorts_.second) &&
-        !table_.TakeSnapshot(rows)) {
+    dumping_.store(true);
+    const bool read = table_.TakeBlockedSnapshot(rows, passPorts_.first, passPorts_.second) ||
+                      table_.TakeSnapshot(rows);
+    dumping_.store(false);
+    if (!read) {
         SetFault(Fault::TableUnreadable, 0);
         return;
     }

@@ -89,6 +89,9 @@ public:
     // reason than the connection being gone already.
     bool Sound() const { return fault_.load(std::memory_order_acquire) == 0; }
     std::string WhyNotSound() const;
+    // For a watchdog, any thread: whether the thread turned since seen (updated here) or waits in
+    // a table dump, which a socket's owner can hold up; wakes it for the next question.
+    bool Answering(uint64_t& seen) const;
     Counters Count() const;
     AttachPoint Attached() const { return attached_; }
     // Why the gate that holds back a blocked connection's bytes until its cut is not running;
@@ -177,6 +180,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> fault_{0}; // the first fault and its errno, as (fault << 32) | errno
     std::atomic<uint64_t> cuts_{0};
+    std::atomic<uint64_t> turns_{0};
+    std::atomic<bool> dumping_{false};
     std::atomic<uint64_t> gone_{0};
     std::atomic<uint64_t> passes_{0};
     std::atomic<uint64_t> lost_{0};

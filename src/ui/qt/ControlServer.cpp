@@ -1,9 +1,9 @@
-// QLocalServer over a socket made here: Qt's own listen(name) cannot give the file a group, and
-// every read and write stays asynchronous on the loop that already runs the service.
+// Accepted by hand on a socket made or handed over elsewhere, each connection a QLocalSocket:
+// QLocalServer removes the path of a socket it adopted when it closes, which would take systemd's
+// socket away. Every read and write stays asynchronous on the loop that already runs the service.
 #include "ui/qt/ControlServer.h"
 
 #include "core/Application.h"
-#include "core/linux/SafeFolder.h"
 #include "core/linux/UniqueFd.h"
 #include "core/qt/ControlProtocol.h"
 #include "core/qt/QtText.h"
@@ -12,9 +12,10 @@
 #include "list/Value.h"
 #include "manager/MainForm.h"
 #include "manager/Manager.h"
+#include "ui/qt/ControlSocket.h"
 
-#include <QLocalServer>
 #include <QLocalSocket>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
@@ -70,17 +71,6 @@ std::string Failed(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
 }
 
-std::optional<gid_t> GroupId(const std::string& name) {
-    std::vector<char> buffer(16384);
-    group entry{};
-    group* found = nullptr;
-    while (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-           buffer.size() < (size_t{1} << 20)) {
-        buffer.resize(buffer.size() * 2);
-    }
-    return found != nullptr ? std::optional<gid_t>(entry.gr_gid) : std::nullopt;
-}
-
 // The user database's groups of uid: the peer's credentials carry only its primary group, and a
 // user taken out of the group loses access at once.
 bool InGroupDatabase(uid_t uid, gid_t gid) {
@@ -106,57 +96,6 @@ bool InGroupDatabase(uid_t uid, gid_t gid) {
         groups.resize(static_cast<size_t>(count));
     }
     return false;
-}
-
-// The socket is born no wider than 0660 and gets its group before it listens; its folder must be
-// root's (or ours) alone, so that nothing is swapped in between.
-UniqueFd ListenAt(const std::string& path, gid_t gid, std::string& why) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    if (name.empty() || path.size() >= sizeof address.sun_path) {
-        why = path + " cannot be a socket's path (a file name, at most " +
-              std::to_string(sizeof address.sun_path - 1) + " bytes)";
-        return {};
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const auto* at = reinterpret_cast<const sockaddr*>(&address);
-    UniqueFd dir;
-    if (const FolderResult opened = OpenFolder(folder, false, true, dir); !opened.Ok()) {
-        why = opened.reason;
-        return {};
-    }
-    struct stat info {};
-    if (::fstatat(dir.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISSOCK(info.st_mode)) {
-            why = path + " is there and is no socket";
-            return {};
-        }
-        // Left by a copy that ended, unless one still answers on it.
-        const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (::connect(probe.Get(), at, sizeof address) == 0 || errno == EAGAIN) {
-            why = "another copy listens on " + path;
-            return {};
-        }
-        ::unlinkat(dir.Get(), name.c_str(), 0);
-    }
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.Valid() || ::fchmod(fd.Get(), 0660) != 0 || ::bind(fd.Get(), at, sizeof address) != 0) {
-        why = Failed("binding " + path, errno);
-        return {};
-    }
-    if (::fchownat(dir.Get(), name.c_str(), static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW) !=
-            0 ||
-        ::fchmodat(dir.Get(), name.c_str(), 0660, 0) != 0 || ::listen(fd.Get(), 64) != 0) {
-        why = Failed("making " + path + " the group's", errno);
-        ::unlinkat(dir.Get(), name.c_str(), 0);
-        return {};
-    }
-    return fd;
 }
 
 // Rule editing shows its validation message in a box; here the client gets the same words.
@@ -242,7 +181,7 @@ void InChunks(bool reset, int64_t first, int64_t count, std::span<const std::str
 
 class ControlServer::Impl {
 public:
-    Impl(Application& app, CutFeed& cuts, const ControlOptions& options);
+    Impl(Application& app, CutFeed& cuts, const ControlOptions& options, UniqueFd listening);
     ~Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
@@ -282,7 +221,9 @@ private:
     Manager* manager_ = nullptr;
     std::string group_;
     gid_t gid_ = 0;
-    QLocalServer server_;
+    QObject server_; // the context of every queued call
+    UniqueFd listening_;
+    std::unique_ptr<QSocketNotifier> incoming_;
     std::vector<std::unique_ptr<Client>> clients_;
     TableFace face_;
     RuleTexts lastRules_;
@@ -295,8 +236,9 @@ private:
     uint64_t unlogged_ = 0;
 };
 
-ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions& options)
-    : app_(app), cuts_(cuts), group_(ToUtf8(options.group)) {
+ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions& options,
+                          UniqueFd listening)
+    : app_(app), cuts_(cuts), group_(ToUtf8(options.group)), listening_(std::move(listening)) {
     const std::optional<gid_t> gid = GroupId(group_);
     if (!gid) {
         failure = "there is no group " + group_ + " (addgroup --system " + group_ + ")";
@@ -307,12 +249,12 @@ ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions&
         failure = "the program has not started";
         return;
     }
-    UniqueFd fd = ListenAt(ToUtf8(options.path), gid_, failure);
-    if (!fd.Valid() || !server_.listen(static_cast<qintptr>(fd.Get()))) {
+    if (!listening_.Valid()) {
+        failure = "no socket";
         return;
     }
-    fd.Release(); // the server's now
-    QObject::connect(&server_, &QLocalServer::newConnection, &server_, [this] { Accept(); });
+    incoming_ = std::make_unique<QSocketNotifier>(listening_.Get(), QSocketNotifier::Read);
+    QObject::connect(incoming_.get(), &QSocketNotifier::activated, &server_, [this] { Accept(); });
 
     // The service keeps the connection view a window would show, for the clients to watch.
     manager_ = app.AppManager.get();
@@ -382,10 +324,23 @@ void ControlServer::Impl::Log(const std::string& line) {
 }
 
 void ControlServer::Impl::Accept() {
-    while (server_.hasPendingConnections()) {
-        std::unique_ptr<QLocalSocket> socket(server_.nextPendingConnection());
-        if (socket != nullptr) {
-            socket->setParent(nullptr); // the client owns it
+    for (;;) {
+        UniqueFd fd(::accept4(listening_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd.Valid()) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            if (errno != EAGAIN) {
+                Log(Failed("accepting a client", errno));
+                // Out of descriptors, the socket stays readable: look again later, not at once.
+                incoming_->setEnabled(false);
+                QTimer::singleShot(100, &server_, [this] { incoming_->setEnabled(true); });
+            }
+            return;
+        }
+        auto socket = std::make_unique<QLocalSocket>();
+        if (socket->setSocketDescriptor(fd.Get())) {
+            fd.Release(); // the socket's now
             Admit(std::move(socket));
         }
     }
@@ -613,8 +568,9 @@ void ControlServer::Impl::SweepLater() {
     });
 }
 
-ControlServer::ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options)
-    : impl_(std::make_unique<Impl>(app, cuts, options)) {}
+ControlServer::ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options,
+                             UniqueFd listening)
+    : impl_(std::make_unique<Impl>(app, cuts, options, std::move(listening))) {}
 
 ControlServer::~ControlServer() = default;
 

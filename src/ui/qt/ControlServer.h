@@ -3,6 +3,8 @@
 // The service's control socket: root and the members of one group read and change the rules the
 // service guards by, and watch its connection table and its cuts.
 
+#include "core/linux/UniqueFd.h"
+
 #include <QString>
 
 #include <cstddef>
@@ -35,7 +37,7 @@ private:
 };
 
 struct ControlOptions {
-    QString path;  // the socket; its folder must be root's (or this user's) and no one else's
+    QString path;  // the socket, as the log names it
     QString group; // may use the socket besides root
 };
 
@@ -47,8 +49,10 @@ public:
     // dropped.
     static constexpr size_t kMaxQueued = 4 * 1024 * 1024;
 
-    // Listens once app has started; Failure() says why not, and then nothing else happens.
-    ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options);
+    // Serves listening once app has started; Failure() says why not, and then nothing else
+    // happens. The socket's path is never removed: it is systemd's, or left for the next start.
+    ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options,
+                  UniqueFd listening);
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;

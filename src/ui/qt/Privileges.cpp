@@ -191,13 +191,14 @@ std::string KeepOnlyCapabilities(std::initializer_list<int> kept) {
     std::set<pid_t> reached{self};
     bool late = false;
     for (std::set<pid_t> tasks = Tasks();;) {
+        // Counted before asking: a thread may answer before the last one is asked.
+        const int before = keep.done.load() + keep.failed.load();
         int asked = 0;
         for (const pid_t tid : tasks) {
             if (reached.insert(tid).second && AskThread(tid, round)) {
                 ++asked;
             }
         }
-        const int before = keep.done.load() + keep.failed.load();
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (keep.done.load() + keep.failed.load() - before < asked &&
                std::chrono::steady_clock::now() < end) {

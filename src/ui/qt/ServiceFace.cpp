@@ -53,6 +53,7 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
       client_(ControlClient::Handlers{
           .Connected =
               [this](const std::string&) {
+                  app_.Host().Diagnose("this window is the face of the service at " + path_);
                   tableWatched_ = true;
                   client_.Watch(true, true, true);
               },

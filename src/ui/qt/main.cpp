@@ -11,6 +11,8 @@
 #include "net/linux/InterfaceList.h"
 #include "ui/qt/ControlClient.h"
 #include "ui/qt/ControlServer.h"
+#include "ui/qt/ControlSocket.h"
+#include "ui/qt/LastRules.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
@@ -18,11 +20,14 @@
 #include "ui/qt/RulesWatcher.h"
 #include "ui/qt/ServiceFace.h"
 #include "ui/qt/StopSignals.h"
+#include "ui/qt/SystemdService.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <linux/capability.h>
 #include <memory>
@@ -42,25 +47,31 @@ QString HeadlessLockFolder() {
 
 // Neither mode starts on a named file that is not there. Headless mode also refuses rules it
 // cannot trust: any file that is cut short or holds an invalid entry; the window loads what it
-// can and lists what it left out.
-bool RulesUsable(kt::SettingsStore& store, bool named, bool headless, const std::string& path) {
+// can and lists what it left out. Without a named file, the user's file may be missing: the
+// default rules then. why: what is wrong with the file, unless Usable.
+enum class Rules { Usable, Defaults, Unusable };
+Rules RulesUsable(kt::SettingsStore& store, bool named, bool headless, std::string& why) {
     kt::Manager scratch(store, {});
-    std::string why;
     if (kt::ReloadSettings(scratch, store, why)) {
-        return true;
+        return Rules::Usable;
     }
     const bool missing = store.Refusal().empty() && why == "it is not there";
     if (!named && missing) {
-        if (headless) {
-            Say("no rules file at " + path + "; guarding by the default rules until there is");
-        }
-        return true;
+        return Rules::Defaults;
     }
-    if (!headless && !missing) {
-        return true;
+    return !headless && !missing ? Rules::Usable : Rules::Unusable;
+}
+
+// A status for systemd, in the start line's words.
+std::string StatusText(const kt::Application& app, const std::string& byLastSet) {
+    const uint64_t cuts = app.Cuts();
+    std::string text = "guard: " + std::string(kt::HeadlessGuardText(app.Mode())) +
+                       "; rules: " + kt::RuleCounts(kt::CurrentRules(*app.AppManager)) + "; " +
+                       std::to_string(cuts) + (cuts == 1 ? " cut" : " cuts");
+    if (!byLastSet.empty()) {
+        text += "; guarding by the last applied rules: " + byLastSet;
     }
-    Say("the rules in " + path + " cannot be used: " + why);
-    return false;
+    return text;
 }
 
 } // namespace
@@ -130,6 +141,29 @@ int main(int argc, char* argv[]) {
         }
         return 0;
     }
+    // The control socket right after the lock, before any right is given up: a socket made here
+    // gets its group, which takes CAP_CHOWN. Under systemd the socket unit makes it.
+    const bool control = headless && !options.controlPath.isEmpty();
+    kt::UniqueFd controlFd;
+    std::string noControl;
+    if (control) {
+        const std::string path = options.controlPath.toStdString();
+        switch (kt::TakeHandedSocket(path, controlFd, noControl)) {
+        case kt::Handed::Refused:
+            Say(noControl + "; not starting");
+            return 1;
+        case kt::Handed::Taken:
+            break;
+        case kt::Handed::None:
+            if (kt::StartedBySystemd()) {
+                Say("started by systemd without the control socket " + path +
+                    " (its socket unit korvan-tessivo.socket); not starting");
+                return 1;
+            }
+            controlFd = kt::MakeControlSocket(path, options.controlGroup.toStdString(), noControl);
+            break;
+        }
+    }
     // Held from here on only for what is still to come: CAP_BPF and CAP_PERFMON load the guard,
     // CAP_NET_ADMIN attaches it and cuts, CAP_SETPCAP (where held) lets the drop below lower the
     // bounding set too. The rules are read without any right beyond these.
@@ -144,8 +178,36 @@ int main(int argc, char* argv[]) {
             ? kt::QtSettingsStore(kt::QtSettingsStore::NamedFile{options.configFile.toStdString()})
             : kt::QtSettingsStore();
     const std::string rulesPath = store.FilePath(kt::SettingsApplication);
-    if (!RulesUsable(store, named, headless, rulesPath)) {
-        return 1;
+    // Headless mode keeps the set it applied last: a file that cannot be used leaves it in force.
+    std::optional<kt::LastRules> lastRules;
+    if (headless) {
+        lastRules.emplace();
+    }
+    kt::SettingsStore* startRules = nullptr;
+    std::string byLastSet; // why the file is not used, while the last set guards
+    std::string why;
+    if (const Rules rules = RulesUsable(store, named, headless, why); rules != Rules::Usable) {
+        std::string noLast;
+        startRules = lastRules ? lastRules->Usable(noLast) : nullptr;
+        if (rules == Rules::Defaults && startRules == nullptr) {
+            if (headless) {
+                Say("no rules file at " + rulesPath +
+                    "; guarding by the default rules until there is");
+            }
+        } else if (startRules == nullptr) {
+            Say("the rules in " + rulesPath + " cannot be used: " + why);
+            if (lastRules) {
+                Say("no rules were applied here before (" + lastRules->Path() + ": " + noLast +
+                    "); not starting until the file is mended");
+                return kt::kNoRulesExit;
+            }
+            return 1;
+        } else {
+            byLastSet = why;
+            Say("the rules in " + rulesPath + " cannot be used: " + why +
+                "; guarding by the last applied rules (" + lastRules->Path() +
+                ") until the file is mended");
+        }
     }
 
     // Every cut is written down off the guard's path; headless, the journal gets each line too.
@@ -155,16 +217,23 @@ int main(int argc, char* argv[]) {
         Say("no cut log: " + whyNoLog);
     }
     // The control socket's watchers get each line too; the feed outlives the log's writer.
-    const bool control = headless && !options.controlPath.isEmpty();
+    // Under systemd each cut is a journal entry of its own instead of a line.
     kt::CutFeed cutFeed;
-    const auto journal = [&cutFeed, control](std::string_view line) {
-        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    kt::JournalCuts journalCuts;
+    const bool toJournal = headless && kt::UnderJournal();
+    const auto echo = [&cutFeed, &journalCuts, control, toJournal](std::string_view line,
+                                                                   const kt::CutRecord* record) {
+        if (toJournal && record != nullptr) {
+            journalCuts.Send(*record, line);
+        } else {
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+        }
         if (control) {
             cutFeed.Push(line);
         }
     };
-    kt::CutLog log(std::move(logFile), headless ? kt::CutLog::Sink(journal) : kt::CutLog::Sink(),
-                   Say);
+    kt::CutLog log(std::move(logFile),
+                   headless ? kt::CutLog::RecordSink(echo) : kt::CutLog::RecordSink(), Say, 4096);
 
     // Where a service guards, the window is its face and loads no guard of its own.
     const std::string servicePath = options.controlPath.isEmpty()
@@ -227,6 +296,7 @@ int main(int argc, char* argv[]) {
     platform.Guard = table.Guard() != nullptr ? &table : nullptr;
     platform.Headless = headless;
     platform.GuardCuts = &guardCuts;
+    platform.StartRules = startRules;
     platform.RecordCut = [&log](const kt::CutRecord& record) { log.Record(record); };
     platform.MissingRights = [] {
         return kt::HasNetAdmin() ? std::string() : std::string("the program lacks CAP_NET_ADMIN");
@@ -244,36 +314,55 @@ int main(int argc, char* argv[]) {
         serviceFace.emplace(app, servicePath, options.controlGroup.toStdString());
     }
 
+    kt::ServiceNotifier notifier;
+    // The set in force is kept as the last applied one each time it changes.
+    const auto keepApplied = [&app, &lastRules] {
+        if (std::string why; lastRules && !lastRules->Keep(*app.AppManager, why)) {
+            Say("the rules in force could not be kept in " + lastRules->Path() + ": " + why);
+        }
+    };
     std::optional<kt::ControlServer> controlServer;
     std::optional<kt::RulesWatcher> watcher;
+    // A reload is told to systemd between RELOADING=1 and READY=1.
+    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &keepApplied] {
+        if (!app.AppManager) {
+            return;
+        }
+        std::string why;
+        const kt::RuleStrings before = kt::CurrentRules(*app.AppManager);
+        notifier.Reloading();
+        const kt::Application::Reload reloaded = app.ReloadRules(why);
+        if (reloaded != kt::Application::Reload::Refused && !byLastSet.empty()) {
+            byLastSet.clear();
+            Say("the rules in " + rulesPath + " are in force again");
+        }
+        switch (reloaded) {
+        case kt::Application::Reload::Applied:
+            Say("rules reloaded from " + rulesPath + ": " +
+                kt::RuleChanges(before, kt::CurrentRules(*app.AppManager)));
+            keepApplied();
+            if (controlServer) {
+                controlServer->RulesReloaded();
+            }
+            break;
+        case kt::Application::Reload::Unchanged:
+            Say("rules reloaded from " + rulesPath + ": nothing changed");
+            break;
+        case kt::Application::Reload::Refused:
+            Say("the rules in " + rulesPath + " were not applied (" + why +
+                "); the rules in force stay");
+            break;
+        }
+        notifier.Status(StatusText(app, byLastSet));
+        notifier.Ready();
+    };
     if (headless) {
-        watcher.emplace(QString::fromStdString(rulesPath), [&app, &rulesPath, &controlServer] {
-            if (!app.AppManager) {
-                return;
-            }
-            std::string why;
-            const kt::RuleStrings before = kt::CurrentRules(*app.AppManager);
-            switch (app.ReloadRules(why)) {
-            case kt::Application::Reload::Applied:
-                Say("rules reloaded from " + rulesPath + ": " +
-                    kt::RuleChanges(before, kt::CurrentRules(*app.AppManager)));
-                if (controlServer) {
-                    controlServer->RulesReloaded();
-                }
-                break;
-            case kt::Application::Reload::Unchanged:
-                Say("rules reloaded from " + rulesPath + ": nothing changed");
-                break;
-            case kt::Application::Reload::Refused:
-                Say("the rules in " + rulesPath + " were not applied (" + why +
-                    "); the rules in force stay");
-                break;
-            }
-        });
+        watcher.emplace(QString::fromStdString(rulesPath), reload);
     }
     // Stopped from outside: close the window as the user would, which saves the rules.
     const kt::StopSignals stop(
-        [&windows, &app, &host] {
+        [&windows, &app, &host, &notifier] {
+            notifier.Stopping();
             host.CloseMessages();
             if (kt::QtMainWindow* window = windows.LastWindow()) {
                 window->close();
@@ -292,11 +381,26 @@ int main(int argc, char* argv[]) {
     if (serviceFace) {
         serviceFace->Start();
     }
-    // The service opens its control socket once its rules are loaded; without the socket it
+    if (headless && app.AppManager) {
+        if (startRules == nullptr) {
+            keepApplied();
+        }
+        const std::function<void()> changed = app.AppManager->OnRulesChanged;
+        app.AppManager->OnRulesChanged = [changed, &keepApplied] {
+            if (changed) {
+                changed();
+            }
+            keepApplied();
+        };
+    }
+    // The service serves its control socket once its rules are loaded; without the socket it
     // still guards, and says why once.
-    if (control) {
+    if (control && !controlFd.Valid()) {
+        Say("no control socket: " + noControl);
+    } else if (control) {
         controlServer.emplace(app, cutFeed,
-                              kt::ControlOptions{options.controlPath, options.controlGroup});
+                              kt::ControlOptions{options.controlPath, options.controlGroup},
+                              std::move(controlFd));
         if (!controlServer->Failure().empty()) {
             Say("no control socket: " + controlServer->Failure());
             controlServer.reset();
@@ -305,7 +409,33 @@ int main(int argc, char* argv[]) {
                 ", for root and the group " + options.controlGroup.toStdString());
         }
     }
+    // systemd hears of it at the moment the start line is said: the rules are in the kernel.
+    QTimer status;
+    QTimer watchdog;
+    uint64_t guardSeen = UINT64_MAX;
+    if (headless) {
+        notifier.Status(StatusText(app, byLastSet));
+        notifier.Ready();
+        QObject::connect(&status, &QTimer::timeout, [&] {
+            notifier.Status(StatusText(app, byLastSet));
+            journalCuts.Flush();
+        });
+        status.start(1000);
+        // Alive while this loop turns and, while it guards, the guard's thread answers too; a
+        // cut or a dump a socket's owner holds up is no sign of a hang.
+        if (const auto beat = notifier.WatchdogBeat(); beat.count() > 0) {
+            QObject::connect(&watchdog, &QTimer::timeout, [&] {
+                const kt::KernelGuard* guard = table.Guard();
+                if (app.Mode() != kt::GuardMode::KernelGuard || guard == nullptr ||
+                    guard->Answering(guardSeen)) {
+                    notifier.Alive();
+                }
+            });
+            watchdog.start(beat);
+        }
+    }
     app.MainLoop();
+    notifier.Stopping();
     controlServer.reset();
     app.Shutdown();
     return 0;

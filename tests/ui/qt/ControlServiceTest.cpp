@@ -7,12 +7,14 @@
 #include "core/qt/ControlProtocol.h"
 #include "engine/RuleEditing.h"
 #include "ui/qt/ControlClient.h"
+#include "ui/qt/ControlSocket.h"
 #include "ui/qt/ServiceFace.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,6 +26,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -59,6 +63,8 @@ QByteArray RulesFile(int allowed) {
            "\nBlockedRemotePortsString=\n";
 }
 
+Socket Dial(const QString& path);
+
 // The service with files of its own, in a folder others may pass through to reach the socket.
 class Service {
 public:
@@ -75,20 +81,44 @@ public:
 
     QString Socket() const { return folder_.path() + "/control"; }
     QString Ini() const { return folder_.path() + "/rules.ini"; }
-    bool Start() {
+    // handed: as systemd's socket unit starts it, on the first client, with the socket.
+    bool Start(const std::string& group = OwnGroup(), bool handed = false) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"INVOCATION_ID", "JOURNAL_STREAM", "NOTIFY_SOCKET", "LISTEN_FDS",
+                                 "LISTEN_PID", "WATCHDOG_USEC"}) {
+            env.remove(name);
+        }
         env.insert("RUNTIME_DIRECTORY", folder_.path());
         env.insert("XDG_STATE_HOME", folder_.path());
         // Memory freed is given back soon enough to be measured.
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":quarantine_size_mb=8");
+        if (handed) {
+            env.insert("INVOCATION_ID", "0123456789abcdef0123456789abcdef");
+        }
         process_.setProcessEnvironment(env);
-        process_.start(KT_PROGRAM, {"--headless", "--config", Ini(), "--control", Socket(),
-                                    "--control-group", QString::fromStdString(OwnGroup())});
-        const qsizetype from = Log().size();
+        const QStringList arguments = {"--headless",
+                                       "--config",
+                                       Ini(),
+                                       "--control",
+                                       Socket(),
+                                       "--control-group",
+                                       QString::fromStdString(group)};
+        const qsizetype from = log_.size();
+        if (handed) {
+            process_.start("systemd-socket-activate",
+                           QStringList{"-l", Socket(), KT_PROGRAM} + arguments);
+            if (!QTest::qWaitFor([&] { return Log().mid(from).contains("Listening on"); }, 5000)) {
+                return false;
+            }
+            first_ = Dial(Socket()); // starts the service
+        } else {
+            process_.start(KT_PROGRAM, arguments);
+        }
         return QTest::qWaitFor(
             [&] { return Log().mid(from).contains(("control socket " + Socket()).toLocal8Bit()); },
             30000);
     }
+    pid_t Pid() const { return static_cast<pid_t>(process_.processId()); }
     bool Stop() {
         if (process_.state() == QProcess::NotRunning) {
             return true;
@@ -109,6 +139,7 @@ private:
     QTemporaryDir folder_;
     QProcess process_;
     QByteArray log_;
+    kt::test::Socket first_;
 };
 
 // True once a new connection to the port is cut within the time.
@@ -236,6 +267,8 @@ private slots:
     void onlyRootAndTheGroupGetIn();
     void abuseCostsTheServiceLittleAndNeverTheGuard_data();
     void abuseCostsTheServiceLittleAndNeverTheGuard();
+    void theSocketIsMadeBeforeTheRightsGoOrHandedOverAndKept_data();
+    void theSocketIsMadeBeforeTheRightsGoOrHandedOverAndKept();
 
 private:
     std::unique_ptr<Service> shared_;
@@ -321,6 +354,12 @@ void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
     const QStringList guarded = {QString::number(kGuarded)};
     Click(rig.Button(ControlId::cmdBlockedLocal));
     QVERIFY(until([&] { return rig.ListRows() == guarded; }));
+    // Said once, for whoever started the window.
+    QCOMPARE(std::count_if(rig.host.diagnosed.begin(), rig.host.diagnosed.end(),
+                           [](const std::string& line) {
+                               return line.find("is the face of the service") != line.npos;
+                           }),
+             1);
 
     const Socket open = Connect("127.0.0.2", "127.0.0.3", kAdded);
     const Socket accepted = Accept(listener);
@@ -490,6 +529,47 @@ void ControlServiceTest::abuseCostsTheServiceLittleAndNeverTheGuard() {
     qInfo("the service's memory grew by %ld KiB", grown);
     QVERIFY(grown < 32 * 1024);
     QTRY_VERIFY(Read(Dial(service.Socket()), 1).contains("hello")); // once the abusers are gone
+}
+
+void ControlServiceTest::theSocketIsMadeBeforeTheRightsGoOrHandedOverAndKept_data() {
+    QTest::addColumn<bool>("handed");
+    QTest::newRow("made by the service") << false;
+    QTest::newRow("handed over as systemd does") << true;
+}
+
+// Made here, the socket is a group's the service is not in, which takes CAP_CHOWN: it is made
+// before the service gives that up. Handed over, it is served and its path outlives the service.
+void ControlServiceTest::theSocketIsMadeBeforeTheRightsGoOrHandedOverAndKept() {
+    QFETCH(bool, handed);
+    const std::string group = "kt-test-" + std::to_string(::getpid());
+    QCOMPARE(QProcess::execute("groupadd", {"--system", QString::fromStdString(group)}), 0);
+    const auto removeGroup =
+        qScopeGuard([&] { QProcess::execute("groupdel", {QString::fromStdString(group)}); });
+    const std::optional<gid_t> gid = GroupId(group);
+    QVERIFY(gid);
+    Service service(RulesFile(0));
+    QVERIFY(service.Start(group, handed));
+    const QByteArray path = service.Socket().toLocal8Bit();
+    struct stat info {};
+    QCOMPARE(::stat(path.constData(), &info), 0);
+    if (!handed) {
+        QCOMPARE(info.st_gid, *gid);
+        QCOMPARE(info.st_mode & 07777, mode_t{0660});
+        QFile status(QString("/proc/%1/status").arg(service.Pid()));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray text = status.readAll();
+        const qsizetype at = text.indexOf("CapEff:") + 7;
+        const uint64_t effective =
+            text.mid(at, text.indexOf('\n', at) - at).trimmed().toULongLong(nullptr, 16);
+        QVERIFY2((effective & (uint64_t{1} << CAP_CHOWN)) == 0, text.constData());
+        // A member, through the group alone.
+        const std::string member = FirstLineAs(kNobody, *gid, {}, service.Socket());
+        QVERIFY2(member.find("\"hello\"") != std::string::npos, member.c_str());
+    }
+    QVERIFY(Read(Dial(service.Socket()), 1).contains("\"event\":\"hello\""));
+    QVERIFY(service.Stop());
+    QCOMPARE(::stat(path.constData(), &info), 0);
+    QVERIFY(S_ISSOCK(info.st_mode));
 }
 
 QTEST_MAIN(ControlServiceTest)

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,14 +17,18 @@
 #include <csignal>
 #include <cstring>
 #include <linux/capability.h>
+#include <mutex>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -145,6 +150,97 @@ bool BringLoopbackUp() {
     return ::ioctl(fd.get(), SIOCSIFFLAGS, &request) == 0;
 }
 
+// What a test sets of the environment systemd gives a service: nothing unless it says so.
+void LeaveSystemdOut(QProcessEnvironment& env) {
+    for (const char* name : {"INVOCATION_ID", "JOURNAL_STREAM", "NOTIFY_SOCKET", "WATCHDOG_USEC",
+                             "WATCHDOG_PID", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"}) {
+        env.remove(name);
+    }
+}
+
+// Whatever is sent to a datagram socket at path, read as it comes: a sender that finds the queue
+// full waits.
+class DatagramSink {
+public:
+    explicit DatagramSink(const QString& path)
+        : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, qPrintable(path), sizeof address.sun_path - 1);
+        bound_ =
+            ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        reader_ = std::thread([this] {
+            std::vector<char> buffer(65536);
+            while (!stop_) {
+                pollfd p{fd_.get(), POLLIN, 0};
+                if (::poll(&p, 1, 20) == 1) {
+                    const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
+                    const std::lock_guard lock(lock_);
+                    got_.push_back(
+                        QByteArray(buffer.data(), static_cast<int>(std::max<ssize_t>(n, 0))));
+                }
+            }
+        });
+    }
+    ~DatagramSink() {
+        stop_ = true;
+        reader_.join();
+    }
+    bool Bound() const { return bound_; }
+    QByteArrayList Got() {
+        const std::lock_guard lock(lock_);
+        return got_;
+    }
+    // Waits for the message wanted, after the one the last wait found; true when it came.
+    bool Until(const QByteArray& wanted, int milliseconds = 15000) {
+        for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
+             Clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            const QByteArrayList got = Got();
+            if (const qsizetype at = got.indexOf(wanted, seen_); at >= 0) {
+                seen_ = at + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+    QByteArray Last(const QByteArray& prefix) {
+        const QByteArrayList got = Got();
+        for (auto message = got.rbegin(); message != got.rend(); ++message) {
+            if (message->startsWith(prefix)) {
+                return *message;
+            }
+        }
+        return {};
+    }
+
+private:
+    Fd fd_;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    QByteArrayList got_;
+    qsizetype seen_ = 0;
+    std::thread reader_;
+};
+
+// systemd's end of a service's notification socket.
+struct Notifications {
+    QTemporaryDir folder;
+    DatagramSink sink{folder.path() + "/notify"};
+    QString Setting() const { return "NOTIFY_SOCKET=" + folder.path() + "/notify"; }
+};
+
+// A journal entry's fields, as sd_journal_send writes those without a line break.
+QMap<QByteArray, QByteArray> Fields(const QByteArray& entry) {
+    QMap<QByteArray, QByteArray> fields;
+    for (const QByteArray& line : entry.split('\n')) {
+        if (const qsizetype equals = line.indexOf('='); equals > 0) {
+            fields.insert(line.left(equals), line.mid(equals + 1));
+        }
+    }
+    return fields;
+}
+
 // Folders of a fresh user: configuration and runtime.
 struct UserFolders {
     UserFolders() {
@@ -162,6 +258,7 @@ struct UserFolders {
         env.insert("XDG_RUNTIME_DIR", Runtime());
         env.insert("XDG_STATE_HOME", root.path() + "/state");
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        LeaveSystemdOut(env);
         process.setProcessEnvironment(env);
         process.setProgram(KT_PROGRAM);
     }
@@ -196,6 +293,7 @@ private slots:
     void headlessCutsReloadsItsRulesAndEndsOnSigterm();
     void endsAtOnceOnSigtermWhileAMessageIsOpen();
     void aStuckCutHoldsUpNeitherOtherCutsNorTheEnd();
+    void underSystemdEachCutIsAJournalEntryAHundredASecondAtMost();
 };
 
 void ProgramTest::aSecondCopyEndsAtOnceAndSilently() {
@@ -381,11 +479,16 @@ void ProgramTest::cutsBlockedConnectionsAndSavesOnSigterm() {
     QCOMPARE(ini.value("AllowedIPString").toString(), QString("127.0.0.1"));
 }
 
-// As a service or a terminal without a display starts it.
-void StartWithoutDisplay(QProcess& program, const QString& state, const QStringList& arguments) {
+// As a service or a terminal without a display starts it; settings: "NAME=value" each.
+void StartWithoutDisplay(QProcess& program, const QString& state, const QStringList& arguments,
+                         const QStringList& settings = {}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         env.remove(name);
+    }
+    LeaveSystemdOut(env);
+    for (const QString& setting : settings) {
+        env.insert(setting.section('=', 0, 0), setting.section('=', 1));
     }
     env.insert("XDG_STATE_HOME", state);
     env.insert("RUNTIME_DIRECTORY", state);
@@ -400,31 +503,43 @@ void ProgramTest::optionsWorkWithoutADisplay_data() {
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QByteArray>("error");
     QTest::addColumn<bool>("lockIsAFolder");
+    QTest::addColumn<QStringList>("settings");
     QTest::newRow("version") << QStringList{"--version"} << 0
-                             << QByteArray("Korvan Tessivo 1.0 Build 15\n") << QByteArray()
-                             << false;
+                             << QByteArray("Korvan Tessivo 1.0 Build 15\n") << QByteArray() << false
+                             << QStringList{};
     QTest::newRow("help") << QStringList{"-platform", "offscreen", "--help"} << 0
-                          << QByteArray("Usage: korvan-tessivo [options]") << QByteArray() << false;
+                          << QByteArray("Usage: korvan-tessivo [options]") << QByteArray() << false
+                          << QStringList{};
     QTest::newRow("unknown") << QStringList{"--bogus"} << 2 << QByteArray()
-                             << QByteArray("Unknown option 'bogus'.\nUsage:") << false;
+                             << QByteArray("Unknown option 'bogus'.\nUsage:") << false
+                             << QStringList{};
     QTest::newRow("control group without control")
         << QStringList{"--headless", "--control-group", "g"} << 2 << QByteArray()
-        << QByteArray("--control needs a path, --control-group a name") << false;
-    QTest::newRow("no rules file")
-        << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 1 << QByteArray()
-        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;
+        << QByteArray("--control needs a path, --control-group a name") << false << QStringList{};
+    // Nor any set it applied before: its own status, which the unit does not restart.
+    QTest::newRow("no rules file, none applied before")
+        << QStringList{"--headless", "--config", "/nonexistent/r.ini"} << 78 << QByteArray()
+        << QByteArray("/r.ini cannot be used: it is not there\nKorvan Tessivo: no rules were "
+                      "applied here before")
+        << false << QStringList{};
+    QTest::newRow("started by systemd without its socket")
+        << QStringList{"--headless", "--control", "/nonexistent/control"} << 1 << QByteArray()
+        << QByteArray("started by systemd without the control socket /nonexistent/control") << false
+        << QStringList{"INVOCATION_ID=0123456789abcdef0123456789abcdef"};
     QTest::newRow("no display") << QStringList{} << 2 << QByteArray()
                                 << QByteArray("the window needs a display, and neither DISPLAY nor "
                                               "WAYLAND_DISPLAY is set; to guard without one, run "
                                               "korvan-tessivo --headless\n")
-                                << false;
+                                << false << QStringList{};
     QTest::newRow("window: no rules file")
         << QStringList{"-platform", "offscreen", "--config", "/nonexistent/r.ini"} << 1
         << QByteArray()
-        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false;
+        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false
+        << QStringList{};
     // Nobody could lock a folder: a copy that ran anyway could run beside another one.
-    QTest::newRow("lock is a folder") << QStringList{"--headless"} << 1 << QByteArray()
-                                      << QByteArray("cannot take the instance lock") << true;
+    QTest::newRow("lock is a folder")
+        << QStringList{"--headless"} << 1 << QByteArray()
+        << QByteArray("cannot take the instance lock") << true << QStringList{};
 }
 
 void ProgramTest::optionsWorkWithoutADisplay() {
@@ -433,12 +548,13 @@ void ProgramTest::optionsWorkWithoutADisplay() {
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, error);
     QFETCH(bool, lockIsAFolder);
+    QFETCH(QStringList, settings);
     QTemporaryDir state;
     if (lockIsAFolder) {
         QVERIFY(QDir(state.path()).mkdir("KorvanTessivo-headless.lock"));
     }
     QProcess program;
-    StartWithoutDisplay(program, state.path(), arguments);
+    StartWithoutDisplay(program, state.path(), arguments, settings);
     QVERIFY(program.waitForFinished(15000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), exitCode);
@@ -466,7 +582,9 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
                                 "BlockedRemotePortsString=";
     QVERIFY(writeRules(blocking + "21001\n"));
     QProcess program;
-    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules});
+    Notifications systemd;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
+                        {systemd.Setting()});
     // Cut within the time given, probed every 100 ms.
     const auto cutsWithin = [](const Fd& listener, uint16_t port, int milliseconds) {
         for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(milliseconds));
@@ -479,9 +597,20 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
         return false;
     };
     QVERIFY2(cutsWithin(first, 21001, 15000), "never guarded");
+    // Ready once the start line is said, with the line's words for the guard in its status.
+    QVERIFY(systemd.sink.Until("READY=1"));
+    program.waitForReadyRead(0);
+    QByteArray error = program.readAllStandardError();
+    const qsizetype guardWords = error.indexOf("; guard: ") + 9;
+    QVERIFY2(guardWords > 9, error.constData());
+    const QByteArray guard = error.mid(guardWords, error.indexOf('\n', guardWords) - guardWords);
+    QVERIFY2(
+        systemd.sink.Last("STATUS=").startsWith("STATUS=guard: " + guard + "; rules: 1 allowed"),
+        systemd.sink.Got().join('|').constData());
 
     QVERIFY(writeRules(blocking + "21002\n"));
     QVERIFY2(cutsWithin(second, 21002, 1000), "the changed file was not applied within a second");
+    QVERIFY(systemd.sink.Until("RELOADING=1") && systemd.sink.Until("READY=1"));
     QVERIFY(!cutsWithin(first, 21001, 300));
     // Half-written: the rules in force stay.
     QVERIFY(writeRules("[General]\nAllowedIPString=127.0.0.1,127.0"));
@@ -498,16 +627,33 @@ void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     QVERIFY(program.waitForFinished(15000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-    const QByteArray error = program.readAllStandardError();
+    error += program.readAllStandardError();
+    QVERIFY2(program.exitCode() == 0, error.constData());
+    QVERIFY(systemd.sink.Until("STOPPING=1"));
     QVERIFY2(error.contains("can be changed by other users (mode 0666)"), error.constData());
-    // Nor does a start take such a file.
-    QVERIFY(::chmod(qPrintable(rules), 0646) == 0);
+    // Nor does a start take such a file: it guards by the rules applied last, and says so.
+    QVERIFY(writeRules(blocking + "21002\n") && ::chmod(qPrintable(rules), 0646) == 0);
     QProcess refused;
-    StartWithoutDisplay(refused, folder.path(), {"--headless", "--config", rules});
+    StartWithoutDisplay(refused, folder.path(), {"--headless", "--config", rules},
+                        {systemd.Setting()});
+    QVERIFY2(cutsWithin(first, 21001, 15000), "the last applied rules are not in force");
+    QVERIFY(systemd.sink.Until("READY=1"));
+    QVERIFY2(systemd.sink.Last("STATUS=").contains("; guarding by the last applied rules: ") &&
+                 systemd.sink.Last("STATUS=").contains("can be changed by other users"),
+             systemd.sink.Last("STATUS=").constData());
+    QVERIFY(!cutsWithin(second, 21002, 300));
+    // Mended, the file is taken.
+    QVERIFY(::chmod(qPrintable(rules), 0644) == 0 &&
+            ::kill(static_cast<pid_t>(refused.processId()), SIGHUP) == 0);
+    QVERIFY2(cutsWithin(second, 21002, 1000), "the mended file was not applied");
+    QVERIFY(::kill(static_cast<pid_t>(refused.processId()), SIGTERM) == 0);
     QVERIFY(refused.waitForFinished(Scaled(15000)));
-    QCOMPARE(refused.exitCode(), 1);
-    QVERIFY(refused.readAllStandardError().contains("can be changed by other users"));
+    QCOMPARE(refused.exitCode(), 0);
+    const QByteArray refusedSaid = refused.readAllStandardError();
+    QVERIFY2(refusedSaid.contains("can be changed by other users (mode 0646); guarding by the "
+                                  "last applied rules") &&
+                 refusedSaid.contains("are in force again"),
+             refusedSaid.constData());
     QVERIFY2(error.contains("Z cut 127.0.0.2:") && error.contains("(blocked remote port 21002)") &&
                  error.contains("does not end with a line break"),
              error.constData());
@@ -569,7 +715,9 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
                        "BlockedRemotePortsString=21001\n") > 0);
     file.close();
     QProcess program;
-    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules});
+    Notifications systemd;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
+                        {systemd.Setting(), "WATCHDOG_USEC=1000000"});
     bool cut = false;
     for (const auto end = Clock::now() + Scaled(std::chrono::milliseconds(15000));
          !cut && Clock::now() < end;) {
@@ -578,7 +726,10 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
         cut = kt::test::ConnectionError(probe, 100) != 0;
     }
     QVERIFY2(cut, "no other connection was cut");
-    QTest::qWait(1500); // the waiting cut is named after a second
+    // Until the waiting cut is named, after a second, systemd hears the service is alive.
+    for (int beat = 0; beat < 3; ++beat) {
+        QVERIFY2(systemd.sink.Until("WATCHDOG=1", 1000), "the watchdog waits for the stuck cut");
+    }
     const auto start = Clock::now();
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
     QVERIFY(program.waitForFinished(Scaled(15000)));
@@ -587,6 +738,76 @@ void ProgramTest::aStuckCutHoldsUpNeitherOtherCutsNorTheEnd() {
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(program.readAllStandardError().contains("a cut waits for its socket"));
     QCOMPARE(kt::test::ConnectionError(heldServer, 0), 0); // its cut never got through
+}
+
+// The journal's socket is the test's own, in a mount namespace of its own.
+void ProgramTest::underSystemdEachCutIsAJournalEntryAHundredASecondAtMost() {
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+        QSKIP("needs root and network and mount namespaces of its own");
+    }
+    QVERIFY(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+    QVERIFY(::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") == 0);
+    const auto unmount = qScopeGuard([] { ::umount2("/run", MNT_DETACH); });
+    QVERIFY(QDir().mkpath("/run/systemd/journal"));
+    DatagramSink journal("/run/systemd/journal/socket");
+    QVERIFY(journal.Bound());
+    QVERIFY(BringLoopbackUp());
+    const Fd listener = Listen("127.0.0.3", 21001);
+    QTemporaryDir folder;
+    const QString rules = folder.path() + "/rules.ini";
+    QFile file(rules);
+    QVERIFY(file.open(QIODevice::WriteOnly) &&
+            file.write("[General]\nAllowedIPString=127.0.0.1\nBlockedLocalPortsString=\n"
+                       "BlockedRemotePortsString=21001\n") > 0);
+    file.close();
+    QProcess program;
+    StartWithoutDisplay(program, folder.path(), {"--headless", "--config", rules},
+                        {"INVOCATION_ID=0123456789abcdef0123456789abcdef"});
+    bool guarding = false;
+    for (int attempt = 0; attempt < 150 && !guarding; ++attempt) {
+        const Connection probe = Connect("127.0.0.2", "127.0.0.3", 21001, listener);
+        guarding = AbortedWithin(probe.client, std::chrono::milliseconds(100));
+    }
+    QVERIFY2(guarding, "never guarded");
+    // More than a second's worth, as fast as they come.
+    std::vector<Connection> open; // each one's cut is made while it is there
+    for (int i = 0; i < 300; ++i) {
+        open.push_back(Connect("127.0.0.2", "127.0.0.3", 21001, listener));
+    }
+    QTest::qWait(Scaled(2500)); // a second for the count of those left out
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGTERM) == 0);
+    QVERIFY(program.waitForFinished(Scaled(15000)));
+    QFile log(folder.path() + "/KorvanTessivo/cuts.log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const qsizetype cuts = log.readAll().count(" cut 127.0.0.2:");
+    qsizetype entries = 0;
+    qsizetype leftOut = 0;
+    for (const QByteArray& entry : journal.Got()) {
+        const auto fields = Fields(entry);
+        if (fields.value("MESSAGE_ID") != "5f6f47305c634897b088ff2b7af999f1") {
+            continue;
+        }
+        if (fields.contains("KT_LEFT_OUT")) {
+            leftOut += fields.value("KT_LEFT_OUT").toLongLong();
+            QVERIFY(fields.value("MESSAGE").endsWith(" more cuts in the last second"));
+            continue;
+        }
+        ++entries;
+        QCOMPARE(fields.value("PRIORITY"), QByteArray("5"));
+        QCOMPARE(fields.value("KT_RULE"), QByteArray("blocked remote port 21001"));
+        QCOMPARE(fields.value("KT_LOCAL_ADDRESS") + ':' + fields.value("KT_REMOTE_ADDRESS") + ':' +
+                     fields.value("KT_REMOTE_PORT"),
+                 QByteArray("127.0.0.2:127.0.0.3:21001"));
+        QVERIFY2(
+            fields.value("MESSAGE").contains(" cut 127.0.0.2:" + fields.value("KT_LOCAL_PORT") +
+                                             " -> 127.0.0.3:21001 (blocked remote port 21001)"),
+            entry.constData());
+    }
+    qInfo("%lld cuts: %lld journal entries, %lld counted", static_cast<long long>(cuts),
+          static_cast<long long>(entries), static_cast<long long>(leftOut));
+    QCOMPARE(entries + leftOut, cuts);
+    QVERIFY(leftOut > 0);
+    QVERIFY(!program.readAllStandardError().contains(" cut 127.0.0.2:")); // not twice
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

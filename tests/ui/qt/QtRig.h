@@ -43,8 +43,13 @@ public:
         return answer;
     }
     void End() override { ended = true; }
+    void Diagnose(std::string_view line) override {
+        diagnosed.emplace_back(line);
+        QtHost::Diagnose(line);
+    }
 
     std::vector<std::string> messages;
+    std::vector<std::string> diagnosed; // the lines for standard error
     std::vector<MessageButtons> messageButtons;
     std::deque<MessageAnswer> answers;
     // The real box, answered by whoever clicks it.
