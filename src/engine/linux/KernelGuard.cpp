@@ -150,6 +150,11 @@ KernelGuard::KernelGuard(Key, const Options& options) : options_(options) {
             options_.onSlowCut(CutRecord::Of(row, CutRule(row), std::chrono::system_clock::now()));
         }
     };
+    // A cut queued behind others is judged again when its turn comes: a change may have spared it.
+    destroys.stillWanted = [this](const TcpRow& row) {
+        AdoptRules();
+        return judge_.Blocks(row);
+    };
     destroyer_ = std::make_unique<Destroyer>(std::move(destroys));
 }
 
@@ -239,6 +244,7 @@ bool KernelGuard::Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::
     }
     guard& g = *skeleton_;
     g.rodata->netns_cookie = netnsCookie;
+    g.rodata->count_passes = options_.countGatePasses ? 1 : 0;
     bpf_map__set_max_entries(g.maps.matches, options_.matchRingBytes);
     bpf_map__set_max_entries(g.maps.changes, options_.changeRingBytes);
     bpf_program__set_autoload(g.progs.typed_state_change, point == AttachPoint::Typed);
@@ -339,7 +345,8 @@ bool KernelGuard::SetRules(const GuardRules& rules, std::string& whyNot) {
 bool KernelGuard::WriteRules(const GuardRules& rules, std::string& whyNot) {
     guard& g = *skeleton_;
     const int allowed = bpf_map__fd(g.maps.allowed_addresses);
-    const uint32_t next = (__atomic_load_n(&g.bss->active_rules, __ATOMIC_RELAXED) + 1) & 1;
+    const uint32_t version = __atomic_load_n(&g.bss->rules_version, __ATOMIC_RELAXED) + 1;
+    const uint32_t next = version & 1;
     // Left over from the switch before the last; nothing has read that generation since.
     for (const Address6& address : inGeneration_[next].allowedAddresses) {
         const AllowedKey key{next, address};
@@ -366,7 +373,8 @@ bool KernelGuard::WriteRules(const GuardRules& rules, std::string& whyNot) {
         return false;
     }
     inGeneration_[next] = rules;
-    __atomic_store_n(&g.bss->active_rules, next, __ATOMIC_RELEASE);
+    // Every socket's kept judgement is stale from here on: judged again on its next packet.
+    __atomic_store_n(&g.bss->rules_version, version, __ATOMIC_RELEASE);
     return true;
 }
 
@@ -456,6 +464,12 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
         return 0;
     }
     std::memcpy(&match, data, sizeof match);
+    if (match.mptcp != 0) {
+        // No kernel's MPTCP diagnostics can destroy one: its subflows, TCP sockets that the
+        // gate holds back, are cut on their own reports.
+        guard.mptcp_.fetch_add(1);
+        return 0;
+    }
     Pending cut{match.family, RowOf(match)};
     cut.early = match.new_state != sockdiag::LinuxEstablished;
     guard.Cut(cut);
@@ -465,6 +479,12 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
 void KernelGuard::Cut(Pending cut) {
     // Once unsound, the rules in the kernel may be stale: the polling that takes over judges.
     if (!Sound()) {
+        return;
+    }
+    // Judged when made, maybe under rules since changed.
+    AdoptRules();
+    if (!judge_.Blocks(cut.row)) {
+        spared_.fetch_add(1);
         return;
     }
     if (cut.row.cookie == 0 || cut.family == 0) {
@@ -511,7 +531,9 @@ bool Refusal(int error) {
 
 void KernelGuard::Account(int error, Pending& cut) {
     const TcpRow& row = cut.row;
-    if (error == 0) {
+    if (error == ECANCELED) {
+        spared_.fetch_add(1);
+    } else if (error == 0) {
         cuts_.fetch_add(1);
         if (options_.onCut) {
             const CutRecord record =
@@ -568,15 +590,17 @@ void KernelGuard::RetryDue() {
     }
 }
 
-void KernelGuard::Pass() {
-    {
-        const std::lock_guard lock(handOver_);
-        if (newRules_) {
-            judge_ = GuardJudge(*newRules_);
-            passPorts_ = {newRules_->blockedLocalPorts, newRules_->blockedRemotePorts};
-            newRules_.reset();
-        }
+void KernelGuard::AdoptRules() {
+    const std::lock_guard lock(handOver_);
+    if (newRules_) {
+        judge_ = GuardJudge(*newRules_);
+        passPorts_ = {newRules_->blockedLocalPorts, newRules_->blockedRemotePorts};
+        newRules_.reset();
     }
+}
+
+void KernelGuard::Pass() {
+    AdoptRules();
     // The kernel leaves out the connections on no blocked port, where it can: the pass after
     // a rule change costs the blocked rows, not the whole table.
     std::vector<TcpRow> rows;
@@ -620,7 +644,21 @@ std::string KernelGuard::WhyNotSound() const {
 }
 
 KernelGuard::Counters KernelGuard::Count() const {
-    return {cuts_.load(), gone_.load(), passes_.load(), lost_.load(), retries_.load()};
+    return {cuts_.load(),    gone_.load(),   passes_.load(), lost_.load(),
+            retries_.load(), spared_.load(), mptcp_.load()};
+}
+
+std::array<uint64_t, KernelGuard::kGatePaths> KernelGuard::GatePasses() const {
+    static_assert(kGatePaths == KT_GATE_PATHS);
+    std::array<uint64_t, kGatePaths> passes{};
+    for (size_t path = 0; path < passes.size(); ++path) {
+        passes[path] = __atomic_load_n(&skeleton_->bss->passed[path], __ATOMIC_RELAXED);
+    }
+    return passes;
+}
+
+uint64_t KernelGuard::Unkept() const {
+    return __atomic_load_n(&skeleton_->bss->unmarked, __ATOMIC_RELAXED);
 }
 
 int KernelGuard::ChangeRingFd() const {
