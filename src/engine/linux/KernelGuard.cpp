@@ -397,6 +397,9 @@ void KernelGuard::Run() {
                 SetFault(Fault::ThreadEnded, errno);
                 return;
             }
+            if (n > 0 && options_.onWake) {
+                options_.onWake();
+            }
             for (int i = 0; i < n; ++i) {
                 if (events[static_cast<size_t>(i)].data.u32 == kDestroysTag) {
                     Collect();

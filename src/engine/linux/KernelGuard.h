@@ -44,6 +44,8 @@ struct KernelGuardOptions {
     uint32_t changeRingBytes = 8 * 1024 * 1024;
     // For tests: runs on the guard thread when matches wake it, before they are read.
     std::function<void()> onMatchesWake;
+    // For tests: runs on the guard thread whenever anything wakes it, before it is looked at.
+    std::function<void()> onWake;
     // Runs on the guard thread after each cut, which it must not hold up.
     std::function<void(const CutRecord&)> onCut;
     // Runs on the guard thread once for a cut that has waited longer than a second for its

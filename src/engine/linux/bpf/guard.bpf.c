@@ -163,8 +163,7 @@ static __always_inline int blocked(__u16 local_port, __u16 remote_port, const __
     return blocked_under(current_version(), local_port, remote_port, remote);
 }
 
-static __always_inline int same_connection(const struct connection* a,
-                                           const struct connection* b) {
+static __always_inline int same_connection(const struct connection* a, const struct connection* b) {
     return a->local_port == b->local_port && a->remote_port == b->remote_port &&
            a->remote[3] == b->remote[3] && a->local[3] == b->local[3] &&
            a->remote[0] == b->remote[0] && a->remote[1] == b->remote[1] &&
@@ -173,8 +172,7 @@ static __always_inline int same_connection(const struct connection* a,
 }
 
 /* Keeps a judgement on the socket (given the storage); the verdict's store comes last. */
-static __always_inline void keep(struct judgement* kept, const struct connection* c,
-                                 __u64 judged) {
+static __always_inline void keep(struct judgement* kept, const struct connection* c, __u64 judged) {
     *(volatile __u64*)&kept->judged = 0;
     kept->connection = *c;
     *(volatile __u64*)&kept->judged = judged;
@@ -306,8 +304,8 @@ static __always_inline void handle(const struct sock* sk, int old_state, int new
         /* Kept before tcp_set_state stores the new state. An MPTCP socket's packets are its
          * subflows', which are judged on their own. */
         if (keeps && !s.mptcp) {
-            struct judgement* kept = bpf_sk_storage_get(&judgements, (struct sock*)sk, 0,
-                                                        BPF_SK_STORAGE_GET_F_CREATE);
+            struct judgement* kept =
+                bpf_sk_storage_get(&judgements, (struct sock*)sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
             if (kept)
                 keep(kept, &c, judgement_of(version, is_blocked));
             else if (is_blocked)
