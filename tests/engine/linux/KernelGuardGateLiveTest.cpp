@@ -74,7 +74,7 @@ private:
     bool released_ = false;
 };
 
-class KernelGuardGateLive : public ::testing::Test {
+class GatedKernelGuardLive : public ::testing::Test {
 protected:
     void SetUp() override { KT_ENTER_OWN_NETWORK_NAMESPACE(); }
 
@@ -95,7 +95,7 @@ sockaddr_in To(uint16_t port) {
 
 // A socket judged blocked, then connected again to a port nothing blocks, carries its bytes both
 // ways: after its cut, and after connect(AF_UNSPEC) while its cut still waits.
-TEST_F(KernelGuardGateLive, ASocketConnectedAgainIsJudgedAgain) {
+TEST_F(GatedKernelGuardLive, ASocketConnectedAgainIsJudgedAgain) {
     const Socket blocked = Listen("127.0.0.3", kPorts[0]);
     const Socket open = Listen("127.0.0.3", kPorts[1]);
     for (const bool disconnect : {false, true}) {
@@ -175,7 +175,7 @@ size_t BytesRead(const Socket& socket, int waitMs, size_t upTo = SIZE_MAX) {
 // Data in a Fast Open SYN or on the handshake's last ACK, behind an IPv6 extension header: not
 // read on a blocked port; and a connection whose every packet carries one, on a port nothing
 // blocks, carries its bytes.
-TEST_F(KernelGuardGateLive, IPv6ExtensionHeadersAreReadPast) {
+TEST_F(GatedKernelGuardLive, IPv6ExtensionHeadersAreReadPast) {
     struct Case {
         const char* name;
         int header;
@@ -260,7 +260,7 @@ uint64_t BytesReceived(const Socket& socket) {
 // A connection that is writing all the time carries no byte once rules that block it are in
 // force, whether it was open before the guard started or was judged and spared before the
 // change; its cut waits meanwhile (the guard's thread is held).
-TEST_F(KernelGuardGateLive, ABlockedConnectionCarriesNoByteFromTheRulesOn) {
+TEST_F(GatedKernelGuardLive, ABlockedConnectionCarriesNoByteFromTheRulesOn) {
     const Socket listener = Listen("127.0.0.3", kPorts[0]);
     for (const bool openBeforeStart : {true, false}) {
         SCOPED_TRACE(openBeforeStart ? "open before start" : "newly blocked by a change");
@@ -307,7 +307,7 @@ TEST_F(KernelGuardGateLive, ABlockedConnectionCarriesNoByteFromTheRulesOn) {
 
 // The connections of a port whose cuts wait (the guard's thread is held) carry their bytes as
 // soon as the port is unblocked, and their cuts, when their turn comes, spare them.
-TEST_F(KernelGuardGateLive, APortUnblockedWhileItsCutsWaitLeavesItsConnectionsAlive) {
+TEST_F(GatedKernelGuardLive, APortUnblockedWhileItsCutsWaitLeavesItsConnectionsAlive) {
     const Socket listener = Listen("127.0.0.3", kPorts[0]);
     std::unique_ptr<KernelGuard> guard;
     Hold hold;
