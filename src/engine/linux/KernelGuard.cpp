@@ -273,6 +273,9 @@ bool KernelGuard::Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::
         whyNot = "setting up the guard's wake-ups: " + ErrorText(errno);
         return false;
     }
+    if (gate && options_.timeGate) {
+        runTimes_.Reset(bpf_enable_stats(BPF_STATS_RUN_TIME));
+    }
     attached_ = point;
     gated_ = gate;
     inGeneration_ = {};
@@ -658,6 +661,20 @@ std::array<uint64_t, KernelGuard::kGatePaths> KernelGuard::GatePasses() const {
         passes[path] = __atomic_load_n(&skeleton_->bss->passed[path], __ATOMIC_RELAXED);
     }
     return passes;
+}
+
+KernelGuard::GateRuns KernelGuard::GateRunTime() const {
+    GateRuns total;
+    for (const bpf_program* program :
+         {skeleton_->progs.gate_ingress, skeleton_->progs.gate_egress}) {
+        bpf_prog_info info{};
+        uint32_t length = sizeof info;
+        if (gated_ && bpf_obj_get_info_by_fd(bpf_program__fd(program), &info, &length) == 0) {
+            total.runs += info.run_cnt;
+            total.nanoseconds += info.run_time_ns;
+        }
+    }
+    return total;
 }
 
 uint64_t KernelGuard::Unkept() const {

@@ -38,6 +38,8 @@ struct KernelGuardOptions {
     // The gate counts the payload packets it lets pass whose own addresses and ports its rules
     // block, by path (GatePasses); costs a look at every such packet.
     bool countGatePasses = false;
+    // The kernel times the gate's runs while the guard lives (GateRunTime).
+    bool timeGate = false;
     uint32_t matchRingBytes = 256 * 1024; // a power of two, at least a page
     // A second of reports at 10,000 connections a second, both ends local (9 reports each, of
     // 40 bytes for IPv4 and 72 for IPv6), with room to spare: a reader may sleep that long.
@@ -80,6 +82,12 @@ public:
     std::array<uint64_t, kGatePaths> GatePasses() const;
     // Judgements the kernel had no memory to keep on their socket.
     uint64_t Unkept() const;
+    // The gate's runs, both ways, and the time they took (see timeGate).
+    struct GateRuns {
+        uint64_t runs = 0;
+        uint64_t nanoseconds = 0;
+    };
+    GateRuns GateRunTime() const;
 
     // Loads and attaches the program with the given rules, which are in force once it returns,
     // cuts what they block, and starts the thread. Nothing, with a one-line reason in whyNot, when
@@ -172,6 +180,7 @@ private:
     std::unique_ptr<ring_buffer, RingDeleter> matches_;
     UniqueFd epoll_;
     UniqueFd wake_;
+    UniqueFd runTimes_; // while open, the kernel times BPF programs
 
     // The owner's thread only: the rules each generation holds.
     std::array<GuardRules, 2> inGeneration_;
