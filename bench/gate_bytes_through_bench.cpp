@@ -92,8 +92,15 @@ void Ipv6Headers(benchmark::State& state, int header, bool fastOpen, bool veth) 
     test::Socket listener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in6 at{AF_INET6, htons(kBlocked), 0, {}, 0};
     ::inet_pton(AF_INET6, server, &at.sin6_addr);
-    if (::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        ::listen(listener.Fd(), 4096) != 0 ||
+    // A fresh address may still be settling in.
+    bool bound = false;
+    for (int i = 0; i < 200 && !bound; ++i) {
+        bound = ::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+        if (!bound) {
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    }
+    if (!bound || ::listen(listener.Fd(), 4096) != 0 ||
         !SetOption(listener.Fd(), IPPROTO_TCP, TCP_FASTOPEN, 4096)) {
         state.SkipWithError("no listener on the blocked port");
         return;
