@@ -470,19 +470,33 @@ static __always_inline int segment_blocked(const struct segment* s, const int in
                    : blocked(s->source_port, s->destination_port, s->destination);
 }
 
-/* Counts a payload packet let through on a path, when its own addresses and ports are blocked. */
-static __always_inline void count_pass(struct __sk_buff* skb, const int ingress, const int path) {
+/* Whether a socket of any kind (a request and a TIME_WAIT socket too) is of this namespace: the
+ * gate sees every namespace's packets. */
+static __always_inline int ours_any(struct bpf_sock* sk) {
+    const struct sock* any = (const struct sock*)bpf_skc_to_tcp_sock(sk);
+
+    if (!any)
+        any = (const struct sock*)bpf_skc_to_tcp_timewait_sock(sk);
+    if (!any)
+        any = (const struct sock*)bpf_skc_to_tcp_request_sock(sk);
+    return any && BPF_CORE_READ(any, __sk_common.skc_net.net, net_cookie) == netns_cookie;
+}
+
+/* Counts a payload packet of this namespace let through on a path, when its own addresses and
+ * ports are blocked. */
+static __always_inline void count_pass(struct __sk_buff* skb, struct bpf_sock* sk,
+                                       const int ingress, const int path) {
     struct segment s;
 
     if (!count_passes || path < 0 || path >= KT_GATE_PATHS)
         return;
     if (read_segment(skb, &s) && s.tcp && s.payload > 0 && !(s.flags & TCP_FLAG_RST) &&
-        segment_blocked(&s, ingress))
+        segment_blocked(&s, ingress) && (!sk || ours_any(sk)))
         __sync_fetch_and_add(&passed[path], 1);
 }
 
-/* A packet of a socket that has no connection of its own yet (a listener, a request, a connect
- * under way). 1 lets it pass. */
+/* A packet of a socket that has no connection of its own (a listener, a request, a connect under
+ * way, a socket closed). 1 lets it pass. */
 static __always_inline int gate_early(struct __sk_buff* skb, struct bpf_sock* sk,
                                       const struct connection* c, const int ingress) {
     struct segment s;
@@ -498,7 +512,7 @@ static __always_inline int gate_early(struct __sk_buff* skb, struct bpf_sock* sk
      * from the fixed header. */
     if (blocked(c->local_port, c->remote_port, ingress ? s.source : s.destination) && ours(sk))
         return 0;
-    count_pass(skb, ingress, KT_GATE_UNREADABLE_EARLY);
+    count_pass(skb, sk, ingress, KT_GATE_UNREADABLE_EARLY);
     return 1;
 }
 
@@ -508,14 +522,15 @@ static __always_inline int gate(struct __sk_buff* skb, const int ingress) {
     struct connection c;
 
     if (!sk) {
-        count_pass(skb, ingress, KT_GATE_NO_SOCKET);
+        count_pass(skb, sk, ingress, KT_GATE_NO_SOCKET);
         return 1;
     }
-    sk = bpf_sk_fullsock(sk);
-    if (!sk) {
-        count_pass(skb, ingress, KT_GATE_NOT_FULL_SOCKET);
+    struct bpf_sock* full = bpf_sk_fullsock(sk);
+    if (!full) {
+        count_pass(skb, sk, ingress, KT_GATE_NOT_FULL_SOCKET);
         return 1;
     }
+    sk = full;
     if (sk->protocol != IPPROTO_TCP)
         return 1;
     const __u32 state = sk->state;
@@ -528,27 +543,28 @@ static __always_inline int gate(struct __sk_buff* skb, const int ingress) {
     int is_blocked = 0;
     if (judged && (__u32)(judged >> 32) == version && same_connection(&kept->connection, &c)) {
         is_blocked = judged & JUDGED_BLOCKED;
-    } else if (state == TCP_LISTEN || state == TCP_SYN_RECV || state == TCP_SYN_SENT) {
+    } else if (state == TCP_LISTEN || state == TCP_SYN_RECV || state == TCP_SYN_SENT ||
+               state == TCP_CLOSE || c.local_port == 0) {
+        /* A socket closing loses its local port before it shows CLOSE: a packet that found it
+         * just before is judged by its own addresses, like one of a socket not yet connected. */
         return gate_early(skb, sk, &c, ingress);
     } else {
         /* Connected elsewhere, older than the guard, or judged under other rules: judged here,
-         * and kept but while the socket closes (what is kept goes at CLOSE). */
+         * and kept. */
         const int foreign = !ours(sk);
         is_blocked = !foreign && blocked_under(version, c.local_port, c.remote_port, c.remote);
-        if (state != TCP_CLOSE) {
-            kept = bpf_sk_storage_get(&judgements, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
-            if (kept)
-                keep(kept, &c, foreign ? JUDGED_FOREIGN : judgement_of(version, is_blocked));
-            else if (is_blocked)
-                __sync_fetch_and_add(&unmarked, 1);
-        }
+        kept = bpf_sk_storage_get(&judgements, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+        if (kept)
+            keep(kept, &c, foreign ? JUDGED_FOREIGN : judgement_of(version, is_blocked));
+        else if (is_blocked)
+            __sync_fetch_and_add(&unmarked, 1);
         if (!is_blocked) {
-            count_pass(skb, ingress, KT_GATE_JUDGED_SPARED);
+            count_pass(skb, sk, ingress, KT_GATE_JUDGED_SPARED);
             return 1;
         }
     }
     if (!is_blocked) {
-        count_pass(skb, ingress, KT_GATE_KEPT_SPARED);
+        count_pass(skb, sk, ingress, KT_GATE_KEPT_SPARED);
         return 1;
     }
     /* Only what carries no payload (ACK, FIN, RST) passes; a RST's payload is never read. */
