@@ -336,5 +336,32 @@ TEST_F(GatedKernelGuardLive, APortUnblockedWhileItsCutsWaitLeavesItsConnectionsA
     }
 }
 
+// An MPTCP connection to a blocked port: the guard sees the MPTCP socket itself, and no byte of
+// it reaches the server, whose subflow is cut.
+TEST_F(GatedKernelGuardLive, AnMptcpConnectionToABlockedPortCarriesNoByte) {
+    constexpr int kMptcp = 262; // IPPROTO_MPTCP
+    Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, kMptcp));
+    if (!listener.Valid()) {
+        GTEST_SKIP() << "no MPTCP in this kernel";
+    }
+    sockaddr_in at = To(kPorts[0]);
+    ASSERT_EQ(::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener.Fd(), 16), 0);
+    const auto guard = Start({{kPorts[0]}, {}, {}});
+    ASSERT_TRUE(guard);
+    Connection c{Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, kMptcp)), {}};
+    ASSERT_EQ(::connect(c.client.Fd(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    c.server = Accept(listener);
+    const std::array<char, 1024> bytes{};
+    ::send(c.client.Fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(BytesRead(c.server, 300), 0u);
+    for (int i = 0; i < Scaled(200) && guard->Count().mptcp == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GE(guard->Count().mptcp, 1u);
+    EXPECT_GE(guard->Count().cuts, 1u); // its subflow
+    EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
+}
+
 } // namespace
 } // namespace kt::test
