@@ -5,7 +5,8 @@
 // every 10 ms that blocks and unblocks a port none of the echoes uses; echo_failed counts the
 // ones that did not come back whole within 2 s.
 // Reused: 1,000 sockets each connected to a blocked port, then, after their cut or after
-// connect(AF_UNSPEC) before it, connected to an unblocked port for a 1 KiB echo.
+// connect(AF_UNSPEC) before it, connected to an unblocked port for a 1 KiB echo; last_errno is
+// the error of the last echo that failed.
 // UnblockedWhileCutsWait: 20 connections of a blocked port whose cuts wait (the guard's thread is
 // held); the port is unblocked: how long until all 20 have carried 1 KiB each way, and whether
 // their cuts spare them when their turn comes. 20 rounds.
@@ -145,7 +146,8 @@ void Reused(benchmark::State& state, bool disconnect) {
         return;
     }
     constexpr size_t kEcho = 1024;
-    uint64_t reused = 0, failed = 0, notCut = 0;
+    uint64_t reused = 0, failed = 0, notCut = 0, connectFailed = 0;
+    int lastError = 0;
     for (auto _ : state) {
         std::jthread server([&](const std::stop_token& stop) { EchoServer(open, kEcho, stop); });
         std::jthread sink([&](const std::stop_token& stop) { Sink(blocked, stop); });
@@ -164,9 +166,17 @@ void Reused(benchmark::State& state, bool disconnect) {
             SetBlocking(c.Fd(), true);
             SetTimeouts(c.Fd(), kBound);
             ++reused;
-            failed += ConnectAgain(c.Fd(), kOpen) && Echo(c.Fd(), kEcho, i) ? 0 : 1;
+            if (!ConnectAgain(c.Fd(), kOpen)) {
+                ++connectFailed;
+                lastError = errno;
+            } else if (!Echo(c.Fd(), kEcho, i)) {
+                ++failed;
+                lastError = errno;
+            }
         }
     }
+    state.counters["connect_failed"] = static_cast<double>(connectFailed);
+    state.counters["last_errno"] = lastError;
     state.counters["reused"] = static_cast<double>(reused);
     state.counters["echo_failed"] = static_cast<double>(failed);
     state.counters["not_cut_in_time"] = static_cast<double>(notCut);
