@@ -151,6 +151,10 @@ private:
         int tries = 0;      // in a row with that error
         std::chrono::steady_clock::time_point due{};
     };
+    // What woke the thread, as its epoll set tags it.
+    static constexpr uint32_t kWakeTag = 1;
+    static constexpr uint32_t kMatchesTag = 2;
+    static constexpr uint32_t kDestroysTag = 3;
     // Failures of the same kind in a row after which the guard gives up.
     static constexpr int kTries = 3;
     static constexpr std::chrono::milliseconds kRetryDelay{10};
