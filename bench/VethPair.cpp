@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -84,9 +85,36 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-// The address with a /24 netmask (none: lo keeps its own), then up: through the old interface
-// ioctls, which need no netlink.
-std::string Configure(const char* name, const char* address) {
+// An IPv6 address with a /64 prefix, usable at once: duplicate address detection, which would keep
+// it tentative for a second, is off for the interface.
+std::string ConfigureIpv6(const char* name, const char* address6) {
+    std::ofstream(std::string("/proc/sys/net/ipv6/conf/") + name + "/accept_dad") << 0;
+    const UniqueFd control(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!control.Valid()) {
+        return Failed("opening an IPv6 control socket", errno);
+    }
+    struct {
+        in6_addr ifr6_addr;
+        uint32_t ifr6_prefixlen;
+        int ifr6_ifindex;
+    } request{}; // struct in6_ifreq, as the kernel reads it
+    request.ifr6_prefixlen = 64;
+    request.ifr6_ifindex = static_cast<int>(::if_nametoindex(name));
+    ::inet_pton(AF_INET6, address6, &request.ifr6_addr);
+    if (request.ifr6_ifindex == 0 || ::ioctl(control.Get(), SIOCSIFADDR, &request) != 0) {
+        return Failed("setting an IPv6 address", errno);
+    }
+    return {};
+}
+
+// The address with a /24 netmask (none: lo keeps its own), and the IPv6 one if any, then up:
+// through the old interface ioctls, which need no netlink.
+std::string Configure(const char* name, const char* address, const char* address6 = nullptr) {
+    if (address6 != nullptr) {
+        if (std::string why = ConfigureIpv6(name, address6); !why.empty()) {
+            return why;
+        }
+    }
     const UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!control.Valid()) {
         return Failed("opening a control socket", errno);
@@ -143,7 +171,8 @@ UniqueFd NewNetworkNamespace(std::string& whyNot) {
 }
 
 std::unique_ptr<VethPair> VethPair::Create(const UniqueFd& peer, const char* address,
-                                           const char* peerAddress, std::string& whyNot) {
+                                           const char* peerAddress, std::string& whyNot,
+                                           const char* address6, const char* peerAddress6) {
     UniqueFd route(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!route.Valid()) {
         whyNot = Failed("opening rtnetlink", errno);
@@ -169,10 +198,10 @@ std::unique_ptr<VethPair> VethPair::Create(const UniqueFd& peer, const char* add
         return nullptr;
     }
     std::unique_ptr<VethPair> pair(new VethPair(std::move(route)));
-    whyNot = Configure(kName, address);
+    whyNot = Configure(kName, address, address6);
     if (whyNot.empty()) {
         whyNot = RunIn(peer, [&] {
-                     return Configure(kPeerName, peerAddress);
+                     return Configure(kPeerName, peerAddress, peerAddress6);
                  }).value_or("entering the peer's network namespace failed");
     }
     return whyNot.empty() ? std::move(pair) : nullptr;

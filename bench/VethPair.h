@@ -35,11 +35,14 @@ template <typename F> auto RunIn(const UniqueFd& ns, F f) {
 }
 
 // A veth pair: one end in the caller's network namespace, the other in peer's, each with its
-// IPv4 address (/24) and up. The destructor deletes it (the kernel would with either namespace).
+// IPv4 address (/24), its IPv6 one (/64) when given, and up. The destructor deletes it (the kernel
+// would with either namespace).
 class VethPair {
 public:
     static std::unique_ptr<VethPair> Create(const UniqueFd& peer, const char* address,
-                                            const char* peerAddress, std::string& whyNot);
+                                            const char* peerAddress, std::string& whyNot,
+                                            const char* address6 = nullptr,
+                                            const char* peerAddress6 = nullptr);
     ~VethPair();
     VethPair(const VethPair&) = delete;
     VethPair& operator=(const VethPair&) = delete;

@@ -318,6 +318,11 @@ void Destroyer::Dispatch() {
         }
         Job job = std::move(queue_.front());
         queue_.pop_front();
+        // The rules may have changed while it waited.
+        if (options_.stillWanted && !options_.stillWanted(job.row)) {
+            Finish(job, ECANCELED);
+            continue;
+        }
         job.request.header.nlmsg_seq = ++lastSeq_; // a fresh one, so no stale answer is taken
         if (::send(live_->channel.Get(), &job.request, sizeof job.request,
                    MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof job.request)) {

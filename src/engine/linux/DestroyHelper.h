@@ -31,6 +31,9 @@ struct DestroyerOptions {
     size_t maxAbandoned = 8;
     // Runs on the calling thread, inside Submit, Collect or Wait, which it must not call.
     std::function<void(const TcpRow& row, std::chrono::milliseconds waited)> onSlow;
+    // Asked, on the same terms, as a queued destroy's turn comes: false spares the socket, whose
+    // outcome is then ECANCELED. Unset: every destroy goes ahead.
+    std::function<bool(const TcpRow& row)> stillWanted;
 };
 
 // Owns the helpers and the queue of destroys; one thread at a time uses it. A helper dies with
@@ -42,9 +45,9 @@ public:
     struct Outcome {
         Ticket ticket = 0;
         TcpRow row;
-        // 0 done, ENOENT gone, EPERM refused, another errno from the kernel; EINTR, ENOBUFS,
-        // ETIMEDOUT (no answer within the netlink socket's timeout) and EIO (no readable answer)
-        // say that the exchange failed and the destroy may be tried again.
+        // 0 done, ENOENT gone, ECANCELED spared, EPERM refused, another errno from the kernel;
+        // EINTR, ENOBUFS, ETIMEDOUT (no answer within the netlink socket's timeout) and EIO (no
+        // readable answer) say that the exchange failed and the destroy may be tried again.
         int error = 0;
     };
     // Wait's answer for a destroy that has no outcome yet.

@@ -6,20 +6,13 @@
 
 #include <algorithm>
 #include <array>
-#include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <linux/capability.h>
-#include <linux/magic.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -30,55 +23,8 @@
 namespace kt {
 namespace {
 
-constexpr uint32_t kWakeTag = 1;
-constexpr uint32_t kMatchesTag = 2;
-constexpr uint32_t kDestroysTag = 3;
-
-// libbpf's print callback carries no context of its own: the first warning of a start goes to
-// the string that the starting thread names here for the time of the start, and every other
-// message is dropped rather than written to standard error.
-thread_local std::string* tLibbpfWarning = nullptr;
-
-int KeepFirstWarning(libbpf_print_level level, const char* format, va_list args) {
-    if (level != LIBBPF_WARN || tLibbpfWarning == nullptr || !tLibbpfWarning->empty()) {
-        return 0;
-    }
-    std::array<char, 512> line{};
-    std::vsnprintf(line.data(), line.size(), format, args);
-    std::string text(line.data());
-    // Said on every start without CAP_SYS_RESOURCE, whatever else goes wrong: never the reason.
-    if (text.find("RLIMIT_MEMLOCK") != std::string::npos) {
-        return 0;
-    }
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    while (!text.empty() && text.back() == ' ') {
-        text.pop_back();
-    }
-    *tLibbpfWarning = text;
-    return 0;
-}
-
-class LibbpfWarningScope {
-public:
-    explicit LibbpfWarningScope(std::string& warning) {
-        libbpf_set_print(KeepFirstWarning);
-        tLibbpfWarning = &warning;
-    }
-    ~LibbpfWarningScope() { tLibbpfWarning = nullptr; }
-    LibbpfWarningScope(const LibbpfWarningScope&) = delete;
-    LibbpfWarningScope& operator=(const LibbpfWarningScope&) = delete;
-};
-
 std::string ErrorText(int error) {
     return std::strerror(error);
-}
-
-// Outside the first user namespace the uid map is anything but the identity of every id.
-bool InUserNamespace() {
-    std::ifstream map("/proc/self/uid_map");
-    uint64_t inside = 0, outside = 0, count = 0;
-    return map >> inside >> outside >> count &&
-           !(inside == 0 && outside == 0 && count == 4294967295u);
 }
 
 bool NetnsCookie(uint64_t& cookie) {
@@ -88,60 +34,7 @@ bool NetnsCookie(uint64_t& cookie) {
            ::getsockopt(probe.Get(), SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &length) == 0;
 }
 
-std::string LoadRefusal(int error, const std::string& warning) {
-    // A refusal for want of rights says all there is to say; libbpf's words would only confuse.
-    if ((error == EPERM || error == EACCES) && InUserNamespace()) {
-        return "the kernel does not let a user namespace load BPF programs";
-    }
-    if (error == EPERM || error == EACCES) {
-        return "no right to load BPF programs (needs root, or CAP_BPF and CAP_PERFMON)";
-    }
-    const std::string why = "the kernel refused the guard's BPF program (" + ErrorText(error) + ")";
-    return warning.empty() ? why : why + ": " + warning;
-}
-
-// The port rules as the program reads them: a bit per port, local then remote.
-struct PortBits {
-    std::array<uint64_t, 1024> local{};
-    std::array<uint64_t, 1024> remote{};
-};
-
-void SetBits(std::array<uint64_t, 1024>& bits, const std::vector<uint16_t>& ports) {
-    for (const uint16_t port : ports) {
-        bits[port >> 6] |= uint64_t{1} << (port & 63);
-    }
-}
-
-struct AllowedKey {
-    uint32_t generation;
-    Address6 address;
-};
-static_assert(sizeof(AllowedKey) == 20);
-
-// The root of the cgroup v2 hierarchy, where the gate sees every socket's packets; beside a v1
-// hierarchy it is mounted at unified/.
-UniqueFd OpenCgroupRoot(std::string& whyNot) {
-    for (const char* path : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
-        UniqueFd folder(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        struct statfs kind {};
-        if (folder.Valid() && ::fstatfs(folder.Get(), &kind) == 0 &&
-            kind.f_type == CGROUP2_SUPER_MAGIC) {
-            return folder;
-        }
-    }
-    whyNot = "no cgroup v2 hierarchy is mounted (at /sys/fs/cgroup or /sys/fs/cgroup/unified)";
-    return UniqueFd();
-}
-
 } // namespace
-
-void KernelGuard::SkeletonDeleter::operator()(guard* skeleton) const {
-    guard__destroy(skeleton); // detaches the links, then closes programs and maps
-}
-
-void KernelGuard::RingDeleter::operator()(ring_buffer* ring) const {
-    ring_buffer__free(ring);
-}
 
 KernelGuard::KernelGuard(Key, const Options& options) : options_(options) {
     DestroyerOptions destroys;
@@ -149,6 +42,11 @@ KernelGuard::KernelGuard(Key, const Options& options) : options_(options) {
         if (options_.onSlowCut) {
             options_.onSlowCut(CutRecord::Of(row, CutRule(row), std::chrono::system_clock::now()));
         }
+    };
+    // A cut queued behind others is judged again when its turn comes: a change may have spared it.
+    destroys.stillWanted = [this](const TcpRow& row) {
+        AdoptRules();
+        return judge_.Blocks(row);
     };
     destroyer_ = std::make_unique<Destroyer>(std::move(destroys));
 }
@@ -229,89 +127,6 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     return self;
 }
 
-bool KernelGuard::Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::string& whyNot) {
-    std::string warning;
-    const LibbpfWarningScope scope(warning);
-    skeleton_.reset(guard__open());
-    if (!skeleton_) {
-        whyNot = "opening the guard's BPF object: " + ErrorText(errno);
-        return false;
-    }
-    guard& g = *skeleton_;
-    g.rodata->netns_cookie = netnsCookie;
-    bpf_map__set_max_entries(g.maps.matches, options_.matchRingBytes);
-    bpf_map__set_max_entries(g.maps.changes, options_.changeRingBytes);
-    bpf_program__set_autoload(g.progs.typed_state_change, point == AttachPoint::Typed);
-    bpf_program__set_autoload(g.progs.raw_state_change, point == AttachPoint::Raw);
-    bpf_program__set_autoload(g.progs.gate_ingress, gate);
-    bpf_program__set_autoload(g.progs.gate_egress, gate);
-    const int error = guard__load(&g);
-    if (error != 0) {
-        whyNot = LoadRefusal(-error, warning);
-        return false;
-    }
-    matches_.reset(ring_buffer__new(bpf_map__fd(g.maps.matches), OnMatch, this, nullptr));
-    epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-    wake_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!matches_ || !epoll_.Valid() || !wake_.Valid()) {
-        whyNot = "setting up the guard's wake-ups: " + ErrorText(errno);
-        return false;
-    }
-    epoll_event wake{EPOLLIN, {.u32 = kWakeTag}};
-    epoll_event matches{EPOLLIN, {.u32 = kMatchesTag}};
-    epoll_event destroys{EPOLLIN, {.u32 = kDestroysTag}};
-    if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &wake) != 0 ||
-        ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, ring_buffer__epoll_fd(matches_.get()), &matches) !=
-            0 ||
-        ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, destroyer_->Fd(), &destroys) != 0) {
-        whyNot = "setting up the guard's wake-ups: " + ErrorText(errno);
-        return false;
-    }
-    attached_ = point;
-    gated_ = gate;
-    inGeneration_ = {};
-    return true;
-}
-
-bool KernelGuard::Attach(std::string& whyNot) {
-    std::string warning;
-    const LibbpfWarningScope scope(warning);
-    if (guard__attach(skeleton_.get()) != 0) {
-        whyNot = "attaching the guard's BPF program: " + ErrorText(errno);
-        whyNot += warning.empty() ? "" : ": " + warning;
-        return false;
-    }
-    if (gated_) {
-        AttachGate();
-    }
-    return true;
-}
-
-// Without the gate the guard still cuts, as fast, but the first bytes of a blocked connection
-// may reach its application before the cut.
-void KernelGuard::AttachGate() {
-    guard& g = *skeleton_;
-    std::string why;
-    const UniqueFd root = OpenCgroupRoot(why);
-    if (root.Valid()) {
-        // Links, not attachments: nothing stays attached once the program is gone.
-        g.links.gate_ingress = bpf_program__attach_cgroup(g.progs.gate_ingress, root.Get());
-        const int ingress = errno;
-        g.links.gate_egress = g.links.gate_ingress == nullptr
-                                  ? nullptr
-                                  : bpf_program__attach_cgroup(g.progs.gate_egress, root.Get());
-        if (g.links.gate_egress != nullptr) {
-            return;
-        }
-        why = "the kernel refused to attach it to the cgroup v2 root: " +
-              ErrorText(g.links.gate_ingress == nullptr ? ingress : errno);
-        bpf_link__destroy(g.links.gate_ingress);
-        g.links.gate_ingress = nullptr;
-    }
-    gated_ = false;
-    gateMissing_ = why;
-}
-
 KernelGuard::~KernelGuard() {
     stop_.store(true);
     Wake();
@@ -331,42 +146,6 @@ bool KernelGuard::SetRules(const GuardRules& rules, std::string& whyNot) {
         passAsked_ = true;
     }
     Wake();
-    return true;
-}
-
-// The rules go to the generation the program does not read, which then becomes the one it
-// reads in one store: a socket is judged by the old rules or by the new, never by a mix.
-bool KernelGuard::WriteRules(const GuardRules& rules, std::string& whyNot) {
-    guard& g = *skeleton_;
-    const int allowed = bpf_map__fd(g.maps.allowed_addresses);
-    const uint32_t next = (__atomic_load_n(&g.bss->active_rules, __ATOMIC_RELAXED) + 1) & 1;
-    // Left over from the switch before the last; nothing has read that generation since.
-    for (const Address6& address : inGeneration_[next].allowedAddresses) {
-        const AllowedKey key{next, address};
-        if (bpf_map_delete_elem(allowed, &key) != 0 && errno != ENOENT) {
-            whyNot = "the kernel refused to forget an allowed address: " + ErrorText(errno);
-            return false;
-        }
-    }
-    inGeneration_[next] = {};
-    const uint8_t on = 1;
-    for (const Address6& address : rules.allowedAddresses) {
-        const AllowedKey key{next, address};
-        if (bpf_map_update_elem(allowed, &key, &on, BPF_ANY) != 0) {
-            whyNot = "the kernel refused an allowed address: " + ErrorText(errno);
-            return false;
-        }
-        inGeneration_[next].allowedAddresses.push_back(address);
-    }
-    auto ports = std::make_unique<PortBits>();
-    SetBits(ports->local, rules.blockedLocalPorts);
-    SetBits(ports->remote, rules.blockedRemotePorts);
-    if (bpf_map_update_elem(bpf_map__fd(g.maps.port_rules), &next, ports.get(), BPF_ANY) != 0) {
-        whyNot = "the kernel refused the blocked ports: " + ErrorText(errno);
-        return false;
-    }
-    inGeneration_[next] = rules;
-    __atomic_store_n(&g.bss->active_rules, next, __ATOMIC_RELEASE);
     return true;
 }
 
@@ -400,6 +179,9 @@ void KernelGuard::Run() {
             if (n < 0) {
                 SetFault(Fault::ThreadEnded, errno);
                 return;
+            }
+            if (n > 0 && options_.onWake) {
+                options_.onWake();
             }
             for (int i = 0; i < n; ++i) {
                 if (events[static_cast<size_t>(i)].data.u32 == kDestroysTag) {
@@ -468,6 +250,12 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
         return 0;
     }
     std::memcpy(&match, data, sizeof match);
+    if (match.mptcp != 0) {
+        // No kernel's MPTCP diagnostics can destroy one: its subflows, TCP sockets that the
+        // gate holds back, are cut on their own reports.
+        guard.mptcp_.fetch_add(1);
+        return 0;
+    }
     Pending cut{match.family, RowOf(match)};
     cut.early = match.new_state != sockdiag::LinuxEstablished;
     guard.Cut(cut);
@@ -477,6 +265,12 @@ int KernelGuard::OnMatch(void* self, void* data, size_t size) {
 void KernelGuard::Cut(Pending cut) {
     // Once unsound, the rules in the kernel may be stale: the polling that takes over judges.
     if (!Sound()) {
+        return;
+    }
+    // Judged when made, maybe under rules since changed.
+    AdoptRules();
+    if (!judge_.Blocks(cut.row)) {
+        spared_.fetch_add(1);
         return;
     }
     if (cut.row.cookie == 0 || cut.family == 0) {
@@ -523,7 +317,9 @@ bool Refusal(int error) {
 
 void KernelGuard::Account(int error, Pending& cut) {
     const TcpRow& row = cut.row;
-    if (error == 0) {
+    if (error == ECANCELED) {
+        spared_.fetch_add(1);
+    } else if (error == 0) {
         cuts_.fetch_add(1);
         if (options_.onCut) {
             const CutRecord record =
@@ -580,15 +376,17 @@ void KernelGuard::RetryDue() {
     }
 }
 
-void KernelGuard::Pass() {
-    {
-        const std::lock_guard lock(handOver_);
-        if (newRules_) {
-            judge_ = GuardJudge(*newRules_);
-            passPorts_ = {newRules_->blockedLocalPorts, newRules_->blockedRemotePorts};
-            newRules_.reset();
-        }
+void KernelGuard::AdoptRules() {
+    const std::lock_guard lock(handOver_);
+    if (newRules_) {
+        judge_ = GuardJudge(*newRules_);
+        passPorts_ = {newRules_->blockedLocalPorts, newRules_->blockedRemotePorts};
+        newRules_.reset();
     }
+}
+
+void KernelGuard::Pass() {
+    AdoptRules();
     // The kernel leaves out the connections on no blocked port, where it can: the pass after
     // a rule change costs the blocked rows, not the whole table.
     std::vector<TcpRow> rows;
@@ -635,32 +433,8 @@ std::string KernelGuard::WhyNotSound() const {
 }
 
 KernelGuard::Counters KernelGuard::Count() const {
-    return {cuts_.load(), gone_.load(), passes_.load(), lost_.load(), retries_.load()};
-}
-
-int KernelGuard::ChangeRingFd() const {
-    return bpf_map__fd(skeleton_->maps.changes);
-}
-
-uint64_t KernelGuard::LostChanges() const {
-    return __atomic_load_n(&skeleton_->bss->lost_changes, __ATOMIC_RELAXED) + SkippedChanges();
-}
-
-uint64_t KernelGuard::LostMatches() const {
-    return __atomic_load_n(&skeleton_->bss->lost_matches, __ATOMIC_RELAXED) + SkippedChanges();
-}
-
-// An interrupt's softirqs can make state changes in the middle of the program: those are neither
-// judged nor reported, only counted.
-uint64_t KernelGuard::SkippedChanges() const {
-    bpf_prog_info info{};
-    uint32_t length = sizeof info;
-    const bpf_program* program = attached_ == AttachPoint::Typed
-                                     ? skeleton_->progs.typed_state_change
-                                     : skeleton_->progs.raw_state_change;
-    return bpf_obj_get_info_by_fd(bpf_program__fd(program), &info, &length) == 0
-               ? info.recursion_misses
-               : 0;
+    return {cuts_.load(),    gone_.load(),   passes_.load(), lost_.load(),
+            retries_.load(), spared_.load(), mptcp_.load()};
 }
 
 } // namespace kt

@@ -35,12 +35,19 @@ struct KernelGuardOptions {
     std::optional<GuardAttachPoint> attachPoint;
     // False: no gate (for measuring what it costs).
     bool gate = true;
+    // The gate counts the payload packets it lets pass whose own addresses and ports its rules
+    // block, by path (GatePasses); costs a look at every such packet.
+    bool countGatePasses = false;
+    // The kernel times the gate's runs while the guard lives (GateRunTime).
+    bool timeGate = false;
     uint32_t matchRingBytes = 256 * 1024; // a power of two, at least a page
     // A second of reports at 10,000 connections a second, both ends local (9 reports each, of
     // 40 bytes for IPv4 and 72 for IPv6), with room to spare: a reader may sleep that long.
     uint32_t changeRingBytes = 8 * 1024 * 1024;
     // For tests: runs on the guard thread when matches wake it, before they are read.
     std::function<void()> onMatchesWake;
+    // For tests: runs on the guard thread whenever anything wakes it, before it is looked at.
+    std::function<void()> onWake;
     // Runs on the guard thread after each cut, which it must not hold up.
     std::function<void(const CutRecord&)> onCut;
     // Runs on the guard thread once for a cut that has waited longer than a second for its
@@ -65,10 +72,26 @@ public:
         uint64_t passes = 0;
         uint64_t lostMatches = 0;
         uint64_t retries = 0; // cuts tried again after a failure that may pass
+        uint64_t spared = 0;  // cuts the rules no longer wanted when their turn came
+        uint64_t mptcp = 0;   // blocked MPTCP connections: their TCP subflows are cut
     };
+    // What the gate let pass by each path (see countGatePasses): no socket, a request or
+    // TIME_WAIT socket, a packet unreadable on a socket without its connection, a socket kept
+    // judged spared, a socket judged spared afresh.
+    static constexpr size_t kGatePaths = 5;
+    std::array<uint64_t, kGatePaths> GatePasses() const;
+    // Judgements the kernel had no memory to keep on their socket.
+    uint64_t Unkept() const;
+    // The gate's runs, both ways, and the time they took (see timeGate).
+    struct GateRuns {
+        uint64_t runs = 0;
+        uint64_t nanoseconds = 0;
+    };
+    GateRuns GateRunTime() const;
 
-    // Loads and attaches the program with the given rules, cuts what they block, and starts the
-    // thread. Nothing, with a one-line reason in whyNot, when the guard cannot run here.
+    // Loads and attaches the program with the given rules, which are in force once it returns,
+    // cuts what they block, and starts the thread. Nothing, with a one-line reason in whyNot, when
+    // the guard cannot run here.
     static std::unique_ptr<KernelGuard> Start(const GuardRules& rules, std::string& whyNot,
                                               const Options& options = {});
     class Key {
@@ -81,7 +104,8 @@ public:
     KernelGuard& operator=(const KernelGuard&) = delete;
 
     // From the one thread that owns the rules: writes them to the kernel (new allowed addresses
-    // before stale ones go) and asks the thread for a full pass. False, with the reason, when the
+    // before stale ones go) and asks the thread for a full pass. On return the rules are in
+    // force: every socket's next packet is judged by them. False, with the reason, when the
     // kernel refused an update; the guard is then no longer sound.
     bool SetRules(const GuardRules& rules, std::string& whyNot);
 
@@ -130,6 +154,10 @@ private:
         int tries = 0;      // in a row with that error
         std::chrono::steady_clock::time_point due{};
     };
+    // What woke the thread, as its epoll set tags it.
+    static constexpr uint32_t kWakeTag = 1;
+    static constexpr uint32_t kMatchesTag = 2;
+    static constexpr uint32_t kDestroysTag = 3;
     // Failures of the same kind in a row after which the guard gives up.
     static constexpr int kTries = 3;
     static constexpr std::chrono::milliseconds kRetryDelay{10};
@@ -146,6 +174,8 @@ private:
     int RetryWait() const;
     void RetryDue();
     void Pass();
+    // Takes the rules handed over, if any: what the thread judges by is what the kernel does.
+    void AdoptRules();
     void SetFault(Fault fault, int error);
     uint64_t LostMatches() const;
 
@@ -157,6 +187,7 @@ private:
     std::unique_ptr<ring_buffer, RingDeleter> matches_;
     UniqueFd epoll_;
     UniqueFd wake_;
+    UniqueFd runTimes_; // while open, the kernel times BPF programs
 
     // The owner's thread only: the rules each generation holds.
     std::array<GuardRules, 2> inGeneration_;
@@ -186,6 +217,8 @@ private:
     std::atomic<uint64_t> passes_{0};
     std::atomic<uint64_t> lost_{0};
     std::atomic<uint64_t> retries_{0};
+    std::atomic<uint64_t> spared_{0};
+    std::atomic<uint64_t> mptcp_{0};
     std::thread thread_;
 };
 

@@ -4,11 +4,14 @@
  * reports the match to user space, which cuts it. Also reports the TCP state changes there that
  * its table shows, so that user space can keep the table without walking the kernel's.
  *
- * Until the cut, a matched socket is marked, and the gate (cgroup_skb programs at the root of the
- * cgroup v2 hierarchy) drops every packet of a marked socket that carries payload: a blocked
- * connection carries no byte to either application. Payload that reaches a socket before it can
- * be marked (data on the handshake's last ACK, in a Fast Open SYN, on a listener's cookie ACK)
- * is judged by the packet's own addresses and ports. */
+ * A judgement is kept on the socket with the connection it was made for and the rule set it was
+ * made under, and goes at CLOSE. The gate (cgroup_skb programs at the root of the cgroup v2
+ * hierarchy) judges a socket afresh whenever what it keeps is not for the socket's connection
+ * and the rules in force, and drops every packet of a blocked socket that carries payload: a
+ * blocked connection carries no byte to either application from the moment a rule set is in
+ * force. Payload that reaches a socket before it has its connection (data on the handshake's
+ * last ACK, in a Fast Open SYN, on a listener's cookie ACK) is judged by the packet's own
+ * addresses and ports. */
 #include "kernel_types.h"
 
 #include <bpf/bpf_core_read.h>
@@ -22,26 +25,38 @@
 #define AF_INET6 10
 #define ETH_P_IP 0x0800
 #define ETH_P_IPV6 0x86DD
+#define IPPROTO_HOPOPTS 0
 #define IPPROTO_TCP 6
+#define IPPROTO_ROUTING 43
+#define IPPROTO_DSTOPTS 60
+#define IPPROTO_MPTCP 262
 #define TCP_ESTABLISHED 1
 #define TCP_SYN_SENT 2
 #define TCP_SYN_RECV 3
 #define TCP_CLOSE 7
 #define TCP_LISTEN 10
 #define TCP_FLAG_RST 0x04
+/* Extension headers walked before the TCP header; a packet with more is unreadable. */
+#define MAX_EXTENSION_HEADERS 8
 
 /* Set before load: the cookie of the loader's network namespace. */
 const volatile __u64 netns_cookie = 0;
+/* Set before load: count the payload packets of blocked connections that the gate lets pass,
+ * by path. Off, the verifier drops the counting altogether. */
+const volatile __u8 count_passes = 0;
 
 /* Reports that found no room; user space compares them to notice a loss. */
 __u64 lost_matches = 0;
 __u64 lost_changes = 0;
-/* Sockets that matched but could not be marked (no memory): their payload is not held back. */
+/* Judgements that could not be kept on their socket (no memory): judged again on each packet. */
 __u64 unmarked = 0;
+/* Payload packets of blocked connections let through, by path (count_passes only). */
+__u64 passed[KT_GATE_PATHS] = {};
 
-/* The rules come in two generations: user space writes the one not in use, then switches
- * active_rules to it in one store, so that a socket is always judged by one whole rule set. */
-__u32 active_rules = 0;
+/* The rule set in force: user space writes the generation not in use (version + 1, odd or even),
+ * then stores the new version in one store, so that a socket is always judged by one whole rule
+ * set. A judgement made under another version is stale. 0 before the first rules. */
+__u32 rules_version = 0;
 
 /* A bit per port: set when blocked. */
 struct kt_port_rules {
@@ -70,13 +85,32 @@ struct {
     __uint(map_flags, BPF_F_NO_PREALLOC);
 } allowed_addresses SEC(".maps");
 
-/* Present on a socket that was judged blocked. */
+/* A connection: addresses in IPv6 form (IPv4 as IPv4-mapped), ports in host order. */
+struct connection {
+    __u32 local[4];
+    __u32 remote[4];
+    __u16 local_port;
+    __u16 remote_port;
+};
+
+#define JUDGED_BLOCKED 1ULL
+#define JUDGED_FOREIGN 2ULL /* another namespace's socket: never judged, whatever its rules */
+
+/* What the guard keeps on a socket it judged. judged packs the rule set's version (high half,
+ * never 0 once rules are in force) and the verdict, so that one store changes both: the
+ * tracepoint and the gate's two directions may write the same socket's at once. 0 while being
+ * written. */
+struct judgement {
+    struct connection connection;
+    __u64 judged;
+};
+
 struct {
     __uint(type, BPF_MAP_TYPE_SK_STORAGE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
     __type(key, int);
-    __type(value, __u8);
-} blocked_sockets SEC(".maps");
+    __type(value, struct judgement);
+} judgements SEC(".maps");
 
 /* Sizes are set by the loader. */
 struct {
@@ -97,17 +131,22 @@ static __always_inline int is_unspecified(const struct in6_addr* a) {
            a->in6_u.u6_addr32[3] == 0;
 }
 
-static __always_inline void map_ipv4(__u32 address, __u8* out) {
-    __builtin_memset(out, 0, 10);
-    out[10] = 0xff;
-    out[11] = 0xff;
-    __builtin_memcpy(&out[12], &address, 4);
+static __always_inline void map_ipv4(__u32 address, __u32* out) {
+    out[0] = 0;
+    out[1] = 0;
+    out[2] = bpf_htonl(0xffff);
+    out[3] = address;
 }
 
-/* The engine's rule: an allowed remote address exempts; else a blocked local or remote port
- * cuts. remote is in IPv6 form. */
-static __always_inline int blocked(__u16 local_port, __u16 remote_port, const __u8* remote) {
-    __u32 generation = active_rules & 1;
+static __always_inline __u32 current_version(void) {
+    return *(volatile __u32*)&rules_version;
+}
+
+/* The engine's rule under one rule set: an allowed remote address exempts; else a blocked local
+ * or remote port cuts. remote is in IPv6 form. */
+static __always_inline int blocked_under(__u32 version, __u16 local_port, __u16 remote_port,
+                                         const __u32* remote) {
+    __u32 generation = version & 1;
     const struct kt_port_rules* ports = bpf_map_lookup_elem(&port_rules, &generation);
 
     if (!ports)
@@ -120,11 +159,37 @@ static __always_inline int blocked(__u16 local_port, __u16 remote_port, const __
     return !bpf_map_lookup_elem(&allowed_addresses, &key);
 }
 
+static __always_inline int blocked(__u16 local_port, __u16 remote_port, const __u32* remote) {
+    return blocked_under(current_version(), local_port, remote_port, remote);
+}
+
+static __always_inline int same_connection(const struct connection* a, const struct connection* b) {
+    return a->local_port == b->local_port && a->remote_port == b->remote_port &&
+           a->remote[3] == b->remote[3] && a->local[3] == b->local[3] &&
+           a->remote[0] == b->remote[0] && a->remote[1] == b->remote[1] &&
+           a->remote[2] == b->remote[2] && a->local[0] == b->local[0] &&
+           a->local[1] == b->local[1] && a->local[2] == b->local[2];
+}
+
+/* Keeps a judgement on the socket (given the storage); the verdict's store comes last. */
+static __always_inline void keep(struct judgement* kept, const struct connection* c, __u64 judged) {
+    *(volatile __u64*)&kept->judged = 0;
+    kept->connection = *c;
+    *(volatile __u64*)&kept->judged = judged;
+}
+
+static __always_inline __u64 judgement_of(__u32 version, int is_blocked) {
+    return ((__u64)version << 32) | (is_blocked ? JUDGED_BLOCKED : 0);
+}
+
 /* Fills the socket's view as the netlink table lists it; 0 when it is none of ours. */
 static __always_inline int read_socket(const struct sock* sk, struct kt_guard_socket* s) {
-    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP ||
+    const __u16 protocol = BPF_CORE_READ(sk, sk_protocol);
+
+    if ((protocol != IPPROTO_TCP && protocol != IPPROTO_MPTCP) ||
         BPF_CORE_READ(sk, __sk_common.skc_net.net, net_cookie) != netns_cookie)
         return 0;
+    s->mptcp = protocol == IPPROTO_MPTCP;
     s->family = BPF_CORE_READ(sk, __sk_common.skc_family);
     s->local_port = bpf_ntohs(BPF_CORE_READ((const struct inet_sock*)sk, inet_sport));
     s->remote_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
@@ -155,14 +220,16 @@ static __always_inline int read_socket(const struct sock* sk, struct kt_guard_so
     return 1;
 }
 
-static __always_inline int socket_blocked(const struct kt_guard_socket* s) {
-    __u8 remote[16];
-
-    if (s->ipv6)
-        __builtin_memcpy(remote, s->remote_addr6, 16);
-    else
-        map_ipv4(s->remote_addr, remote);
-    return blocked(s->local_port, s->remote_port, remote);
+static __always_inline void connection_of(const struct kt_guard_socket* s, struct connection* c) {
+    if (s->ipv6) {
+        __builtin_memcpy(c->local, s->local_addr6, 16);
+        __builtin_memcpy(c->remote, s->remote_addr6, 16);
+    } else {
+        map_ipv4(s->local_addr, c->local);
+        map_ipv4(s->remote_addr, c->remote);
+    }
+    c->local_port = s->local_port;
+    c->remote_port = s->remote_port;
 }
 
 static __always_inline void report(void* ring, __u64* lost, const struct kt_guard_socket* s,
@@ -206,13 +273,17 @@ static __always_inline void report_change(const struct kt_guard_socket* s) {
     bpf_ringbuf_submit(slot, BPF_RB_NO_WAKEUP);
 }
 
-/* mark is a constant: the raw tracepoint may not use socket storage at all. */
+/* keeps is a constant: the raw tracepoint may not use socket storage at all. */
 static __always_inline void handle(const struct sock* sk, int old_state, int new_state,
-                                   __u64 cookie, const int mark) {
+                                   __u64 cookie, const int keeps) {
     struct kt_guard_socket s = {};
 
     if (!read_socket(sk, &s))
         return;
+    /* What was kept belongs to the connection that ends here: a socket connected again is
+     * judged afresh. */
+    if (keeps && new_state == TCP_CLOSE)
+        bpf_sk_storage_delete(&judgements, (struct sock*)sk);
     /* A socket still without its port is reported once it has one. */
     if (s.local_port == 0)
         return;
@@ -224,14 +295,28 @@ static __always_inline void handle(const struct sock* sk, int old_state, int new
      * is reported then before the kernel has listed it, so that a cut may find nothing: it is
      * judged again once established. */
     int judged =
-        new_state == TCP_ESTABLISHED || (mark && new_state == TCP_SYN_RECV && s.remote_port != 0);
-    if (judged && socket_blocked(&s)) {
-        /* Marked before tcp_set_state stores the new state: the gate reads the state first. */
-        if (mark &&
-            !bpf_sk_storage_get(&blocked_sockets, (struct sock*)sk, 0, BPF_SK_STORAGE_GET_F_CREATE))
-            __sync_fetch_and_add(&unmarked, 1);
-        report(&matches, &lost_matches, &s, 0);
+        new_state == TCP_ESTABLISHED || (keeps && new_state == TCP_SYN_RECV && s.remote_port != 0);
+    if (judged) {
+        struct connection c;
+        connection_of(&s, &c);
+        const __u32 version = current_version();
+        const int is_blocked = blocked_under(version, c.local_port, c.remote_port, c.remote);
+        /* Kept before tcp_set_state stores the new state. An MPTCP socket's packets are its
+         * subflows', which are judged on their own. */
+        if (keeps && !s.mptcp) {
+            struct judgement* kept =
+                bpf_sk_storage_get(&judgements, (struct sock*)sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+            if (kept)
+                keep(kept, &c, judgement_of(version, is_blocked));
+            else if (is_blocked)
+                __sync_fetch_and_add(&unmarked, 1);
+        }
+        if (is_blocked)
+            report(&matches, &lost_matches, &s, 0);
     }
+    /* The table lists TCP sockets only. */
+    if (s.mptcp)
+        return;
     /* The table needs every state a row can be seen in, except two: a new child socket is
      * established in the same step that makes it in SYN_RECV (a Fast Open child waits there, and
      * is listed once established), and a change to the same state shows nothing. */
@@ -256,14 +341,16 @@ int BPF_PROG(raw_state_change, const struct sock* sk, int old_state, int new_sta
     return 0;
 }
 
-/* One TCP segment's addresses (IPv6 form), ports (host order), payload length and flags. */
+/* One TCP segment's addresses (IPv6 form), ports (host order), payload length and flags.
+ * tcp 0 when only the fixed IP header could be read. */
 struct segment {
-    __u8 source[16];
-    __u8 destination[16];
+    __u32 source[4];
+    __u32 destination[4];
     __u16 source_port;
     __u16 destination_port;
     __u32 payload;
     __u8 flags;
+    __u8 tcp;
 };
 
 struct tcp_header {
@@ -278,11 +365,36 @@ struct tcp_header {
     __be16 urg_ptr;
 };
 
+/* Where an IPv6 packet's TCP header starts, past hop-by-hop, routing and destination options
+ * headers; 0 when it cannot be found. A Fragment header is not followed: packets reach ingress
+ * reassembled and leave egress before fragmentation, so one seen here is not plain TCP. */
+static __always_inline __u32 ipv6_tcp_offset(struct __sk_buff* skb) {
+    __u8 next = 0;
+    __u32 offset = 40;
+
+    if (bpf_skb_load_bytes(skb, 6, &next, 1))
+        return 0;
+    for (int i = 0; i < MAX_EXTENSION_HEADERS; i++) {
+        if (next == IPPROTO_TCP)
+            return offset;
+        if (next != IPPROTO_HOPOPTS && next != IPPROTO_ROUTING && next != IPPROTO_DSTOPTS)
+            return 0;
+        __u8 extension[2];
+        if (bpf_skb_load_bytes(skb, offset, extension, 2))
+            return 0;
+        next = extension[0];
+        offset += (extension[1] + 1) * 8;
+    }
+    return next == IPPROTO_TCP ? offset : 0;
+}
+
 /* cgroup_skb programs see the packet from its network header. An IPv4-mapped socket sends and
- * receives IPv4 packets, so the packet's own family is what counts. 0 when it is not plain TCP. */
+ * receives IPv4 packets, so the packet's own family is what counts. 0 when not even the fixed IP
+ * header could be read; s->tcp says whether the TCP header could. */
 static __always_inline int read_segment(struct __sk_buff* skb, struct segment* s) {
     __u32 header = 0;
 
+    s->tcp = 0;
     if (skb->protocol == bpf_htons(ETH_P_IP)) {
         __u8 first = 0;
         __u8 protocol = 0;
@@ -290,31 +402,31 @@ static __always_inline int read_segment(struct __sk_buff* skb, struct segment* s
         if (bpf_skb_load_bytes(skb, 0, &first, 1) || bpf_skb_load_bytes(skb, 9, &protocol, 1) ||
             bpf_skb_load_bytes(skb, 12, addresses, 8))
             return 0;
-        header = (first & 0x0f) * 4;
-        if ((first >> 4) != 4 || protocol != IPPROTO_TCP || header < 20)
-            return 0;
         map_ipv4(addresses[0], s->source);
         map_ipv4(addresses[1], s->destination);
+        header = (first & 0x0f) * 4;
+        if ((first >> 4) != 4 || protocol != IPPROTO_TCP || header < 20)
+            return 1;
     } else if (skb->protocol == bpf_htons(ETH_P_IPV6)) {
-        __u8 next = 0;
-        /* Extension headers are not walked: such a packet counts as unreadable. */
-        if (bpf_skb_load_bytes(skb, 6, &next, 1) || next != IPPROTO_TCP ||
-            bpf_skb_load_bytes(skb, 8, s->source, 16) ||
+        if (bpf_skb_load_bytes(skb, 8, s->source, 16) ||
             bpf_skb_load_bytes(skb, 24, s->destination, 16))
             return 0;
-        header = 40;
+        header = ipv6_tcp_offset(skb);
+        if (!header)
+            return 1;
     } else {
         return 0;
     }
     struct tcp_header tcp;
     if (bpf_skb_load_bytes(skb, header, &tcp, sizeof tcp))
-        return 0;
+        return 1;
     header += (tcp.offset >> 4) * 4;
     s->source_port = bpf_ntohs(tcp.source);
     s->destination_port = bpf_ntohs(tcp.dest);
     /* skb->len, not the IP length field: a large GSO packet carries 0 there. */
     s->payload = skb->len > header ? skb->len - header : 0;
     s->flags = tcp.flags;
+    s->tcp = 1;
     return 1;
 }
 
@@ -324,32 +436,142 @@ static __always_inline int ours(struct bpf_sock* sk) {
     return full && BPF_CORE_READ(full, __sk_common.skc_net.net, net_cookie) == netns_cookie;
 }
 
+/* One field of the socket's context, read as a whole: the verifier allows no pointer arithmetic
+ * on the socket, which the compiler may otherwise make of neighbouring reads. */
+#define SOCKET_FIELD(sk, field)                                                                    \
+    ({                                                                                             \
+        __u32 value_ = (sk)->field;                                                                \
+        asm volatile("" : "+r"(value_));                                                           \
+        value_;                                                                                    \
+    })
+
+/* The socket's connection as the gate sees it. */
+static __always_inline void socket_connection(const struct bpf_sock* sk, struct connection* c) {
+    if (SOCKET_FIELD(sk, family) == AF_INET) {
+        map_ipv4(SOCKET_FIELD(sk, src_ip4), c->local);
+        map_ipv4(SOCKET_FIELD(sk, dst_ip4), c->remote);
+    } else {
+        c->local[0] = SOCKET_FIELD(sk, src_ip6[0]);
+        c->local[1] = SOCKET_FIELD(sk, src_ip6[1]);
+        c->local[2] = SOCKET_FIELD(sk, src_ip6[2]);
+        c->local[3] = SOCKET_FIELD(sk, src_ip6[3]);
+        c->remote[0] = SOCKET_FIELD(sk, dst_ip6[0]);
+        c->remote[1] = SOCKET_FIELD(sk, dst_ip6[1]);
+        c->remote[2] = SOCKET_FIELD(sk, dst_ip6[2]);
+        c->remote[3] = SOCKET_FIELD(sk, dst_ip6[3]);
+    }
+    c->local_port = SOCKET_FIELD(sk, src_port);
+    c->remote_port = bpf_ntohs((__u16)SOCKET_FIELD(sk, dst_port));
+}
+
+/* Whether the packet's own addresses and ports are blocked, seen from this side. */
+static __always_inline int segment_blocked(const struct segment* s, const int ingress) {
+    return ingress ? blocked(s->destination_port, s->source_port, s->source)
+                   : blocked(s->source_port, s->destination_port, s->destination);
+}
+
+/* Whether a socket of any kind (a request and a TIME_WAIT socket too) is of this namespace: the
+ * gate sees every namespace's packets. */
+static __always_inline int ours_any(struct bpf_sock* sk) {
+    const struct sock* any = (const struct sock*)bpf_skc_to_tcp_sock(sk);
+
+    if (!any)
+        any = (const struct sock*)bpf_skc_to_tcp_timewait_sock(sk);
+    if (!any)
+        any = (const struct sock*)bpf_skc_to_tcp_request_sock(sk);
+    return any && BPF_CORE_READ(any, __sk_common.skc_net.net, net_cookie) == netns_cookie;
+}
+
+/* Counts a payload packet of this namespace let through on a path, when its own addresses and
+ * ports are blocked. */
+static __always_inline void count_pass(struct __sk_buff* skb, struct bpf_sock* sk,
+                                       const int ingress, const int path) {
+    struct segment s;
+
+    if (!count_passes || path < 0 || path >= KT_GATE_PATHS)
+        return;
+    if (read_segment(skb, &s) && s.tcp && s.payload > 0 && !(s.flags & TCP_FLAG_RST) &&
+        segment_blocked(&s, ingress) && (!sk || ours_any(sk)))
+        __sync_fetch_and_add(&passed[path], 1);
+}
+
+/* A packet of a socket that has no connection of its own (a listener, a request, a connect under
+ * way, a socket closed). 1 lets it pass. */
+static __always_inline int gate_early(struct __sk_buff* skb, struct bpf_sock* sk,
+                                      const struct connection* c, const int ingress) {
+    struct segment s;
+
+    if (!read_segment(skb, &s))
+        return 1;
+    if (s.tcp) {
+        if (s.payload == 0 || (s.flags & TCP_FLAG_RST))
+            return 1;
+        return !(segment_blocked(&s, ingress) && ours(sk));
+    }
+    /* Unreadable past the IP header: judged by what the socket knows, with the peer's address
+     * from the fixed header. */
+    if (blocked(c->local_port, c->remote_port, ingress ? s.source : s.destination) && ours(sk))
+        return 0;
+    count_pass(skb, sk, ingress, KT_GATE_UNREADABLE_EARLY);
+    return 1;
+}
+
 /* 1 lets the packet pass, 0 drops it. */
 static __always_inline int gate(struct __sk_buff* skb, const int ingress) {
     struct bpf_sock* sk = skb->sk;
-    struct segment s;
+    struct connection c;
 
-    if (!sk)
+    if (!sk) {
+        count_pass(skb, sk, ingress, KT_GATE_NO_SOCKET);
         return 1;
-    sk = bpf_sk_fullsock(sk);
-    if (!sk || sk->protocol != IPPROTO_TCP)
-        return 1;
-    /* The state before the mark: the tracepoint marks before the new state is stored, so a
-     * socket seen established is seen marked too. */
-    __u32 state = sk->state;
-    int early = state == TCP_LISTEN || state == TCP_SYN_RECV || state == TCP_SYN_SENT;
-    if (bpf_sk_storage_get(&blocked_sockets, sk, 0, 0)) {
-        /* Only what carries no payload (ACK, FIN, RST) passes; a RST's payload is never read. */
-        if (!read_segment(skb, &s))
-            return 0;
-        return s.payload == 0 || (s.flags & TCP_FLAG_RST);
     }
-    /* A socket judged and spared, or older than the guard, is never touched. */
-    if (!early || !read_segment(skb, &s) || s.payload == 0 || (s.flags & TCP_FLAG_RST))
+    struct bpf_sock* full = bpf_sk_fullsock(sk);
+    if (!full) {
+        count_pass(skb, sk, ingress, KT_GATE_NOT_FULL_SOCKET);
         return 1;
-    int judged = ingress ? blocked(s.destination_port, s.source_port, s.source)
-                         : blocked(s.source_port, s.destination_port, s.destination);
-    return !(judged && ours(sk));
+    }
+    sk = full;
+    if (sk->protocol != IPPROTO_TCP)
+        return 1;
+    const __u32 state = sk->state;
+    const __u32 version = current_version();
+    socket_connection(sk, &c);
+    struct judgement* kept = bpf_sk_storage_get(&judgements, sk, 0, 0);
+    __u64 judged = kept ? *(volatile __u64*)&kept->judged : 0;
+    if (judged & JUDGED_FOREIGN)
+        return 1;
+    int is_blocked = 0;
+    if (judged && (__u32)(judged >> 32) == version && same_connection(&kept->connection, &c)) {
+        is_blocked = judged & JUDGED_BLOCKED;
+    } else if (state == TCP_LISTEN || state == TCP_SYN_RECV || state == TCP_SYN_SENT ||
+               state == TCP_CLOSE || c.local_port == 0) {
+        /* A socket closing loses its local port before it shows CLOSE: a packet that found it
+         * just before is judged by its own addresses, like one of a socket not yet connected. */
+        return gate_early(skb, sk, &c, ingress);
+    } else {
+        /* Connected elsewhere, older than the guard, or judged under other rules: judged here,
+         * and kept. */
+        const int foreign = !ours(sk);
+        is_blocked = !foreign && blocked_under(version, c.local_port, c.remote_port, c.remote);
+        kept = bpf_sk_storage_get(&judgements, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+        if (kept)
+            keep(kept, &c, foreign ? JUDGED_FOREIGN : judgement_of(version, is_blocked));
+        else if (is_blocked)
+            __sync_fetch_and_add(&unmarked, 1);
+        if (!is_blocked) {
+            count_pass(skb, sk, ingress, KT_GATE_JUDGED_SPARED);
+            return 1;
+        }
+    }
+    if (!is_blocked) {
+        count_pass(skb, sk, ingress, KT_GATE_KEPT_SPARED);
+        return 1;
+    }
+    /* Only what carries no payload (ACK, FIN, RST) passes; a RST's payload is never read. */
+    struct segment s;
+    if (!read_segment(skb, &s) || !s.tcp)
+        return 0;
+    return s.payload == 0 || (s.flags & TCP_FLAG_RST);
 }
 
 SEC("cgroup_skb/ingress")

@@ -24,7 +24,8 @@ struct kt_guard_socket {
     __u8 new_state;
     __u8 failed; /* the socket carried an error when it closed: it leaves no TIME_WAIT behind */
     __u8 ipv6;
-    __u8 pad[2];
+    __u8 mptcp; /* an MPTCP socket as a whole, not one of its TCP subflows */
+    __u8 pad;
 };
 
 /* A state change of a socket with IPv4 addresses (ipv6 0): its report without the IPv6 fields,
@@ -42,6 +43,17 @@ struct kt_guard_change4 {
     __u8 new_state;
     __u8 failed;
     __u8 pad[3];
+};
+
+/* The paths by which the gate lets a payload packet pass that its own addresses and ports would
+ * block, counted by path when the loader asks for it. */
+enum kt_gate_path {
+    KT_GATE_NO_SOCKET,        /* the packet names no socket */
+    KT_GATE_NOT_FULL_SOCKET,  /* a request or TIME_WAIT socket */
+    KT_GATE_UNREADABLE_EARLY, /* no TCP header found, on a socket without its connection */
+    KT_GATE_KEPT_SPARED,      /* the socket's kept judgement spares it */
+    KT_GATE_JUDGED_SPARED,    /* judged afresh by the socket's connection, and spared */
+    KT_GATE_PATHS
 };
 
 #endif

@@ -63,7 +63,10 @@ struct inet_sock {
     __be16 inet_sport;
 } __attribute__((preserve_access_index));
 
-/* What bpf_skc_to_tcp_sock answers; read as the socket it starts with. */
+/* What bpf_skc_to_tcp_sock, bpf_skc_to_tcp_timewait_sock and bpf_skc_to_tcp_request_sock
+ * answer; each read as the sock_common it starts with. */
 struct tcp_sock;
+struct tcp_timewait_sock;
+struct tcp_request_sock;
 
 #endif
