@@ -228,7 +228,7 @@ SuccessAction=poweroff-force
 FailureAction=poweroff-force
 
 [Service]
-Type=oneshot
+Type=simple
 TimeoutStartSec=infinity
 ExecStartPre=/bin/touch $RUN/started
 ExecStart=/bin/sh -c 'sh $RUN/job </dev/null >>$RUN/stdout 2>>$RUN/stderr; echo \$\$? >$RUN/rc'
