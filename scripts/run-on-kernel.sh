@@ -14,7 +14,7 @@
 # then KT_TIME_SCALE=10 unless it is set already).
 set -euo pipefail
 
-readonly INIT_REV=2 # bump when the guest's init changes: cached initramfs files are rebuilt
+readonly INIT_REV=3 # bump when the guest's init changes: cached initramfs files are rebuilt
 readonly ME=run-on-kernel
 CACHE=${KT_KERNEL_CACHE:-/var/cache/korvan-tessivo/kernels}
 MEM=2G
