@@ -61,7 +61,7 @@ links() { bpftool link show 2>/dev/null | grep -c '^[0-9]*:'; }
 service_processes() { pgrep -a -x 'korvan-tessivo|kt-destroyer'; }
 # The rules file with one value replaced.
 set_value() { sed -i "s/^$1=.*/$1=$2/" "$rules"; }
-# Saved at each start of the service, to tell one start from the next.
+# What the service last told systemd of itself (STATUS=).
 status_text() { prop StatusText; }
 export -f prop main_pid service_pid wait_for running probe ctl links service_processes set_value status_text
 
@@ -186,7 +186,7 @@ check window-is-face 150 '
     [ $found = 0 ] && grep -m1 "is the face of the service" "$state/window"'
 
 check journal-cut-entry 30 '
-    journalctl -u korvan-tessivo MESSAGE_ID=$cut_id -o verbose --no-pager >"$state/cuts"
+    journalctl _SYSTEMD_UNIT=$unit MESSAGE_ID=$cut_id -o verbose --no-pager >"$state/cuts"
     grep -q "KT_LOCAL_PORT=7001" "$state/cuts" || { tail -n 20 "$state/cuts"; exit 1; }
     for f in KT_LOCAL_ADDRESS KT_LOCAL_PORT KT_REMOTE_ADDRESS KT_REMOTE_PORT KT_RULE; do
         grep -q "^ *$f=" "$state/cuts" || { echo "no field $f"; exit 1; }
