@@ -29,8 +29,7 @@ fi
 
 echo "== Debian package (dpkg-buildpackage -b, debhelper)"
 # dpkg-buildpackage writes into its tree (debian/build, debian/korvan-tessivo, ...) and its
-# results beside it: it works in a copy under build/deb, so the tree stays as git left it. The
-# copy's path never changes, so ccache finds the last build's objects.
+# results beside it: it works in a copy under build/deb, so the tree stays as git left it.
 stage=$root/build/deb
 [ "$(dpkg-parsechangelog -S Version)" = "$version" ] ||
     fail "debian/changelog's version is not the project's $version"
