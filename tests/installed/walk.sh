@@ -183,7 +183,8 @@ check window-is-face 150 '
     wait_for 120 grep -q "is the face of the service" "$state/window"; found=$?
     kill $pid 2>/dev/null; wait $pid 2>/dev/null
     cat "$state/window"
-    [ $found = 0 ] && grep -m1 "is the face of the service" "$state/window"'
+    [ $found = 0 ] || { echo "no line \"is the face of the service\" within 120 s"; exit 1; }
+    grep -m1 "is the face of the service" "$state/window"'
 
 check journal-cut-entry 30 '
     journalctl _SYSTEMD_UNIT=$unit MESSAGE_ID=$cut_id -o verbose --no-pager >"$state/cuts"
