@@ -7,6 +7,7 @@
 # boots one): it installs and purges the package, and adds users, a group and a network namespace.
 #
 #   tests/installed/walk.sh PACKAGE.deb
+# shellcheck disable=SC2034 # the checks' bodies, shells of their own, use what is exported here
 set -uo pipefail
 [ $# -eq 1 ] && [ -f "$1" ] || { echo "usage: walk.sh PACKAGE.deb" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "walk.sh: needs root" >&2; exit 2; }
