@@ -5,13 +5,16 @@
 #
 #   scripts/run-on-kernel.sh [options] KERNEL -- COMMAND [ARGS...]
 #
+# With --systemd the guest boots systemd as PID 1 instead, and the command runs as root in a
+# unit of its own once the boot is done (multi-user.target), as an administrator's would.
+#
 # KERNEL: 6.1 or 6.12 (the newest such Debian amd64 kernel in the apt lists), or an exact ABI:
 # 6.1.0-57, 6.12.118+deb12. The kernels are kept in $KT_KERNEL_CACHE (/var/cache/korvan-tessivo/
 # kernels). The command sees KT_KERNEL (the release) and KT_ACCEL (kvm, or tcg when emulated, and
 # then KT_TIME_SCALE=10 unless it is set already).
 set -euo pipefail
 
-readonly INIT_REV=1 # bump when the guest's init changes: cached initramfs files are rebuilt
+readonly INIT_REV=3 # bump when the guest's init changes: cached initramfs files are rebuilt
 readonly ME=run-on-kernel
 CACHE=${KT_KERNEL_CACHE:-/var/cache/korvan-tessivo/kernels}
 MEM=2G
@@ -20,6 +23,7 @@ TIMEOUT=0
 VERBOSE=0
 ACCEL=auto
 PREPARE_ONLY=0
+SYSTEMD=0
 
 say() { printf '%s: %s\n' "$ME" "$*" >&2; }
 die() {
@@ -38,6 +42,7 @@ usage: scripts/run-on-kernel.sh [options] KERNEL -- COMMAND [ARGS...]
   -t, --timeout SECS  power the guest off after SECS and exit 124
   -a, --accel A       kvm, tcg or auto (default: kvm where it is hardware virtualisation)
   -v, --verbose       the guest's console and each step's time on stderr
+  --systemd           boot systemd as PID 1; the command runs in a unit once the boot is done
   --prepare           only fetch the kernel and build its initramfs; prints its release
 EOF
     exit 125
@@ -51,6 +56,7 @@ while [ $# -gt 0 ]; do
     -a | --accel) ACCEL=${2:?}; shift 2 ;;
     -v | --verbose) VERBOSE=1; shift ;;
     --prepare) PREPARE_ONLY=1; shift ;;
+    --systemd) SYSTEMD=1; shift ;;
     -h | --help) usage ;;
     -*) say "unknown option $1"; usage ;;
     *) break ;;
@@ -67,7 +73,7 @@ fi
 [[ $TIMEOUT =~ ^[0-9]+$ ]] || die "--timeout takes whole seconds"
 case $ACCEL in kvm | tcg | auto) ;; *) die "--accel takes kvm, tcg or auto" ;; esac
 # Installed by scripts/setup.sh; busybox-static, because the initramfs has no libraries.
-for p in qemu-system-x86 busybox-static kmod cpio xz-utils zstd; do
+for p in qemu-system-x86 busybox-static kmod cpio xz-utils zstd $([ "$SYSTEMD" = 0 ] || echo systemd); do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
         die "the package $p is missing: run scripts/setup.sh"
 done
@@ -131,6 +137,7 @@ for arg in $(cat /proc/cmdline); do
     kt.run=*) RUN=${arg#kt.run=} ;;
     kt.mods=*) MODS=${arg#kt.mods=} ;;
     kt.krel=*) KREL=${arg#kt.krel=} ;;
+    kt.systemd=1) SYSTEMD=1 ;;
     esac
 done
 while read -r m; do insmod "/modules/$m" || fail "insmod $m"; done </modules/order
@@ -142,6 +149,7 @@ mount -t tmpfs -o mode=0755 rw /rw
 mkdir -p /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work overlay /root ||
     fail "cannot mount the overlay"
+[ -z "$SYSTEMD" ] || exec sh /systemd-root "$RUN" "$MODS" "$KREL"
 cd /root
 mount -t proc proc proc
 mount -t sysfs sysfs sys
@@ -193,6 +201,59 @@ echo "$rc" >"$RUN/rc"
 echo "run-on-kernel init: the job ended with $rc at $($bb cut -d' ' -f1 /proc/uptime) s" >/dev/ttyS0
 $bb sync
 $bb reboot -f
+EOF
+}
+
+# With --systemd, in the initramfs: makes the overlay a machine systemd boots, with the job as a
+# unit that runs once the boot is done and powers the guest off when the job ends.
+write_systemd_root() {
+    cat <<'EOF'
+RUN=$1 MODS=$2 KREL=$3
+fail() { echo "run-on-kernel init: $*" >/dev/ttyS0; reboot -f; sleep 5; }
+cd /root
+# An empty /tmp, as a booted machine has: systemd-tmpfiles would otherwise walk and empty this
+# machine's /tmp over 9p at every boot (minutes emulated).
+mount -t tmpfs -o mode=1777,nosuid,nodev tmp tmp
+mkdir -p ".$RUN" "lib/modules/$KREL"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=none run ".$RUN" ||
+    fail "cannot mount the run folder"
+mount -o bind ".$MODS" "lib/modules/$KREL" || fail "cannot see the kernel's modules"
+units=etc/systemd/system
+mkdir -p "$units/multi-user.target.wants"
+cat >"$units/kt-job.service" <<UNIT
+[Unit]
+Description=run-on-kernel job
+After=multi-user.target
+SuccessAction=poweroff-force
+FailureAction=poweroff-force
+
+[Service]
+Type=simple
+TimeoutStartSec=infinity
+ExecStartPre=/bin/touch $RUN/started
+ExecStart=/bin/sh -c 'sh $RUN/job </dev/null >>$RUN/stdout 2>>$RUN/stderr; echo \$\$? >$RUN/rc'
+UNIT
+ln -s ../kt-job.service "$units/multi-user.target.wants/kt-job.service"
+# What a guest with no disk, network card, login or clock needs not start.
+for u in getty.target getty@.service serial-getty@.service console-getty.service \
+    remote-fs.target e2scrub_reap.service e2scrub_all.timer apt-daily.timer \
+    apt-daily-upgrade.timer dpkg-db-backup.timer fstrim.timer man-db.timer logrotate.timer \
+    systemd-timesyncd.service systemd-pstore.service systemd-binfmt.service \
+    proc-sys-fs-binfmt_misc.automount systemd-firstboot.service systemd-repart.service \
+    systemd-random-seed.service systemd-remount-fs.service systemd-update-utmp.service \
+    systemd-update-utmp-runlevel.service sys-kernel-config.mount sys-fs-fuse-connections.mount \
+    systemd-ask-password-wall.path systemd-ask-password-console.path \
+    systemd-machine-id-commit.service networking.service systemd-networkd.service \
+    systemd-resolved.service NetworkManager.service wpa_supplicant.service \
+    ModemManager.service ssh.service cron.service rsyslog.service postgresql.service; do
+    rm -f "$units/$u"
+    ln -s /dev/null "$units/$u"
+done
+echo run-on-kernel >etc/hostname
+cd /
+echo "run-on-kernel init: systemd starts at $(cut -d' ' -f1 /proc/uptime) s" >/dev/ttyS0
+umount /proc /sys /dev 2>/dev/null
+exec switch_root /root /lib/systemd/systemd
 EOF
 }
 
@@ -258,6 +319,7 @@ prepare_kernel() {
     mknod -m 600 "$ir/dev/console" c 5 1
     write_stage1 >"$ir/init"
     write_stage2 >"$ir/stage2"
+    write_systemd_root >"$ir/systemd-root"
     chmod 755 "$ir/init"
     # Each module once, decompressed (busybox's insmod reads neither xz nor zstd), dependencies
     # first; virtio_pci is a module on 6.1 and built in on 6.12, which modprobe knows.
@@ -375,6 +437,11 @@ fsdev() { echo "local,id=$1,path=$2,security_model=none,multidevs=remap${3:+,$3}
 append="console=ttyS0 quiet loglevel=4 panic=-1 oops=panic reboot=t rdinit=/init mitigations=off"
 append+=" acpi=noirq tsc=reliable i8042.noaux i8042.nomux i8042.nopnp 8250.nr_uarts=1"
 append+=" random.trust_cpu=on kt.run=$SHARE kt.mods=$KDIR/root/lib/modules/$KREL kt.krel=$KREL"
+if [ "$SYSTEMD" = 1 ]; then
+    append+=" kt.systemd=1 systemd.unit=multi-user.target systemd.show_status=0"
+    # systemd's own boot comes first: 15-50 s emulated.
+    boot_limit=$((boot_limit * 2))
+fi
 kernel=$KDIR/root/boot/vmlinuz-$KREL
 [ ! -s "$KDIR/vmlinux" ] || kernel=$KDIR/vmlinux
 note "booting $KREL ($ACCEL, $(basename "$kernel"))"

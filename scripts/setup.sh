@@ -18,8 +18,8 @@ test_packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth x11-apps imagemagick
     iproute2 libcap2-bin procps
-    dpkg-dev file lintian desktop-file-utils systemd man-db unzip
-    qemu-system-x86 busybox-static kmod cpio xz-utils zstd
+    dpkg-dev debhelper file lintian desktop-file-utils systemd man-db unzip
+    qemu-system-x86 busybox-static kmod cpio xz-utils zstd python3
 )
 
 case "${1:-}" in

@@ -55,4 +55,7 @@ wine_start
 ctest --test-dir build/windows --output-on-failure --repeat until-pass:2
 
 echo "== Packages: the Debian package built, checked, installed and purged; the Windows ZIP"
-bash scripts/package.sh
+$SUDO bash scripts/package.sh
+
+echo "== The Debian package as installed, under systemd on Debian 12's kernel 6.1 (QEMU)"
+$SUDO bash scripts/test-installed.sh 6.1

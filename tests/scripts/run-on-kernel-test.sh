@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Boots one kernel with scripts/run-on-kernel.sh and checks what the command inside meets: that
 # kernel, this folder, its own file systems, the package's modules, both output streams kept
-# apart, writes that never reach this machine, and its exit status handed back.
+# apart, writes that never reach this machine, and its exit status handed back; then the same
+# under systemd as PID 1 (--systemd).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 kernel=${1:-6.1}
@@ -37,5 +38,22 @@ for line in kernel=1 "folder=$PWD" /sys/fs/bpf=bpf /sys/kernel/tracing=tracefs \
 done
 expect "standard error" "$(grep -c '^said on stderr$' "$err" || true)" 1
 expect "a file written inside, here" "$(test -e "$marker" && echo present || echo absent)" absent
+
+# With --systemd: systemd is PID 1, the boot is done when the command runs, and the command's
+# streams and status come back the same way.
+status=0
+# shellcheck disable=SC2016 # expanded inside
+scripts/run-on-kernel.sh --systemd "$kernel" -- sh -c '
+    echo "pid1=$(cat /proc/1/comm)"
+    echo "booted=$(systemctl is-system-running)"
+    echo "folder=$PWD"
+    echo "said on stderr" >&2
+    exit 5' >"$out" 2>"$err" || status=$?
+expect "exit status under systemd" "$status" 5
+for line in pid1=systemd "folder=$PWD"; do
+    expect "${line%%=*} under systemd" "$(grep -m1 "^${line%%=*}=" "$out" || true)" "$line"
+done
+expect "booted under systemd" "$(grep -cE '^booted=(running|degraded)$' "$out" || true)" 1
+expect "standard error under systemd" "$(grep -c '^said on stderr$' "$err" || true)" 1
 [ "$failed" = 0 ] || { sed 's/^/  stdout: /' "$out"; sed 's/^/  stderr: /' "$err"; } >&2
 exit "$failed"
