@@ -273,6 +273,9 @@ void KernelGuard::Cut(Pending cut) {
         spared_.fetch_add(1);
         return;
     }
+    if (cutCookies_.contains(cut.row.cookie)) {
+        return; // cut already
+    }
     if (cut.row.cookie == 0 || cut.family == 0) {
         // No cookie to name the socket by: the table looks it up first and uses that one's.
         Account(table_.DeleteConnection(cut.row) ? 0 : table_.LastDeleteError(), cut);
@@ -321,6 +324,13 @@ void KernelGuard::Account(int error, Pending& cut) {
         spared_.fetch_add(1);
     } else if (error == 0) {
         cuts_.fetch_add(1);
+        if (row.cookie != 0 && cutCookies_.insert(row.cookie).second) {
+            cutOrder_.push_back(row.cookie);
+            if (cutOrder_.size() > kCutCookies) {
+                cutCookies_.erase(cutOrder_.front());
+                cutOrder_.pop_front();
+            }
+        }
         if (options_.onCut) {
             const CutRecord record =
                 CutRecord::Of(row, CutRule(row), std::chrono::system_clock::now());
@@ -336,7 +346,14 @@ void KernelGuard::Account(int error, Pending& cut) {
             retry_.push_back(cut);
         }
     } else if (error == ENOENT) {
-        gone_.fetch_add(1);
+        const bool ours =
+            row.cookie != 0 &&
+            (cutCookies_.contains(row.cookie) ||
+             std::any_of(submitted_.begin(), submitted_.end(),
+                         [&](const auto& other) { return other.second.row.cookie == row.cookie; }));
+        if (!ours) {
+            gone_.fetch_add(1);
+        }
     } else if (Refusal(error) || (cut.tries >= kTries && error == cut.error)) {
         SetFault(Fault::CutRefused, error);
     } else {

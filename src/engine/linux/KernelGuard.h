@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 struct guard;
 struct kt_guard_socket;
@@ -207,6 +209,11 @@ private:
     std::vector<Destroyer::Outcome> outcomes_;
     uint64_t lostSeen_ = 0;
     std::vector<Pending> retry_;
+    // A child is reported twice (when made and once established): the second cut of the same
+    // socket finding nothing is the guard's own doing, not a connection that went by itself.
+    std::unordered_set<uint64_t> cutCookies_;
+    std::deque<uint64_t> cutOrder_;
+    static constexpr size_t kCutCookies = 4096;
 
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> fault_{0}; // the first fault and its errno, as (fault << 32) | errno
