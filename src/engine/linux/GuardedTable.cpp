@@ -17,11 +17,29 @@ GuardedTable::~GuardedTable() {
     Stop();
 }
 
+namespace {
+
+// Counts the calls in the kernel for the whole of their time.
+class KernelCall {
+public:
+    explicit KernelCall(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+    ~KernelCall() { count_.fetch_sub(1); }
+    KernelCall(const KernelCall&) = delete;
+    KernelCall& operator=(const KernelCall&) = delete;
+
+private:
+    std::atomic<int>& count_;
+};
+
+} // namespace
+
 bool GuardedTable::TakeSnapshot(std::vector<TcpRow>& rows) {
+    const KernelCall in(inKernel_);
     return events_ ? events_->TakeSnapshot(rows) : netlink_.TakeSnapshot(rows);
 }
 
 bool GuardedTable::DeleteConnection(const TcpRow& row) {
+    const KernelCall in(inKernel_);
     return events_ ? events_->DeleteConnection(row) : netlink_.DeleteConnection(row);
 }
 
@@ -32,11 +50,13 @@ std::string GuardedTable::DeleteRefusal() const {
 bool GuardedTable::TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
                                        std::span<const uint16_t> remote) {
     // The kept table costs a copy: whole snapshots are cheaper than a filtered kernel walk.
+    const KernelCall in(inKernel_);
     return events_ ? false : netlink_.TakeBlockedSnapshot(rows, local, remote);
 }
 
 TcpTable::Changes GuardedTable::TakeChanges(std::vector<TcpRow>& rows,
                                             std::vector<int32_t>& changed) {
+    const KernelCall in(inKernel_);
     return events_ ? events_->TakeChanges(rows, changed) : netlink_.TakeChanges(rows, changed);
 }
 

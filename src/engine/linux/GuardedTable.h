@@ -6,6 +6,7 @@
 #include "engine/linux/KernelGuard.h"
 #include "engine/linux/NetlinkTcpTable.h"
 
+#include <atomic>
 #include <memory>
 #include <span>
 #include <string>
@@ -40,11 +41,15 @@ public:
     // None: the kernel's reports of changes wake nobody (see guard.bpf.c).
     int WakeHandle() const override { return -1; }
     const KernelGuard* Guard() const { return guard_.get(); }
+    // In a call that reads or changes the kernel's socket tables: one a socket's owner can hold up
+    // for as long as it likes (before Linux 6.9 behind any destroy that waits). Any thread may ask.
+    bool InKernel() const { return inKernel_.load() > 0; }
 
 private:
     std::unique_ptr<KernelGuard> guard_;
     std::unique_ptr<EventTcpTable> events_; // declared after the guard: it goes first
     NetlinkTcpTable netlink_;
+    std::atomic<int> inKernel_{0};
 };
 
 } // namespace kt

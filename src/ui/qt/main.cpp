@@ -26,12 +26,17 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <linux/capability.h>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stop_token>
+#include <thread>
 
 namespace {
 
@@ -413,6 +418,8 @@ int main(int argc, char* argv[]) {
     QTimer status;
     QTimer watchdog;
     uint64_t guardSeen = UINT64_MAX;
+    std::atomic<uint64_t> loopAnswers{0};
+    std::jthread beating; // ends before the table and the notifier
     if (headless) {
         notifier.Status(StatusText(app, byLastSet));
         notifier.Ready();
@@ -422,16 +429,30 @@ int main(int argc, char* argv[]) {
         });
         status.start(1000);
         // Alive while this loop turns and, while it guards, the guard's thread answers too; a
-        // cut or a dump a socket's owner holds up is no sign of a hang.
+        // cut or a dump a socket's owner holds up is no sign of a hang. The beat goes from a
+        // thread of its own, since such a dump can hold this loop too.
         if (const auto beat = notifier.WatchdogBeat(); beat.count() > 0) {
             QObject::connect(&watchdog, &QTimer::timeout, [&] {
                 const kt::KernelGuard* guard = table.Guard();
                 if (app.Mode() != kt::GuardMode::KernelGuard || guard == nullptr ||
                     guard->Answering(guardSeen)) {
-                    notifier.Alive();
+                    loopAnswers.fetch_add(1);
                 }
             });
             watchdog.start(beat);
+            beating = std::jthread([&notifier, &loopAnswers, &table, beat](std::stop_token stop) {
+                std::mutex wait;
+                std::condition_variable_any woken;
+                uint64_t seen = 0;
+                for (std::unique_lock lock(wait); !stop.stop_requested();) {
+                    const uint64_t answers = loopAnswers.load();
+                    if (answers != seen || table.InKernel()) {
+                        notifier.Alive();
+                    }
+                    seen = answers;
+                    woken.wait_for(lock, stop, beat / 2, [] { return false; });
+                }
+            });
         }
     }
     app.MainLoop();
