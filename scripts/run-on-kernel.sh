@@ -14,7 +14,7 @@
 # then KT_TIME_SCALE=10 unless it is set already).
 set -euo pipefail
 
-readonly INIT_REV=3 # bump when the guest's init changes: cached initramfs files are rebuilt
+readonly INIT_REV=4 # bump when the guest's init changes: cached initramfs files are rebuilt
 readonly ME=run-on-kernel
 CACHE=${KT_KERNEL_CACHE:-/var/cache/korvan-tessivo/kernels}
 MEM=2G
@@ -138,6 +138,7 @@ for arg in $(cat /proc/cmdline); do
     kt.mods=*) MODS=${arg#kt.mods=} ;;
     kt.krel=*) KREL=${arg#kt.krel=} ;;
     kt.systemd=1) SYSTEMD=1 ;;
+    kt.cwd=*) CWD=${arg#kt.cwd=} ;;
     esac
 done
 while read -r m; do insmod "/modules/$m" || fail "insmod $m"; done </modules/order
@@ -149,7 +150,7 @@ mount -t tmpfs -o mode=0755 rw /rw
 mkdir -p /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work overlay /root ||
     fail "cannot mount the overlay"
-[ -z "$SYSTEMD" ] || exec sh /systemd-root "$RUN" "$MODS" "$KREL"
+[ -z "$SYSTEMD" ] || exec sh /systemd-root "$RUN" "$MODS" "$KREL" "$CWD"
 cd /root
 mount -t proc proc proc
 mount -t sysfs sysfs sys
@@ -208,12 +209,17 @@ EOF
 # unit that runs once the boot is done and powers the guest off when the job ends.
 write_systemd_root() {
     cat <<'EOF'
-RUN=$1 MODS=$2 KREL=$3
+RUN=$1 MODS=$2 KREL=$3 CWD=$4
 fail() { echo "run-on-kernel init: $*" >/dev/ttyS0; reboot -f; sleep 5; }
 cd /root
 # An empty /tmp, as a booted machine has: systemd-tmpfiles would otherwise walk and empty this
-# machine's /tmp over 9p at every boot (minutes emulated).
+# machine's /tmp over 9p at every boot (minutes emulated). The job's folder stays where it is.
+case $CWD in /tmp/?*) mkdir -p /kt-cwd && mount -o bind "/root$CWD" /kt-cwd || CWD= ;; *) CWD= ;; esac
 mount -t tmpfs -o mode=1777,nosuid,nodev tmp tmp
+if [ -n "$CWD" ]; then
+    mkdir -p ".$CWD" && mount -o bind /kt-cwd ".$CWD" && umount /kt-cwd ||
+        fail "cannot keep the folder $CWD"
+fi
 mkdir -p ".$RUN" "lib/modules/$KREL"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=none run ".$RUN" ||
     fail "cannot mount the run folder"
@@ -439,6 +445,8 @@ append+=" acpi=noirq tsc=reliable i8042.noaux i8042.nomux i8042.nopnp 8250.nr_ua
 append+=" random.trust_cpu=on kt.run=$SHARE kt.mods=$KDIR/root/lib/modules/$KREL kt.krel=$KREL"
 if [ "$SYSTEMD" = 1 ]; then
     append+=" kt.systemd=1 systemd.unit=multi-user.target systemd.show_status=0"
+    # A folder under /tmp is carried over the guest's empty /tmp (a name with blanks is not).
+    [[ $PWD =~ [[:space:]] ]] || append+=" kt.cwd=$PWD"
     # systemd's own boot comes first: 15-50 s emulated.
     boot_limit=$((boot_limit * 2))
 fi
