@@ -334,7 +334,15 @@ void Application::GuardRulesChanged() {
 
 void Application::CheckGuard() {
     std::string why;
-    if (platform_.Guard != nullptr && !platform_.Guard->Sound(why)) {
+    if (platform_.Guard == nullptr) {
+        return;
+    }
+    // A rule set the kernel could not take leaves the one in force: the guard goes on.
+    while (platform_.Guard->TakeRefusal(why)) {
+        platform_.Host.Diagnose("the kernel guard could not take the new rules (" + why +
+                                "); the rules in force before stay in force there");
+    }
+    if (!platform_.Guard->Sound(why)) {
         DropGuard(why);
     }
 }

@@ -43,6 +43,36 @@ GuardRules MakeGuardRules(const List& allowedIP, const List& blockedLocalPorts,
     return rules;
 }
 
+std::vector<GuardRuleEdit> RuleEditsBetween(const GuardRules& from, const GuardRules& to) {
+    using Kind = GuardRuleEdit::Kind;
+    std::vector<GuardRuleEdit> edits;
+    const auto ports = [&](const std::vector<uint16_t>& a, const std::vector<uint16_t>& b,
+                           Kind kind, bool add) {
+        const std::vector<bool> in = PortSet(b);
+        for (const uint16_t port : a) {
+            if (!in[port]) {
+                edits.push_back({kind, add, port, {}});
+            }
+        }
+    };
+    const auto addresses = [&](const std::vector<Address6>& a, const std::vector<Address6>& b,
+                               bool add) {
+        const std::set<Address6> in(b.begin(), b.end());
+        for (const Address6& address : a) {
+            if (!in.contains(address)) {
+                edits.push_back({Kind::AllowedAddress, add, 0, address});
+            }
+        }
+    };
+    ports(from.blockedLocalPorts, to.blockedLocalPorts, Kind::BlockedLocalPort, false);
+    ports(from.blockedRemotePorts, to.blockedRemotePorts, Kind::BlockedRemotePort, false);
+    addresses(from.allowedAddresses, to.allowedAddresses, false);
+    ports(to.blockedLocalPorts, from.blockedLocalPorts, Kind::BlockedLocalPort, true);
+    ports(to.blockedRemotePorts, from.blockedRemotePorts, Kind::BlockedRemotePort, true);
+    addresses(to.allowedAddresses, from.allowedAddresses, true);
+    return edits;
+}
+
 GuardJudge::GuardJudge(const GuardRules& rules)
     : local_(PortSet(rules.blockedLocalPorts)), remote_(PortSet(rules.blockedRemotePorts)),
       allowed_(rules.allowedAddresses.begin(), rules.allowedAddresses.end()) {}

@@ -20,6 +20,21 @@ struct GuardRules {
     bool operator==(const GuardRules&) const = default;
 };
 
+// One entry added to or deleted from one rule list, as a guard takes it.
+struct GuardRuleEdit {
+    enum class Kind : uint8_t { AllowedAddress, BlockedLocalPort, BlockedRemotePort };
+    Kind kind = Kind::AllowedAddress;
+    bool add = true;
+    uint16_t port = 0;  // a port's kind
+    Address6 address{}; // AllowedAddress: IPv6 form, IPv4 as IPv4-mapped
+
+    bool operator==(const GuardRuleEdit&) const = default;
+};
+
+// The edits that turn one rule set into another: deletions first, then additions, each list in
+// the order of the set it comes from.
+std::vector<GuardRuleEdit> RuleEditsBetween(const GuardRules& from, const GuardRules& to);
+
 // The rules as the engine applies them: an allowed address of either family counts only when
 // its text is already the plain form (the engine compares texts exactly), a port only from 1 to
 // 65535.

@@ -2,6 +2,7 @@
 
 #include "engine/GuardRules.h"
 
+#include <span>
 #include <string>
 
 namespace kt {
@@ -12,9 +13,16 @@ namespace kt {
 class RuleGuard {
 public:
     virtual ~RuleGuard() = default;
-    // The rule lists changed. False, with the reason, when the guard could not take them; it then
-    // stops cutting, so that stale rules cut nothing.
+    // The rule lists changed: handed over, in force shortly after (the guard switches them whole
+    // on a thread of its own). False, with the reason, only when the guard can take no rules at
+    // all any more; a set it cannot take is told through TakeRefusal, and the set in force stays.
     virtual bool SetRules(const GuardRules& rules, std::string& why) = 0;
+    // Some entries changed: costs what the edits do, whatever the lists' length. One edit is
+    // applied in place; several are switched in whole, as one.
+    virtual void Edit(std::span<const GuardRuleEdit> edits) = 0;
+    // A rule set or edit the guard could not take (the set in force stays), each told once; false
+    // when there is none to tell.
+    virtual bool TakeRefusal(std::string& why) = 0;
     // False, with the reason, once the guard no longer guards.
     virtual bool Sound(std::string& why) const = 0;
     // Stops the guard for good: from here on the main loop polls.

@@ -320,9 +320,20 @@ public:
         why = "a cut was refused";
         return sound;
     }
+    void Edit(std::span<const GuardRuleEdit> e) override { edits.emplace_back(e.begin(), e.end()); }
+    bool TakeRefusal(std::string& why) override {
+        if (refusals.empty()) {
+            return false;
+        }
+        why = refusals.front();
+        refusals.erase(refusals.begin());
+        return true;
+    }
     void Stop() override { stopped = true; }
     int WakeHandle() const override { return 7; }
     std::vector<GuardRules> rules;
+    std::vector<std::vector<GuardRuleEdit>> edits;
+    std::vector<std::string> refusals; // told one by one
     bool refuse = false;
     bool sound = true;
     bool stopped = false;

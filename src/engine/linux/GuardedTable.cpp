@@ -70,6 +70,16 @@ bool GuardedTable::SetRules(const GuardRules& rules, std::string& why) {
     return guard_->SetRules(rules, why);
 }
 
+void GuardedTable::Edit(std::span<const GuardRuleEdit> edits) {
+    if (guard_) {
+        guard_->Edit(edits);
+    }
+}
+
+bool GuardedTable::TakeRefusal(std::string& why) {
+    return guard_ && guard_->TakeRefusal(why);
+}
+
 bool GuardedTable::Sound(std::string& why) const {
     if (!guard_) {
         why = "the kernel guard is not running";

@@ -35,6 +35,8 @@ public:
     Changes TakeChanges(std::vector<TcpRow>& rows, std::vector<int32_t>& changed) override;
 
     bool SetRules(const GuardRules& rules, std::string& why) override;
+    void Edit(std::span<const GuardRuleEdit> edits) override;
+    bool TakeRefusal(std::string& why) override;
     bool Sound(std::string& why) const override;
     void Stop() override;
 

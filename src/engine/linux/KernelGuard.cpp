@@ -135,7 +135,37 @@ KernelGuard::~KernelGuard() {
     }
 }
 
+void KernelGuard::Edit(std::span<const GuardRuleEdit> edits) {
+    GuardRules rules = requested_;
+    for (const GuardRuleEdit& edit : edits) {
+        auto apply = [&](auto& list, const auto& value) {
+            std::erase(list, value);
+            if (edit.add) {
+                list.push_back(value);
+            }
+        };
+        switch (edit.kind) {
+        case GuardRuleEdit::Kind::AllowedAddress:
+            apply(rules.allowedAddresses, edit.address);
+            break;
+        case GuardRuleEdit::Kind::BlockedLocalPort:
+            apply(rules.blockedLocalPorts, edit.port);
+            break;
+        case GuardRuleEdit::Kind::BlockedRemotePort:
+            apply(rules.blockedRemotePorts, edit.port);
+            break;
+        }
+    }
+    std::string why;
+    SetRules(rules, why);
+}
+
+bool KernelGuard::TakeRefusal(std::string& /*why*/) {
+    return false;
+}
+
 bool KernelGuard::SetRules(const GuardRules& rules, std::string& whyNot) {
+    requested_ = rules;
     if (!WriteRules(rules, whyNot)) {
         SetFault(Fault::RulesRefused, errno);
         return false;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -110,6 +111,8 @@ public:
     // force: every socket's next packet is judged by them. False, with the reason, when the
     // kernel refused an update; the guard is then no longer sound.
     bool SetRules(const GuardRules& rules, std::string& whyNot);
+    void Edit(std::span<const GuardRuleEdit> edits);
+    bool TakeRefusal(std::string& why);
 
     // Lock-free, from any thread: false once the thread ended or a cut was refused for another
     // reason than the connection being gone already.
@@ -191,6 +194,8 @@ private:
     UniqueFd wake_;
     UniqueFd runTimes_; // while open, the kernel times BPF programs
 
+    // The owner's thread only: the rules last asked for.
+    GuardRules requested_;
     // The owner's thread only: the rules each generation holds.
     std::array<GuardRules, 2> inGeneration_;
 
