@@ -2,7 +2,7 @@
 
 // frmMain on Win32: the window, its standard controls, the skinned buttons, the pop-up menu and
 // the tray icon. Every event goes to the portable frmMain; the Manager drives the controls
-// through MainForm.
+// through MainForm. The list's handling and the tray icon have source files of their own.
 
 #include "core/Application.h"
 #include "ui/MainWindow.h"
