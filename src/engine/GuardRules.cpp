@@ -6,8 +6,6 @@
 namespace kt {
 namespace {
 
-constexpr size_t kPorts = 65536;
-
 std::vector<uint16_t> Ports(const List& list) {
     std::vector<uint16_t> ports;
     for (int32_t i = 0; i < list.GetItemCount(); ++i) {
@@ -17,14 +15,6 @@ std::vector<uint16_t> Ports(const List& list) {
         }
     }
     return ports;
-}
-
-std::vector<bool> PortSet(const std::vector<uint16_t>& ports) {
-    std::vector<bool> set(kPorts);
-    for (const uint16_t port : ports) {
-        set[port] = true;
-    }
-    return set;
 }
 
 } // namespace
@@ -43,44 +33,72 @@ GuardRules MakeGuardRules(const List& allowedIP, const List& blockedLocalPorts,
     return rules;
 }
 
-std::vector<GuardRuleEdit> RuleEditsBetween(const GuardRules& from, const GuardRules& to) {
-    using Kind = GuardRuleEdit::Kind;
-    std::vector<GuardRuleEdit> edits;
-    const auto ports = [&](const std::vector<uint16_t>& a, const std::vector<uint16_t>& b,
-                           Kind kind, bool add) {
-        const std::vector<bool> in = PortSet(b);
-        for (const uint16_t port : a) {
-            if (!in[port]) {
-                edits.push_back({kind, add, port, {}});
-            }
-        }
-    };
-    const auto addresses = [&](const std::vector<Address6>& a, const std::vector<Address6>& b,
-                               bool add) {
-        const std::set<Address6> in(b.begin(), b.end());
-        for (const Address6& address : a) {
-            if (!in.contains(address)) {
-                edits.push_back({Kind::AllowedAddress, add, 0, address});
-            }
-        }
-    };
-    ports(from.blockedLocalPorts, to.blockedLocalPorts, Kind::BlockedLocalPort, false);
-    ports(from.blockedRemotePorts, to.blockedRemotePorts, Kind::BlockedRemotePort, false);
-    addresses(from.allowedAddresses, to.allowedAddresses, false);
-    ports(to.blockedLocalPorts, from.blockedLocalPorts, Kind::BlockedLocalPort, true);
-    ports(to.blockedRemotePorts, from.blockedRemotePorts, Kind::BlockedRemotePort, true);
-    addresses(to.allowedAddresses, from.allowedAddresses, true);
-    return edits;
+GuardJudge::GuardJudge(const GuardRules& rules) : GuardJudge() {
+    allowed_.reserve(rules.allowedAddresses.size());
+    for (const uint16_t port : rules.blockedLocalPorts) {
+        Apply({GuardRuleEdit::Kind::BlockedLocalPort, true, port, {}});
+    }
+    for (const uint16_t port : rules.blockedRemotePorts) {
+        Apply({GuardRuleEdit::Kind::BlockedRemotePort, true, port, {}});
+    }
+    for (const Address6& address : rules.allowedAddresses) {
+        allowed_.insert(address);
+    }
 }
-
-GuardJudge::GuardJudge(const GuardRules& rules)
-    : local_(PortSet(rules.blockedLocalPorts)), remote_(PortSet(rules.blockedRemotePorts)),
-      allowed_(rules.allowedAddresses.begin(), rules.allowedAddresses.end()) {}
 
 bool GuardJudge::Blocks(const TcpRow& row) const {
     return row.dwState == static_cast<uint32_t>(TcpEstablished) &&
-           !allowed_.contains(RemoteAddress6(row)) &&
-           (local_[PortFromField(row.dwLocalPort)] || remote_[PortFromField(row.dwRemotePort)]);
+           (local_[PortFromField(row.dwLocalPort)] || remote_[PortFromField(row.dwRemotePort)]) &&
+           !allowed_.contains(RemoteAddress6(row));
+}
+
+bool GuardJudge::Apply(const GuardRuleEdit& edit) {
+    if (edit.kind == GuardRuleEdit::Kind::AllowedAddress) {
+        return edit.add ? allowed_.insert(edit.address).second : allowed_.erase(edit.address) > 0;
+    }
+    if (edit.port == 0) {
+        return false; // no rule names port 0
+    }
+    auto&& bit = (edit.kind == GuardRuleEdit::Kind::BlockedLocalPort ? local_ : remote_)[edit.port];
+    if (bit == edit.add) {
+        return false;
+    }
+    bit = edit.add;
+    ports_ = edit.add ? ports_ + 1 : ports_ - 1;
+    return true;
+}
+
+std::vector<GuardRuleEdit> GuardJudge::EditsTo(const GuardJudge& other) const {
+    using Kind = GuardRuleEdit::Kind;
+    std::vector<GuardRuleEdit> edits;
+    for (const bool add : {false, true}) {
+        const GuardJudge& from = add ? other : *this;
+        const GuardJudge& to = add ? *this : other;
+        for (size_t port = 1; port < kPorts; ++port) {
+            if (from.local_[port] && !to.local_[port]) {
+                edits.push_back({Kind::BlockedLocalPort, add, static_cast<uint16_t>(port), {}});
+            }
+            if (from.remote_[port] && !to.remote_[port]) {
+                edits.push_back({Kind::BlockedRemotePort, add, static_cast<uint16_t>(port), {}});
+            }
+        }
+        for (const Address6& address : from.allowed_) {
+            if (!to.allowed_.contains(address)) {
+                edits.push_back({Kind::AllowedAddress, add, 0, address});
+            }
+        }
+    }
+    return edits;
+}
+
+std::vector<uint16_t> GuardJudge::Ports(const std::vector<bool>& set) {
+    std::vector<uint16_t> ports;
+    for (size_t port = 1; port < kPorts; ++port) {
+        if (set[port]) {
+            ports.push_back(static_cast<uint16_t>(port));
+        }
+    }
+    return ports;
 }
 
 } // namespace kt

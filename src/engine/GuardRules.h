@@ -3,7 +3,8 @@
 #include "engine/TcpTable.h"
 
 #include <cstdint>
-#include <set>
+#include <cstring>
+#include <unordered_set>
 #include <vector>
 
 namespace kt {
@@ -31,9 +32,16 @@ struct GuardRuleEdit {
     bool operator==(const GuardRuleEdit&) const = default;
 };
 
-// The edits that turn one rule set into another: deletions first, then additions, each list in
-// the order of the set it comes from.
-std::vector<GuardRuleEdit> RuleEditsBetween(const GuardRules& from, const GuardRules& to);
+struct Address6Hash {
+    size_t operator()(const Address6& address) const noexcept {
+        uint64_t high = 0;
+        uint64_t low = 0;
+        std::memcpy(&high, address.data(), 8);
+        std::memcpy(&low, address.data() + 8, 8);
+        // IPv4-mapped addresses differ only in the low half.
+        return static_cast<size_t>((low * 0x9E3779B97F4A7C15ull) ^ (high + (low >> 29)));
+    }
+};
 
 // The rules as the engine applies them: an allowed address of either family counts only when
 // its text is already the plain form (the engine compares texts exactly), a port only from 1 to
@@ -41,9 +49,11 @@ std::vector<GuardRuleEdit> RuleEditsBetween(const GuardRules& from, const GuardR
 GuardRules MakeGuardRules(const List& allowedIP, const List& blockedLocalPorts,
                           const List& blockedRemotePorts);
 
-// The engine's judgement of one connection, over rules looked up in constant time.
+// A rule set kept for judging: one connection, one entry added or deleted, each in constant time
+// whatever the lists' length.
 class GuardJudge {
 public:
+    GuardJudge() : local_(kPorts), remote_(kPorts) {}
     explicit GuardJudge(const GuardRules& rules);
     // True for an established connection that the rules cut.
     bool Blocks(const TcpRow& row) const;
@@ -51,11 +61,47 @@ public:
     bool BlocksByLocalPort(const TcpRow& row) const {
         return local_[PortFromField(row.dwLocalPort)];
     }
+    // False when the set already was so.
+    bool Apply(const GuardRuleEdit& edit);
+    // Whether an edit could make a connection blocked that was not.
+    static bool MayBlock(const GuardRuleEdit& edit) {
+        return edit.add != (edit.kind == GuardRuleEdit::Kind::AllowedAddress);
+    }
+    // The edits that make this set into another: deletions first.
+    std::vector<GuardRuleEdit> EditsTo(const GuardJudge& other) const;
+    // Calls visit with every entry, as the edit that adds it.
+    template <typename Visit> void ForEachEntry(Visit visit) const {
+        for (size_t port = 1; port < kPorts; ++port) {
+            if (local_[port]) {
+                visit(GuardRuleEdit{
+                    GuardRuleEdit::Kind::BlockedLocalPort, true, static_cast<uint16_t>(port), {}});
+            }
+            if (remote_[port]) {
+                visit(GuardRuleEdit{
+                    GuardRuleEdit::Kind::BlockedRemotePort, true, static_cast<uint16_t>(port), {}});
+            }
+        }
+        for (const Address6& address : allowed_) {
+            visit(GuardRuleEdit{GuardRuleEdit::Kind::AllowedAddress, true, 0, address});
+        }
+    }
+    size_t Size() const { return ports_ + allowed_.size(); }
+    std::vector<uint16_t> LocalPorts() const { return Ports(local_); }
+    std::vector<uint16_t> RemotePorts() const { return Ports(remote_); }
 
 private:
+    static constexpr size_t kPorts = 65536;
+    static std::vector<uint16_t> Ports(const std::vector<bool>& set);
+
     std::vector<bool> local_;
     std::vector<bool> remote_;
-    std::set<Address6> allowed_;
+    size_t ports_ = 0;
+    std::unordered_set<Address6, Address6Hash> allowed_;
 };
+
+// The edits that turn one rule set into another: deletions first.
+inline std::vector<GuardRuleEdit> RuleEditsBetween(const GuardRules& from, const GuardRules& to) {
+    return GuardJudge(from).EditsTo(GuardJudge(to));
+}
 
 } // namespace kt

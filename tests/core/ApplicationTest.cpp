@@ -206,6 +206,31 @@ TEST_F(ApplicationTest, TheGuardGetsEveryRuleChangeAndTheLoopPollsOnceItFails) {
     }
 }
 
+// A rule set the guard could not take leaves the guard in force with the set it had: told, once
+// each, and nothing polls.
+TEST_F(ApplicationTest, ARuleSetTheGuardCannotTakeIsToldAndTheGuardStays) {
+    FakeHost host;
+    MemoryStore store;
+    FakeGuard guard;
+    Platform platform{host, store, table, windows, [] { return std::string("10.0.0.7 "); }};
+    platform.Guard = &guard;
+    Application app(platform);
+    ASSERT_TRUE(app.StartUp());
+    guard.refusals = {"Cannot allocate memory", "Argument list too long"};
+    int cycles = 0;
+    host.onDoEvents = [&] { app.QuitRequested = ++cycles == 2; };
+    app.MainLoop();
+    EXPECT_FALSE(guard.stopped);
+    EXPECT_EQ(host.diagnosed,
+              (std::vector<std::string>{
+                  "the kernel guard could not take the new rules (Cannot allocate memory); the "
+                  "rules in force before stay in force there",
+                  "the kernel guard could not take the new rules (Argument list too long); the "
+                  "rules in force before stay in force there"}));
+    EXPECT_EQ(host.waited.size(), 2u);
+    EXPECT_TRUE(host.slept.empty());
+}
+
 TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection) {
     const std::string accepted =
         "the connection was still there after the system accepted its deletion";

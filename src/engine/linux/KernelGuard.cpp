@@ -84,7 +84,7 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
             // Attached after the rules are written, and before the pass, so that a connection
             // established meanwhile is seen by one of them (or both: the second cut finds it
             // gone).
-            running = self->Load(point, gate, cookie, why) && self->WriteRules(rules, why) &&
+            running = self->Load(point, gate, cookie, why) && self->InstallRules(rules, why) &&
                       self->Attach(why);
             if (running) {
                 break;
@@ -95,6 +95,7 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
             if (gate && self->gateMissing_.empty()) {
                 self->gateMissing_ = "the kernel refused the gate's BPF programs: " + why;
             }
+            self->rules_.reset();
             self->matches_.reset();
             self->skeleton_.reset();
         }
@@ -112,6 +113,7 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
     }
     whyNot.clear();
     self->judge_ = GuardJudge(rules);
+    self->rules_->Start();
     self->Pass();
     // What was open at start is cut before Start answers, but for a cut that waits for its
     // socket: the thread sees to that one.
@@ -128,6 +130,7 @@ std::unique_ptr<KernelGuard> KernelGuard::Start(const GuardRules& rules, std::st
 }
 
 KernelGuard::~KernelGuard() {
+    rules_.reset(); // it hands its news to this thread
     stop_.store(true);
     Wake();
     if (thread_.joinable()) {
@@ -136,47 +139,32 @@ KernelGuard::~KernelGuard() {
 }
 
 void KernelGuard::Edit(std::span<const GuardRuleEdit> edits) {
-    GuardRules rules = requested_;
-    for (const GuardRuleEdit& edit : edits) {
-        auto apply = [&](auto& list, const auto& value) {
-            std::erase(list, value);
-            if (edit.add) {
-                list.push_back(value);
-            }
-        };
-        switch (edit.kind) {
-        case GuardRuleEdit::Kind::AllowedAddress:
-            apply(rules.allowedAddresses, edit.address);
-            break;
-        case GuardRuleEdit::Kind::BlockedLocalPort:
-            apply(rules.blockedLocalPorts, edit.port);
-            break;
-        case GuardRuleEdit::Kind::BlockedRemotePort:
-            apply(rules.blockedRemotePorts, edit.port);
-            break;
-        }
-    }
-    std::string why;
-    SetRules(rules, why);
+    rules_->Edit(edits);
 }
 
-bool KernelGuard::TakeRefusal(std::string& /*why*/) {
-    return false;
+bool KernelGuard::TakeRefusal(std::string& why) {
+    return rules_->TakeRefusal(why);
 }
 
 bool KernelGuard::SetRules(const GuardRules& rules, std::string& whyNot) {
-    requested_ = rules;
-    if (!WriteRules(rules, whyNot)) {
-        SetFault(Fault::RulesRefused, errno);
+    if (!Sound()) {
+        whyNot = WhyNotSound();
         return false;
     }
-    {
-        const std::lock_guard lock(handOver_);
-        newRules_ = rules;
-        passAsked_ = true;
-    }
-    Wake();
+    rules_->Replace(rules);
     return true;
+}
+
+bool KernelGuard::SettleRules(std::chrono::milliseconds bound) {
+    return rules_->Settle(bound);
+}
+
+RuleSwitch::Counts KernelGuard::RuleCounts() const {
+    return rules_->Count();
+}
+
+uint64_t KernelGuard::RuleMapBytes() const {
+    return rules_->MapBytes();
 }
 
 void KernelGuard::Wake() {
@@ -425,11 +413,16 @@ void KernelGuard::RetryDue() {
 
 void KernelGuard::AdoptRules() {
     const std::lock_guard lock(handOver_);
-    if (newRules_) {
-        judge_ = GuardJudge(*newRules_);
-        passPorts_ = {newRules_->blockedLocalPorts, newRules_->blockedRemotePorts};
-        newRules_.reset();
+    if (!inForce_) {
+        return;
     }
+    if (inForce_->whole) {
+        judge_ = std::move(*inForce_->whole);
+    }
+    for (const GuardRuleEdit& edit : inForce_->edits) {
+        judge_.Apply(edit);
+    }
+    inForce_.reset();
 }
 
 void KernelGuard::Pass() {
@@ -438,7 +431,7 @@ void KernelGuard::Pass() {
     // a rule change costs the blocked rows, not the whole table.
     std::vector<TcpRow> rows;
     dumping_.store(true);
-    const bool read = table_.TakeBlockedSnapshot(rows, passPorts_.first, passPorts_.second) ||
+    const bool read = table_.TakeBlockedSnapshot(rows, judge_.LocalPorts(), judge_.RemotePorts()) ||
                       table_.TakeSnapshot(rows);
     dumping_.store(false);
     if (!read) {
@@ -473,8 +466,6 @@ std::string KernelGuard::WhyNotSound() const {
         return "the kernel refused a cut" + detail;
     case Fault::TableUnreadable:
         return "the kernel guard could not read the connection table";
-    case Fault::RulesRefused:
-        return "the kernel refused the rules" + detail;
     }
     return {};
 }

@@ -6,6 +6,7 @@
 #include "engine/linux/DestroyHelper.h"
 #include "engine/linux/DiagChannel.h"
 #include "engine/linux/NetlinkTcpTable.h"
+#include "engine/linux/RuleSwitch.h"
 
 #include <array>
 #include <atomic>
@@ -62,8 +63,9 @@ struct KernelGuardOptions {
 // IPv4 and IPv6, as it is established, marks the ones the rules cut so that the gate holds back
 // their bytes, and reports them; a thread of its own sleeps until then and has each destroyed (by
 // a helper process) by its addresses, bound interface and socket cookie. A full pass over the table
-// follows the start, every rule change and every lost report. Owns the program, its maps and
-// links, the ring buffers' readers and the thread; everything is released on destruction.
+// follows the start, every rule change that may block more, and every lost report. Owns the
+// program, its maps and links, the ring buffers' readers and the thread; everything is released on
+// destruction.
 class KernelGuard {
 public:
     using AttachPoint = GuardAttachPoint;
@@ -106,13 +108,18 @@ public:
     KernelGuard(const KernelGuard&) = delete;
     KernelGuard& operator=(const KernelGuard&) = delete;
 
-    // From the one thread that owns the rules: writes them to the kernel (new allowed addresses
-    // before stale ones go) and asks the thread for a full pass. On return the rules are in
-    // force: every socket's next packet is judged by them. False, with the reason, when the
-    // kernel refused an update; the guard is then no longer sound.
+    // Any thread: hands the rules over to be switched in whole off the caller's thread (see
+    // RuleSwitch); a full pass follows. False, with the reason, once the guard is no longer sound.
     bool SetRules(const GuardRules& rules, std::string& whyNot);
+    // Any thread: one edit is applied in place, several switched in whole.
     void Edit(std::span<const GuardRuleEdit> edits);
+    // A set or edit the kernel could not take, told once each; the set in force stayed.
     bool TakeRefusal(std::string& why);
+    // Waits, at most bound, until every rule handed over is in force in the kernel (or refused).
+    bool SettleRules(std::chrono::milliseconds bound);
+    RuleSwitch::Counts RuleCounts() const;
+    // The kernel's account of the memory of the rule set's map in force.
+    uint64_t RuleMapBytes() const;
 
     // Lock-free, from any thread: false once the thread ended or a cut was refused for another
     // reason than the connection being gone already.
@@ -136,7 +143,7 @@ public:
     uint64_t SkippedChanges() const;
 
 private:
-    enum class Fault : int { None, ThreadEnded, CutRefused, TableUnreadable, RulesRefused };
+    enum class Fault : int { None, ThreadEnded, CutRefused, TableUnreadable };
     struct SkeletonDeleter {
         void operator()(guard* skeleton) const;
     };
@@ -145,7 +152,7 @@ private:
     };
 
     bool Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::string& whyNot);
-    bool WriteRules(const GuardRules& rules, std::string& whyNot);
+    bool InstallRules(const GuardRules& rules, std::string& whyNot);
     bool Attach(std::string& whyNot);
     void AttachGate();
     void Run();
@@ -179,7 +186,8 @@ private:
     int RetryWait() const;
     void RetryDue();
     void Pass();
-    // Takes the rules handed over, if any: what the thread judges by is what the kernel does.
+    // Takes the rules that came into force, if any: what the thread judges by is what the kernel
+    // does.
     void AdoptRules();
     void SetFault(Fault fault, int error);
     uint64_t LostMatches() const;
@@ -194,19 +202,16 @@ private:
     UniqueFd wake_;
     UniqueFd runTimes_; // while open, the kernel times BPF programs
 
-    // The owner's thread only: the rules last asked for.
-    GuardRules requested_;
-    // The owner's thread only: the rules each generation holds.
-    std::array<GuardRules, 2> inGeneration_;
+    // Gone before the skeleton whose maps it writes, and stopped first of all.
+    std::unique_ptr<RuleSwitch> rules_;
 
     // Handed to the guard thread.
     std::mutex handOver_;
-    std::optional<GuardRules> newRules_;
+    std::optional<RuleSwitch::InForce> inForce_;
     bool passAsked_ = false;
 
     // The guard thread only (and Start, before the thread runs).
-    GuardJudge judge_{GuardRules{}};
-    std::pair<std::vector<uint16_t>, std::vector<uint16_t>> passPorts_; // local, remote
+    GuardJudge judge_;
     NetlinkTcpTable table_;
     // Destroys run in helper processes: one that waits for its socket holds up nothing else.
     std::unique_ptr<Destroyer> destroyer_;

@@ -83,24 +83,6 @@ std::string LoadRefusal(int error, const std::string& warning) {
     return warning.empty() ? why : why + ": " + warning;
 }
 
-// The port rules as the program reads them: a bit per port, local then remote.
-struct PortBits {
-    std::array<uint64_t, 1024> local{};
-    std::array<uint64_t, 1024> remote{};
-};
-
-void SetBits(std::array<uint64_t, 1024>& bits, const std::vector<uint16_t>& ports) {
-    for (const uint16_t port : ports) {
-        bits[port >> 6] |= uint64_t{1} << (port & 63);
-    }
-}
-
-struct AllowedKey {
-    uint32_t generation;
-    Address6 address;
-};
-static_assert(sizeof(AllowedKey) == 20);
-
 // The root of the cgroup v2 hierarchy, where the gate sees every socket's packets; beside a v1
 // hierarchy it is mounted at unified/.
 UniqueFd OpenCgroupRoot(std::string& whyNot) {
@@ -170,7 +152,6 @@ bool KernelGuard::Load(AttachPoint point, bool gate, uint64_t netnsCookie, std::
     }
     attached_ = point;
     gated_ = gate;
-    inGeneration_ = {};
     return true;
 }
 
@@ -213,42 +194,23 @@ void KernelGuard::AttachGate() {
     gateMissing_ = why;
 }
 
-// The rules go to the generation the program does not read, which then becomes the one it
-// reads in one store: a socket is judged by the old rules or by the new, never by a mix.
-bool KernelGuard::WriteRules(const GuardRules& rules, std::string& whyNot) {
+bool KernelGuard::InstallRules(const GuardRules& rules, std::string& whyNot) {
     guard& g = *skeleton_;
-    const int allowed = bpf_map__fd(g.maps.allowed_addresses);
-    const uint32_t version = __atomic_load_n(&g.bss->rules_version, __ATOMIC_RELAXED) + 1;
-    const uint32_t next = version & 1;
-    // Left over from the switch before the last; nothing has read that generation since.
-    for (const Address6& address : inGeneration_[next].allowedAddresses) {
-        const AllowedKey key{next, address};
-        if (bpf_map_delete_elem(allowed, &key) != 0 && errno != ENOENT) {
-            whyNot = "the kernel refused to forget an allowed address: " + ErrorText(errno);
-            return false;
-        }
-    }
-    inGeneration_[next] = {};
-    const uint8_t on = 1;
-    for (const Address6& address : rules.allowedAddresses) {
-        const AllowedKey key{next, address};
-        if (bpf_map_update_elem(allowed, &key, &on, BPF_ANY) != 0) {
-            whyNot = "the kernel refused an allowed address: " + ErrorText(errno);
-            return false;
-        }
-        inGeneration_[next].allowedAddresses.push_back(address);
-    }
-    auto ports = std::make_unique<PortBits>();
-    SetBits(ports->local, rules.blockedLocalPorts);
-    SetBits(ports->remote, rules.blockedRemotePorts);
-    if (bpf_map_update_elem(bpf_map__fd(g.maps.port_rules), &next, ports.get(), BPF_ANY) != 0) {
-        whyNot = "the kernel refused the blocked ports: " + ErrorText(errno);
-        return false;
-    }
-    inGeneration_[next] = rules;
-    // Every socket's kept judgement is stale from here on: judged again on its next packet.
-    __atomic_store_n(&g.bss->rules_version, version, __ATOMIC_RELEASE);
-    return true;
+    rules_ = std::make_unique<RuleSwitch>(
+        bpf_map__fd(g.maps.rule_sets), &g.bss->rules_version, [this](RuleSwitch::InForce&& news) {
+            {
+                const std::lock_guard lock(handOver_);
+                passAsked_ = passAsked_ || news.mayBlock;
+                if (!inForce_ || news.whole) {
+                    inForce_ = std::move(news);
+                } else {
+                    inForce_->edits.insert(inForce_->edits.end(), news.edits.begin(),
+                                           news.edits.end());
+                }
+            }
+            Wake();
+        });
+    return rules_->Install(rules, whyNot);
 }
 
 std::array<uint64_t, KernelGuard::kGatePaths> KernelGuard::GatePasses() const {

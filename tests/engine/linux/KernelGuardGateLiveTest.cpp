@@ -294,6 +294,7 @@ TEST_F(GatedKernelGuardLive, ABlockedConnectionCarriesNoByteFromTheRulesOn) {
         ASSERT_GT(BytesReceived(c.server), 0u);
         std::string why;
         ASSERT_TRUE(guard->SetRules({{kPorts[0]}, {}, {}}, why)) << why;
+        ASSERT_TRUE(guard->SettleRules(std::chrono::seconds(10)));
         // Packets judged before the switch land within microseconds.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         const uint64_t inForce = BytesReceived(c.server);
@@ -322,6 +323,7 @@ TEST_F(GatedKernelGuardLive, APortUnblockedWhileItsCutsWaitLeavesItsConnectionsA
     hold.WaitHeld();
     std::string why;
     ASSERT_TRUE(guard->SetRules({}, why)) << why;
+    ASSERT_TRUE(guard->SettleRules(std::chrono::seconds(10)));
     for (const Connection& c : waiting) {
         EXPECT_TRUE(Alive(c));
     }

@@ -53,37 +53,29 @@ __u64 unmarked = 0;
 /* Payload packets of blocked connections let through, by path (count_passes only). */
 __u64 passed[KT_GATE_PATHS] = {};
 
-/* The rule set in force: user space writes the generation not in use (version + 1, odd or even),
- * then stores the new version in one store, so that a socket is always judged by one whole rule
- * set. A judgement made under another version is stale. 0 before the first rules. */
+/* The version of the rule set in force, stored by user space after each change to it (a switch or
+ * an edit in place), so that a judgement made under another version is known stale. 0 before the
+ * first rules. */
 __u32 rules_version = 0;
 
-/* A bit per port: set when blocked. */
-struct kt_port_rules {
-    __u64 local[1024];
-    __u64 remote[1024];
-};
-
-struct {
-    __uint(type, BPF_MAP_TYPE_ARRAY);
-    __uint(max_entries, 2);
-    __type(key, __u32);
-    __type(value, struct kt_port_rules);
-} port_rules SEC(".maps");
-
-/* Remote addresses that are never cut, in IPv6 form (IPv4 as IPv4-mapped), by generation. */
-struct kt_allowed_key {
-    __u32 generation;
-    __u8 address[16];
-};
-
-struct {
+/* The rule set in force: one map, switched whole by user space in one update of the slot. The
+ * kernel waits for a grace period before that update returns, so that a judgement made under a
+ * version stored after it read the new set. One entry added or deleted in place is whole for
+ * every reader too. */
+struct rule_set {
     __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(max_entries, 131072);
-    __type(key, struct kt_allowed_key);
-    __type(value, __u8);
+    __uint(max_entries, 1024); /* each set is sized by user space to fit */
+    __uint(key_size, sizeof(struct kt_rule_key));
+    __uint(value_size, 1);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-} allowed_addresses SEC(".maps");
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY_OF_MAPS);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __array(values, struct rule_set);
+} rule_sets SEC(".maps");
 
 /* A connection: addresses in IPv6 form (IPv4 as IPv4-mapped), ports in host order. */
 struct connection {
@@ -142,25 +134,25 @@ static __always_inline __u32 current_version(void) {
     return *(volatile __u32*)&rules_version;
 }
 
-/* The engine's rule under one rule set: an allowed remote address exempts; else a blocked local
- * or remote port cuts. remote is in IPv6 form. */
-static __always_inline int blocked_under(__u32 version, __u16 local_port, __u16 remote_port,
-                                         const __u32* remote) {
-    __u32 generation = version & 1;
-    const struct kt_port_rules* ports = bpf_map_lookup_elem(&port_rules, &generation);
+static __always_inline int has_rule(void* set, __u32 kind, const void* value, __u32 size) {
+    struct kt_rule_key key = {.kind = kind};
 
-    if (!ports)
-        return 0;
-    if (!((ports->local[(local_port >> 6) & 1023] >> (local_port & 63)) & 1) &&
-        !((ports->remote[(remote_port >> 6) & 1023] >> (remote_port & 63)) & 1))
-        return 0;
-    struct kt_allowed_key key = {.generation = generation};
-    __builtin_memcpy(key.address, remote, 16);
-    return !bpf_map_lookup_elem(&allowed_addresses, &key);
+    __builtin_memcpy(key.value, value, size);
+    return bpf_map_lookup_elem(set, &key) != 0;
 }
 
+/* The engine's rule under the set in force: an allowed remote address exempts; else a blocked
+ * local or remote port cuts. remote is in IPv6 form. */
 static __always_inline int blocked(__u16 local_port, __u16 remote_port, const __u32* remote) {
-    return blocked_under(current_version(), local_port, remote_port, remote);
+    __u32 slot = 0;
+    void* set = bpf_map_lookup_elem(&rule_sets, &slot);
+
+    if (!set)
+        return 0;
+    if (!has_rule(set, KT_RULE_LOCAL_PORT, &local_port, 2) &&
+        !has_rule(set, KT_RULE_REMOTE_PORT, &remote_port, 2))
+        return 0;
+    return !has_rule(set, KT_RULE_ALLOWED_ADDRESS, remote, 16);
 }
 
 static __always_inline int same_connection(const struct connection* a, const struct connection* b) {
@@ -299,8 +291,9 @@ static __always_inline void handle(const struct sock* sk, int old_state, int new
     if (judged) {
         struct connection c;
         connection_of(&s, &c);
+        /* Read before the set: a judgement made under a version is never of an older set. */
         const __u32 version = current_version();
-        const int is_blocked = blocked_under(version, c.local_port, c.remote_port, c.remote);
+        const int is_blocked = blocked(c.local_port, c.remote_port, c.remote);
         /* Kept before tcp_set_state stores the new state. An MPTCP socket's packets are its
          * subflows', which are judged on their own. */
         if (keeps && !s.mptcp) {
@@ -552,7 +545,7 @@ static __always_inline int gate(struct __sk_buff* skb, const int ingress) {
         /* Connected elsewhere, older than the guard, or judged under other rules: judged here,
          * and kept. */
         const int foreign = !ours(sk);
-        is_blocked = !foreign && blocked_under(version, c.local_port, c.remote_port, c.remote);
+        is_blocked = !foreign && blocked(c.local_port, c.remote_port, c.remote);
         kept = bpf_sk_storage_get(&judgements, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
         if (kept)
             keep(kept, &c, foreign ? JUDGED_FOREIGN : judgement_of(version, is_blocked));

@@ -56,4 +56,16 @@ enum kt_gate_path {
     KT_GATE_PATHS
 };
 
+/* A key of a rule set: one kind per rule list, the entry in value (a port in host order in its
+ * first two bytes, the rest 0; an allowed address in IPv6 form, IPv4 as IPv4-mapped). A rule set is
+ * one hash map of these, so that switching sets is one update of one slot. */
+enum kt_rule_kind {
+    KT_RULE_LOCAL_PORT = 1,
+    KT_RULE_REMOTE_PORT = 2,
+    KT_RULE_ALLOWED_ADDRESS = 3,
+};
+struct kt_rule_key {
+    __u32 kind;
+    __u8 value[16];
+};
 #endif
