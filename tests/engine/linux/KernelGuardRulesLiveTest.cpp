@@ -131,8 +131,14 @@ TEST(KernelGuardRules, SwitchesAsFastAsTheyGoCutExactlyWhatBothSetsBlock) {
     });
     int opened = 0;
     std::vector<Connection> blocked;
-    for (const auto end = std::chrono::steady_clock::now() + seconds(4);
-         std::chrono::steady_clock::now() < end; ++opened) {
+    // Four seconds, and at least six switches: an emulated kernel's grace periods take long.
+    const auto start = std::chrono::steady_clock::now();
+    const auto going = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        return now < start + seconds(120) &&
+               (now < start + seconds(4) || guard->RuleCounts().switches < 7);
+    };
+    for (; going(); ++opened) {
         Connection c = Open(spared, "127.0.0.2");
         Abort(c.client);
         Abort(c.server);
@@ -147,7 +153,7 @@ TEST(KernelGuardRules, SwitchesAsFastAsTheyGoCutExactlyWhatBothSetsBlock) {
         EXPECT_THAT(ConnectionError(c.server), Aborted);
     }
     EXPECT_EQ(guard->Count().cuts, blocked.size());
-    EXPECT_GT(guard->RuleCounts().switches, 10u);
+    EXPECT_GE(guard->RuleCounts().switches, 7u); // the first set's install, and six switches
     EXPECT_TRUE(guard->Sound()) << guard->WhyNotSound();
 }
 
