@@ -155,7 +155,7 @@ bool KernelGuard::SetRules(const GuardRules& rules, std::string& whyNot) {
     return true;
 }
 
-bool KernelGuard::SettleRules(std::chrono::milliseconds bound) {
+bool KernelGuard::SettleRules(std::chrono::milliseconds bound) const {
     return rules_->Settle(bound);
 }
 

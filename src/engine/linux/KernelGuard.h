@@ -116,7 +116,7 @@ public:
     // A set or edit the kernel could not take, told once each; the set in force stayed.
     bool TakeRefusal(std::string& why);
     // Waits, at most bound, until every rule handed over is in force in the kernel (or refused).
-    bool SettleRules(std::chrono::milliseconds bound);
+    bool SettleRules(std::chrono::milliseconds bound) const;
     RuleSwitch::Counts RuleCounts() const;
     // The kernel's account of the memory of the rule set's map in force.
     uint64_t RuleMapBytes() const;

@@ -122,7 +122,7 @@ bool RuleSwitch::TakeRefusal(std::string& why) {
     return true;
 }
 
-bool RuleSwitch::Settle(std::chrono::milliseconds bound) {
+bool RuleSwitch::Settle(std::chrono::milliseconds bound) const {
     std::unique_lock lock(lock_);
     return settled_.wait_for(lock, bound, [&] { return queue_.empty() && !busy_; });
 }

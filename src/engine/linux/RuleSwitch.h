@@ -58,7 +58,7 @@ public:
     // A set or edit the kernel could not take, told once each; the set in force stayed.
     bool TakeRefusal(std::string& why);
     // Waits, at most bound, until everything handed over is in force or refused.
-    bool Settle(std::chrono::milliseconds bound);
+    bool Settle(std::chrono::milliseconds bound) const;
     Counts Count() const;
     // The kernel's own account of the memory of the map in force.
     uint64_t MapBytes() const;
@@ -86,7 +86,7 @@ private:
 
     mutable std::mutex lock_;
     std::condition_variable wake_;
-    std::condition_variable settled_;
+    mutable std::condition_variable settled_;
     std::vector<Request> queue_;
     bool busy_ = false;
     bool stop_ = false;

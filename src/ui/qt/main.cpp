@@ -328,8 +328,20 @@ int main(int argc, char* argv[]) {
     };
     std::optional<kt::ControlServer> controlServer;
     std::optional<kt::RulesWatcher> watcher;
+    // READY=1 after a reload waits until its rules are in force in the kernel too, which
+    // switches them on a thread of its own.
+    QTimer switching;
+    switching.setInterval(10);
+    QObject::connect(&switching, &QTimer::timeout, [&switching, &table, &notifier] {
+        const kt::KernelGuard* guard = table.Guard();
+        if (guard == nullptr || guard->SettleRules(std::chrono::milliseconds(0))) {
+            switching.stop();
+            notifier.Ready();
+        }
+    });
     // A reload is told to systemd between RELOADING=1 and READY=1.
-    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &keepApplied] {
+    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &keepApplied,
+                         &switching] {
         if (!app.AppManager) {
             return;
         }
@@ -359,7 +371,11 @@ int main(int argc, char* argv[]) {
             break;
         }
         notifier.Status(StatusText(app, byLastSet));
-        notifier.Ready();
+        if (reloaded == kt::Application::Reload::Applied) {
+            switching.start();
+        } else if (!switching.isActive()) {
+            notifier.Ready();
+        }
     };
     if (headless) {
         watcher.emplace(QString::fromStdString(rulesPath), reload);
