@@ -193,6 +193,7 @@ void frmMain::OnShowRequested() {
     window_->SetState(WindowState::Normal);
     window_->Show();
     window_->BringToFront();
+    ShowLinesAgain();
 }
 
 void frmMain::OnCuts(uint64_t count, std::string latest) {
@@ -239,6 +240,10 @@ void frmMain::OnTrayMessage(int32_t message) {
     } else {
         return;
     }
+    ShowLinesAgain();
+}
+
+void frmMain::ShowLinesAgain() {
     // No lines were made while it was hidden.
     if (app_.AppManager && app_.AppManager->ConnectionLinesStale() && window_->IsVisible()) {
         app_.AppManager->RefreshCurrentConnections();

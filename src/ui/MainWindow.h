@@ -191,6 +191,9 @@ public:
     std::string Website = std::string(WebsiteAddress);
 
 private:
+    // Back from the tray by any path: the lines a hidden window did not make.
+    void ShowLinesAgain();
+
     Application& app_;
     NativeMainWindow* window_ = nullptr;
     bool trayShown_ = false;

@@ -5,7 +5,9 @@
 #include "manager/Manager.h"
 #include "ui/Website.h"
 
+#include <functional>
 #include <gtest/gtest.h>
+#include <utility>
 
 namespace kt {
 namespace {
@@ -211,6 +213,26 @@ TEST_F(MainWindowTest, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
     const int fronts = window->broughtToFront;
     form->OnTrayMessage(TrayLeftButtonUp); // shown normally: ignored
     EXPECT_EQ(window->broughtToFront, fronts);
+}
+
+// Whichever way a hidden window comes back, it shows the connections of now, not of when it hid.
+TEST_F(MainWindowTest, AWindowBroughtBackByAnyPathShowsTheTableOfNow) {
+    const std::pair<const char*, std::function<void()>> paths[] = {
+        {"second start", [&] { form->OnShowRequested(); }},
+        {"tray icon", [&] { form->OnTrayMessage(TrayLeftButtonUp); }},
+    };
+    uint16_t port = 2000;
+    for (const auto& [path, bringBack] : paths) {
+        window->state = WindowState::Minimized;
+        form->OnResize();
+        ASSERT_FALSE(window->visible) << path;
+        table.rows.push_back(
+            MakeRow(TcpEstablished, Address(10, 0, 0, 1), ++port, Address(10, 0, 0, 9), 443));
+        app.Tick();
+        bringBack();
+        EXPECT_TRUE(window->visible) << path;
+        EXPECT_EQ(Rows().back(), std::to_string(port) + " <--> 10.0.0.9:443 ESTABLISHED") << path;
+    }
 }
 
 TEST_F(MainWindowTest, CutsAreToldOnlyWhileTheWindowIsHidden) {
