@@ -74,6 +74,9 @@ bool Application::StartUp() {
         if (form_ != nullptr) {
             form_->OnShowRequested();
         }
+        if (SecondStarted) {
+            SecondStarted();
+        }
     });
     return true;
 }
@@ -118,6 +121,35 @@ void Application::BecomeFace(std::function<void()> rulesEdited) {
     face_ = true;
     guardedByService_ = true;
     rulesEdited_ = std::move(rulesEdited);
+}
+
+void Application::JoinService(std::function<void()> rulesEdited, const std::string& service) {
+    if (face_ || !AppManager) {
+        return;
+    }
+    const bool guarded = Mode() == GuardMode::KernelGuard || Mode() == GuardMode::Polling;
+    if (platform_.Guard != nullptr) {
+        platform_.Host.ForgetWakeHandle();
+        platform_.Guard->Stop();
+        platform_.Guard = nullptr;
+    }
+    face_ = true;
+    guardedByService_ = true;
+    rulesEdited_ = std::move(rulesEdited);
+    AppManager->SaveRules = [this] {
+        rulesEdited_();
+        return true;
+    };
+    AppManager->OnRulesChanged = rulesEdited_;
+    AppManager->oConnections = nullptr; // the service's lines come in its table's events
+    AppManager->RefreshCurrentConnections();
+    std::string text = "This window is now the face of the service at " + service +
+                       ", which guards this machine by its own rules";
+    text += guarded ? "; this window's own guard stopped." : ".";
+    platform_.Host.Diagnose(text);
+    if (form_ == nullptr || !form_->NoticeWhileHidden(text)) {
+        told_.push_back(std::move(text));
+    }
 }
 
 void Application::ServiceRules(const RuleEntries& rules) {

@@ -109,7 +109,12 @@ public:
     // loads no rules, cuts nothing and shows what the service tells; an edit of the rules calls
     // rulesEdited, which sends it there.
     void BecomeFace(std::function<void()> rulesEdited);
+    // Once started: a service answered, and the window becomes its face. Its own guard, if it
+    // had one, stops; the user is told once (a box, or a tray notice while hidden).
+    void JoinService(std::function<void()> rulesEdited, const std::string& service);
     bool IsFace() const { return face_; }
+    // Called on each second start of the program, after the window was asked back.
+    std::function<void()> SecondStarted;
     // From the service: its rules; a cut, as the tray tells it.
     void ServiceRules(const RuleEntries& rules);
     void ServiceCut(std::string text);

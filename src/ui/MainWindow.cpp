@@ -196,6 +196,14 @@ void frmMain::OnShowRequested() {
     ShowLinesAgain();
 }
 
+bool frmMain::NoticeWhileHidden(std::string_view text) {
+    if (window_ == nullptr || window_->IsVisible() || !trayShown_) {
+        return false;
+    }
+    window_->ShowTrayNotice(ApplicationTitle, text);
+    return true;
+}
+
 void frmMain::OnCuts(uint64_t count, std::string latest) {
     if (window_ != nullptr && trayShown_ && !window_->IsVisible()) {
         notices_.Add(count, std::move(latest));

@@ -175,6 +175,9 @@ public:
     void OnTrayMessage(int32_t message);
     // A second start of the program: the window comes back from the tray, in front.
     void OnShowRequested();
+    // While the window is hidden in the tray: text as a tray notice, and true. False while it
+    // shows (a box says it then).
+    bool NoticeWhileHidden(std::string_view text);
     // count cuts, the last of them described by latest; told in a notice while hidden.
     void OnCuts(uint64_t count, std::string latest);
     // After each tick: the tool-tip follows the mode and the count (a changed count at most once

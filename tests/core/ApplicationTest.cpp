@@ -231,6 +231,40 @@ TEST_F(ApplicationTest, ARuleSetTheGuardCannotTakeIsToldAndTheGuardStays) {
     EXPECT_TRUE(host.slept.empty());
 }
 
+// A window that guards by its own rules becomes the face of a service that answers: its guard
+// stops at once, its edits go to the service, and it says so once, in a box or, hidden, in a tray
+// notice.
+TEST_F(ApplicationTest, AWindowJoiningTheServiceStopsItsOwnGuardAndSaysSoOnce) {
+    for (const bool hidden : {false, true}) {
+        FakeHost host;
+        MemoryStore store;
+        FakeWindowFactory factory;
+        FakeGuard guard;
+        Platform platform{host, store, table, factory, [] { return std::string("10.0.0.7 "); }};
+        platform.Guard = &guard;
+        Application app(platform);
+        ASSERT_TRUE(app.StartUp());
+        ASSERT_EQ(app.Mode(), GuardMode::KernelGuard);
+        factory.window->visible = !hidden;
+        int edits = 0;
+        app.JoinService([&] { ++edits; }, "/run/kt/control");
+        app.JoinService([&] { edits += 100; }, "/run/kt/control"); // a face already
+        EXPECT_TRUE(guard.stopped);
+        EXPECT_TRUE(app.IsFace());
+        EXPECT_EQ(app.Mode(), GuardMode::Service);
+        const std::string said = "This window is now the face of the service at /run/kt/control, "
+                                 "which guards this machine by its own rules; this window's own "
+                                 "guard stopped.";
+        app.ShowToldMessages();
+        EXPECT_EQ(host.messages, hidden ? std::vector<std::string>{} : std::vector{said});
+        EXPECT_EQ(factory.window->notices, hidden ? std::vector{said} : std::vector<std::string>{});
+        app.AppManager->oBlockedLocalPorts.AddItem(int32_t{8080});
+        app.AppManager->OnRulesChanged();
+        EXPECT_EQ(edits, 1);
+        EXPECT_EQ(guard.rules.size(), 1u); // the guard heard of nothing after it stopped
+    }
+}
+
 TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection) {
     const std::string accepted =
         "the connection was still there after the system accepted its deletion";

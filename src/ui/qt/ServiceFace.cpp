@@ -53,15 +53,31 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
       client_(ControlClient::Handlers{
           .Connected =
               [this](const std::string&) {
-                  app_.Host().Diagnose("this window is the face of the service at " + path_);
+                  connecting_ = false;
+                  if (app_.IsFace()) {
+                      app_.Host().Diagnose("this window is the face of the service at " + path_);
+                  } else {
+                      app_.JoinService([this] { SendEdits(); }, path_);
+                  }
                   tableWatched_ = true;
                   client_.Watch(true, true, true);
+                  FollowView();
               },
-          .Refused = [this](const std::string& message) { Leave(message); },
+          .Refused =
+              [this](const std::string& message) {
+                  connecting_ = false;
+                  refused_ = true; // asking again would be refused again
+                  if (app_.IsFace()) {
+                      Leave(message);
+                  }
+              },
           .Gone =
               [this](const std::string& why) {
-                  Leave("The service that guarded this machine does not answer any more (" + why +
-                        ").");
+                  connecting_ = false;
+                  if (app_.IsFace()) {
+                      Leave("The service that guarded this machine does not answer any more (" +
+                            why + ").");
+                  }
               },
           .Rules =
               [this](const RuleTexts& rules) {
@@ -99,12 +115,26 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
                       app_.ServiceCut(line.substr(at + cut.size()));
                   }
               },
-      }) {
+      }) {}
+
+void ServiceFace::BecomeFace() {
     app_.BecomeFace([this] { SendEdits(); });
 }
 
 void ServiceFace::Start() {
+    connecting_ = true;
     client_.Connect(path_, group_);
+    FollowView();
+}
+
+void ServiceFace::Look() {
+    if (!app_.IsFace() && !connecting_ && !refused_ && !client_.IsConnected() &&
+        LookForService(path_) == ServiceFound::Listening) {
+        Start();
+    }
+}
+
+void ServiceFace::FollowView() {
     if (Manager* manager = app_.AppManager.get()) {
         // Hidden in the tray, the window follows the service's rules and cuts, not its table:
         // the service then looks at its table less often.

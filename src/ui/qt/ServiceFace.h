@@ -23,16 +23,22 @@ ServiceFound LookForService(const std::string& path);
 
 class ServiceFace {
 public:
-    // Makes app the face of the service at path (before app starts); Start connects.
+    // For the service at path; app becomes its face once the service answers.
     ServiceFace(Application& app, std::string path, std::string group);
     ServiceFace(const ServiceFace&) = delete;
     ServiceFace& operator=(const ServiceFace&) = delete;
 
-    // Once app has started.
+    // Before app starts: it starts as the face, on no rules of its own.
+    void BecomeFace();
+    // Once app has started: connects.
     void Start();
+    // While app is not a face: connects if a service listens at the path. Not after the service
+    // refused this user.
+    void Look();
     const ControlClient& Client() const { return client_; }
 
 private:
+    void FollowView();
     void SendEdits();
     void Leave(const std::string& said);
 
@@ -43,6 +49,8 @@ private:
     // The service's rules as it last told them, with the edits sent since.
     RuleTexts service_;
     bool tableWatched_ = false;
+    bool connecting_ = false;
+    bool refused_ = false;
 };
 
 } // namespace kt

@@ -314,9 +314,14 @@ int main(int argc, char* argv[]) {
         platform.RightsHint = kt::NotInGroupText(options.controlGroup.toStdString());
     }
     kt::Application app(platform);
+    // A window looks for the service at start, on each second start and every 2 s while it is
+    // not its face; the service may come, go and come back.
     std::optional<kt::ServiceFace> serviceFace;
-    if (face) {
+    if (!headless) {
         serviceFace.emplace(app, servicePath, options.controlGroup.toStdString());
+    }
+    if (face) {
+        serviceFace->BecomeFace();
     }
 
     kt::ServiceNotifier notifier;
@@ -399,8 +404,15 @@ int main(int argc, char* argv[]) {
     if (!app.StartUp()) {
         return 0;
     }
-    if (serviceFace) {
+    QTimer lookForService;
+    if (face) {
         serviceFace->Start();
+    }
+    if (serviceFace) {
+        app.SecondStarted = [&serviceFace] { serviceFace->Look(); };
+        QObject::connect(&lookForService, &QTimer::timeout,
+                         [&serviceFace] { serviceFace->Look(); });
+        lookForService.start(2000);
     }
     if (headless && app.AppManager) {
         if (startRules == nullptr) {

@@ -341,6 +341,7 @@ void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
     QVERIFY(service.Start());
     QtRig rig(true);
     ServiceFace face(rig.app, service.Socket().toStdString(), OwnGroup());
+    face.BecomeFace();
     QVERIFY(rig.app.StartUp());
     face.Start();
     const auto until = [&](const std::function<bool()>& done) {
@@ -389,12 +390,45 @@ void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
             saved.startsWith("; the administrator's note\n[General]\n"));
     QVERIFY(!QFile::exists(rig.IniPath())); // the user's own rules are not the service's
 
+    // Hidden, brought back by a second start: the service's table shows as it changes.
+    Click(rig.Button(ControlId::cmdCurrentConnections));
+    rig.Window().setWindowState(Qt::WindowMinimized);
+    QTRY_VERIFY(!rig.Window().isVisible());
+    // The table changes while nobody sees it: the window stops following it.
+    const Socket other = Listen("127.0.0.3");
+    const Socket early = Connect("127.0.0.2", "127.0.0.3", other.LocalPort());
+    const Socket earlyAccepted = Accept(other);
+    QTest::qWait(1500); // the service reads its table's changes at least once a second
+    rig.app.MainWindow()->OnShowRequested();
+    QVERIFY(rig.Window().isVisible());
+    const QString earlyRow =
+        QString("%1 <--> 127.0.0.2:%2 ESTABLISHED").arg(other.LocalPort()).arg(early.LocalPort());
+    QVERIFY(until([&] { return rig.ListRows().contains(earlyRow); }));
+    const Socket late = Connect("127.0.0.2", "127.0.0.3", other.LocalPort());
+    const Socket lateAccepted = Accept(other);
+    const QString lateRow =
+        QString("%1 <--> 127.0.0.2:%2 ESTABLISHED").arg(other.LocalPort()).arg(late.LocalPort());
+    QVERIFY(QTest::qWaitFor([&] { return rig.ListRows().contains(lateRow); }, 1500));
+
     QVERIFY(service.Stop());
     QVERIFY(until([&] { return !rig.app.IsFace(); }));
     rig.app.ShowToldMessages();
     QVERIFY(Has(rig.host.messages, "does not answer any more"));
     QVERIFY(Has(rig.host.messages, "guards by its own rules now"));
     QCOMPARE(rig.app.Mode(), GuardMode::Polling);
+
+    // The service comes back: the window, looking as it does every 2 s, is its face again.
+    QVERIFY(service.Start());
+    QVERIFY(until([&] {
+        face.Look();
+        return rig.app.IsFace();
+    }));
+    QCOMPARE(rig.app.Mode(), GuardMode::Service);
+    rig.app.ShowToldMessages();
+    QVERIFY(Has(rig.host.messages, "is now the face of the service"));
+    Click(rig.Button(ControlId::cmdBlockedLocal));
+    QVERIFY(
+        until([&] { return rig.ListRows() == guarded + QStringList{QString::number(kAdded)}; }));
 }
 
 // Before it loads any guard, the window looks for the service: there, not there, or there but
