@@ -31,8 +31,9 @@ constexpr time_t kAnswerTimeoutSeconds = 2;
 constexpr int kMaxTries = 2;
 // Outcomes nobody collects are dropped past this many, oldest first.
 constexpr size_t kMaxKeptOutcomes = 4096;
-// How long a Destroyer's end waits for its helpers that are not stuck in the kernel.
-constexpr auto kReapBound = std::chrono::milliseconds(50);
+// How long a Destroyer's end waits for its helpers that are not stuck in the kernel: the exit of a
+// fork of a large process (a sanitized one above all) takes tens of milliseconds.
+constexpr auto kReapBound = std::chrono::milliseconds(150);
 
 // The outcome in a helper's answer.
 int ReadReply(std::span<const uint8_t> reply, uint32_t seq, uint32_t portId) {
@@ -239,8 +240,12 @@ void Destroyer::Dispatch() {
 }
 
 std::deque<Destroyer::Job>::iterator Destroyer::Next() {
-    if (abandoned_.empty()) {
-        return queue_.begin(); // no user has a helper waiting: no owner needs looking up
+    // Owners are looked up (a few microseconds each) only while one of them is at the bound.
+    const bool atBound = std::any_of(abandoned_.begin(), abandoned_.end(), [&](const Helper& h) {
+        return h.job && h.job->owner && Waiting(*h.job->owner) >= options_.maxPerOwner;
+    });
+    if (!atBound) {
+        return queue_.begin();
     }
     return std::find_if(queue_.begin(), queue_.end(),
                         [&](Job& job) { return Waiting(OwnerOf(job)) < options_.maxPerOwner; });

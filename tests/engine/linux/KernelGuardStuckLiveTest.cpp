@@ -71,6 +71,11 @@ TEST_P(StuckSockets, CostAUserABoundedNumberOfHelpers) {
         const std::lock_guard hold(lock);
         logged.insert(record.LocalPort);
     };
+    std::vector<SlowCause> named;
+    options.onSlowCut = [&](const CutRecord&, SlowCause cause) {
+        const std::lock_guard hold(lock);
+        named.push_back(cause);
+    };
     std::string whyNot;
     auto guard = KernelGuard::Start({{}, {kPort}, {}}, whyNot, options);
     ASSERT_TRUE(guard) << whyNot;
@@ -86,6 +91,20 @@ TEST_P(StuckSockets, CostAUserABoundedNumberOfHelpers) {
     }
     EXPECT_GT(most, 0u) << "no cut waited for its socket";
     EXPECT_LT(most, held.size()) << "each stuck socket of one user kept a helper waiting";
+
+    // Each stuck cut is named once, and those that wait their turn are not said to wait for
+    // their own socket.
+    most = std::max(most, WatchHelpers(before, 3s, [&] {
+                        const std::lock_guard hold(lock);
+                        return named.size() >= held.size();
+                    }));
+    {
+        const std::lock_guard hold(lock);
+        EXPECT_EQ(named.size(), held.size());
+        const auto holds = std::count(named.begin(), named.end(), SlowCause::OwnerHolds);
+        EXPECT_GT(holds, 0);
+        EXPECT_LT(static_cast<size_t>(holds), held.size());
+    }
 
     owners.clear(); // the owners let go
     const auto settled = [&] {
