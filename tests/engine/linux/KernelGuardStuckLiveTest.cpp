@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sys/fsuid.h>
 #include <thread>
 #include <vector>
