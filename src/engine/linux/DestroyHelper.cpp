@@ -461,8 +461,14 @@ void Destroyer::ArmTimer() {
             consider(job.submitted + options_.nameAfter);
         }
     };
-    if (live_ && live_->job && !queue_.empty() && !options_.serialized &&
-        abandoned_.size() + 2 <= options_.maxHelpers) {
+    // Only while the live helper could be left: a deadline that cannot be acted on would fire
+    // at once, again and again.
+    const auto leavable = [&] {
+        const auto& owner = live_->job->owner;
+        return !options_.serialized && abandoned_.size() + 2 <= options_.maxHelpers &&
+               !(owner && Waiting(*owner) >= options_.maxPerOwner);
+    };
+    if (live_ && live_->job && !queue_.empty() && leavable()) {
         consider(live_->started + options_.abandonAfter);
     }
     std::for_each(queue_.begin(), queue_.end(), unnamed);
