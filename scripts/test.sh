@@ -29,7 +29,7 @@ ctest --test-dir build/linux --output-on-failure -j "$jobs"
 
 echo "== Live tests under Debian 12's kernels 6.1 and 6.12 (QEMU guests, see README)"
 # The tests that meet the kernel, on the same sanitized build; this machine's kernel ran them all.
-live='LiveTable\.|LiveTableRows\.|DestroyerLive\.|EngineLive\.|KernelGuardRights\.|KernelGuardLive\.|KernelGuardRules\.|RuleSwitchKernel\.|^ui_qt_program_tests$'
+live='LiveTable\.|LiveTableRows\.|DestroyerLive\.|StuckSockets\.|EngineLive\.|KernelGuardRights\.|KernelGuardLive\.|KernelGuardRules\.|RuleSwitchKernel\.|^ui_qt_program_tests$'
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"

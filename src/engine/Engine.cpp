@@ -1,5 +1,6 @@
 #include "engine/Engine.h"
 
+#include "core/CutLog.h"
 #include "core/HostServices.h"
 #include "engine/GuardRules.h"
 #include "list/List.h"
@@ -136,9 +137,33 @@ void Engine::PollConnections() {
             SettleCuts();
         }
     }
+    TellLateDeletes();
     RefreshViewIfDue(now);
     if (!cuts_.empty()) {
         host_.DoEvents();
+    }
+}
+
+CutRecord Engine::RecordOf(const TcpRow& row, std::chrono::system_clock::time_point when) const {
+    return CutRecord::Of(row,
+                         IsPortInList(PortFromField(row.dwLocalPort), manager_.oBlockedLocalPorts)
+                             ? CutRecord::Rule::BlockedLocalPort
+                             : CutRecord::Rule::BlockedRemotePort,
+                         when);
+}
+
+void Engine::TellLateDeletes() {
+    late_.waiting.clear();
+    late_.done.clear();
+    table_.TakeLateDeletes(late_);
+    const auto now = std::chrono::system_clock::now();
+    for (const auto& [row, why] : late_.waiting) {
+        host_.Diagnose("a cut waits " + why +
+                       "; it carries no byte meanwhile: " + FormatCutLine(RecordOf(row, now)));
+    }
+    // Done after the tick that asked stopped waiting: its connection left the table unreported.
+    for (const TcpRow& row : late_.done) {
+        Report(RecordOf(row, now), false, {});
     }
 }
 
@@ -324,12 +349,7 @@ void Engine::CutQueued() {
         TcpRow target = judged;
         target.dwState = static_cast<uint32_t>(TcpDeleteTcb);
         const Tuple tuple = TupleOf(judged);
-        const CutRecord record = CutRecord::Of(
-            judged,
-            IsPortInList(PortFromField(judged.dwLocalPort), manager_.oBlockedLocalPorts)
-                ? CutRecord::Rule::BlockedLocalPort
-                : CutRecord::Rule::BlockedRemotePort,
-            now);
+        const CutRecord record = RecordOf(judged, now);
         if (table_.DeleteConnection(target)) {
             const auto before =
                 FindSorted(accepted_, tuple, [](const Accepted& a) { return a.tuple; });

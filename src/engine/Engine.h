@@ -121,6 +121,9 @@ private:
     // A tick with nothing to cut: the deletes of the tick before took.
     void SettleCuts();
     void Report(CutRecord record, bool refused, std::string reason);
+    CutRecord RecordOf(const TcpRow& row, std::chrono::system_clock::time_point when) const;
+    // Names the deletes that wait long, and reports those done after their tick.
+    void TellLateDeletes();
     void RefreshViewIfDue(TimePoint now);
     void CollectBlockedPorts();
 
@@ -175,6 +178,7 @@ private:
         int ticks; // how many ticks in a row a delete was accepted
     };
     CutReport report_;
+    TcpTable::LateDeletes late_;
     std::vector<Accepted> accepted_; // sorted by tuple
     std::vector<Tuple> refused_;     // refused in the last tick, sorted
 };

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kt {
@@ -116,6 +117,15 @@ public:
     // Why the system refused the last delete for want of rights, in words; empty when it did not
     // (the delete was done, the connection was gone already, or it failed for another reason).
     virtual std::string DeleteRefusal() const { return {}; }
+    // What became of the deletes that DeleteConnection stopped waiting for (a socket's owner can
+    // hold it for as long as it likes): each one that has waited over a second, once, with what
+    // it waits for as the middle of a sentence ("a cut waits ..."); each one done since.
+    struct LateDeletes {
+        std::vector<std::pair<TcpRow, std::string>> waiting;
+        std::vector<TcpRow> done;
+    };
+    // Appends those that came since the last call.
+    virtual void TakeLateDeletes(LateDeletes& late) { (void)late; }
     // Replaces rows with the established connections whose local port is in local or whose
     // remote port is in remote: what a tick must judge, at a fraction of a whole snapshot's cost
     // where the system can filter. False, rows untouched, when it cannot (the caller then takes

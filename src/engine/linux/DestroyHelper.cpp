@@ -1,15 +1,16 @@
 #include "engine/linux/DestroyHelper.h"
 
+#include "engine/linux/DestroyHelperChild.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstring>
-#include <linux/capability.h>
 #include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <sys/epoll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -17,129 +18,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// The helper starts as a fork of a multithreaded program (Qt's threads, the guard's), whose locks
-// may be held by threads that do not exist in the child: it may make raw system calls only, and
-// its code must not call into the sanitizers' runtime either.
-#define KT_HELPER_CODE __attribute__((no_sanitize("address", "undefined")))
-
 namespace kt {
 namespace {
 
+using destroyhelper::kMaxDatagrams;
+using destroyhelper::kReplyBytes;
+using destroyhelper::kReplyHead;
+
 // A kernel that does not answer within this time is reported, not waited for.
 constexpr time_t kAnswerTimeoutSeconds = 2;
-// Datagrams that are not the answer (stale, or from another socket) are passed over, not forever.
-constexpr int kMaxDatagrams = 16;
-// An answer from a helper: its status (0, or the errno of the exchange), then the kernel's
-// datagram.
-constexpr size_t kReplyHead = 8;
-constexpr size_t kReplyBytes = kReplyHead + 4096;
 // A destroy whose helper ended without an answer is sent again once.
 constexpr int kMaxTries = 2;
 // Outcomes nobody collects are dropped past this many, oldest first.
 constexpr size_t kMaxKeptOutcomes = 4096;
-// How long a Destroyer's end waits for its helpers that are not stuck in the kernel.
-constexpr auto kReapBound = std::chrono::milliseconds(50);
-
-// struct sigaction as the kernel reads it (x86-64 and arm64).
-struct KernelSigaction {
-    void (*handler)(int);
-    unsigned long flags;
-    void (*restorer)();
-    uint64_t mask;
-};
-
-[[noreturn]] KT_HELPER_CODE void ExitHelper(int status) {
-    for (;;) {
-        ::syscall(SYS_exit_group, status);
-    }
-}
-
-// Closes every descriptor but a and b: the parent's others include the pipes CTest reads and
-// sockets a test or the program means to close, which a stuck helper must not keep open.
-KT_HELPER_CODE bool KeepOnly(int a, int b) {
-    const unsigned low = static_cast<unsigned>(a < b ? a : b);
-    const unsigned high = static_cast<unsigned>(a < b ? b : a);
-    return (low == 0 || ::syscall(SYS_close_range, 0u, low - 1, 0u) == 0) &&
-           (high <= low + 1 || ::syscall(SYS_close_range, low + 1, high - 1, 0u) == 0) &&
-           ::syscall(SYS_close_range, high + 1, ~0u, 0u) == 0;
-}
-
-// Sends one request and reads the kernel's answer to it into answer: 0 and its length, or the
-// errno of the exchange (EAGAIN when the receive timed out).
-KT_HELPER_CODE int Exchange(int netlink, const uint8_t* request, size_t size, uint8_t* answer,
-                            size_t capacity, size_t& length) {
-    uint32_t seq = 0;
-    __builtin_memcpy(&seq, request + offsetof(nlmsghdr, nlmsg_seq), sizeof seq);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    // Here the helper may wait for the socket's lock, for as long as its owner holds it.
-    if (::syscall(SYS_sendto, netlink, request, size, 0, &kernel, sizeof kernel) !=
-        static_cast<long>(size)) {
-        return errno != 0 ? errno : EIO;
-    }
-    for (int datagram = 0; datagram < kMaxDatagrams; ++datagram) {
-        sockaddr_nl sender{};
-        socklen_t senderLength = sizeof sender;
-        const long got =
-            ::syscall(SYS_recvfrom, netlink, answer, capacity, 0, &sender, &senderLength);
-        if (got < 0) {
-            return errno;
-        }
-        uint32_t answerSeq = 0;
-        if (sender.nl_pid == 0 && static_cast<size_t>(got) >= sizeof(nlmsghdr)) {
-            __builtin_memcpy(&answerSeq, answer + offsetof(nlmsghdr, nlmsg_seq), sizeof answerSeq);
-            if (answerSeq == seq) {
-                length = static_cast<size_t>(got);
-                return 0;
-            }
-        }
-    }
-    return EIO;
-}
-
-[[noreturn]] KT_HELPER_CODE void RunHelper(int channel, int netlink, pid_t parent) {
-    ::syscall(SYS_prctl, PR_SET_NAME, "kt-destroyer", 0, 0, 0); // as ps and top show it
-    ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-    if (::syscall(SYS_getppid) != parent) {
-        ExitHelper(0); // the parent ended before the line above could take effect
-    }
-    // The parent's handlers would run here on a stop signal and keep the helper alive.
-    const KernelSigaction fallback{};
-    for (int signal = 1; signal < 65; ++signal) {
-        ::syscall(SYS_rt_sigaction, signal, &fallback, nullptr, sizeof fallback.mask);
-    }
-    const uint64_t none = 0;
-    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
-    if (!KeepOnly(channel, netlink)) {
-        ExitHelper(1);
-    }
-    // A destroy needs CAP_NET_ADMIN and nothing else.
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, caps) == 0) {
-        const uint32_t netAdmin = 1u << CAP_NET_ADMIN; // in the first word
-        caps[0] = {caps[0].effective & netAdmin, caps[0].permitted & netAdmin, 0};
-        caps[1] = {0, 0, 0};
-        ::syscall(SYS_capset, &header, caps);
-    }
-    alignas(8) uint8_t request[512];
-    alignas(8) uint8_t reply[kReplyBytes];
-    for (;;) {
-        const long got =
-            ::syscall(SYS_recvfrom, channel, request, sizeof request, 0, nullptr, nullptr);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < static_cast<long>(sizeof(nlmsghdr))) {
-            ExitHelper(0); // the parent closed its end
-        }
-        size_t length = 0;
-        const int32_t status = Exchange(netlink, request, static_cast<size_t>(got),
-                                        reply + kReplyHead, sizeof reply - kReplyHead, length);
-        __builtin_memcpy(reply, &status, sizeof status);
-        ::syscall(SYS_sendto, channel, reply, kReplyHead + length, MSG_NOSIGNAL, nullptr, 0);
-    }
-}
+// How long a Destroyer's end waits for its helpers that are not stuck in the kernel: the exit of a
+// fork of a large process (a sanitized one above all) takes tens of milliseconds.
+constexpr auto kReapBound = std::chrono::milliseconds(150);
 
 // The outcome in a helper's answer.
 int ReadReply(std::span<const uint8_t> reply, uint32_t seq, uint32_t portId) {
@@ -210,12 +104,21 @@ template <typename Match> Destroyer::Job* Destroyer::Find(Match match) {
 }
 
 Destroyer::Ticket Destroyer::Submit(const sockdiag::Request& request, const TcpRow& row) {
+    const uint64_t cookie =
+        sockdiag::CookieValue({request.body.id.idiag_cookie[0], request.body.id.idiag_cookie[1]});
     const Job* pending = Find([&](const Job& job) {
+        // A socket's cookie names it whichever family a request was made in.
+        const uint64_t other = sockdiag::CookieValue(
+            {job.request.body.id.idiag_cookie[0], job.request.body.id.idiag_cookie[1]});
         return job.request.header.nlmsg_type == request.header.nlmsg_type &&
-               std::memcmp(&job.request.body, &request.body, sizeof request.body) == 0;
+               (cookie != 0 && other != 0
+                    ? cookie == other
+                    : std::memcmp(&job.request.body, &request.body, sizeof request.body) == 0);
     });
     if (pending != nullptr) {
-        return pending->ticket; // a second destroy of the socket would only wait beside the first
+        // A second destroy of the socket would only wait beside the first: one that waits for
+        // its socket keeps its helper, and no other, until that helper ends.
+        return pending->ticket;
     }
     Job job;
     job.ticket = ++lastTicket_;
@@ -300,12 +203,13 @@ void Destroyer::ReadLive() {
 
 void Destroyer::Dispatch() {
     while (!queue_.empty()) {
-        if (live_ && live_->job) {
-            if (Clock::now() - live_->started < options_.abandonAfter ||
-                abandoned_.size() >= options_.maxAbandoned) {
-                return;
-            }
-            Abandon();
+        if (live_ && live_->job &&
+            (Clock::now() - live_->started < options_.abandonAfter || !Leave())) {
+            return;
+        }
+        const auto next = Next();
+        if (next == queue_.end()) {
+            return; // what is queued belongs to users at their bound
         }
         if (!live_) {
             int error = 0;
@@ -316,8 +220,8 @@ void Destroyer::Dispatch() {
                 return;
             }
         }
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
+        Job job = std::move(*next);
+        queue_.erase(next);
         // The rules may have changed while it waited.
         if (options_.stillWanted && !options_.stillWanted(job.row)) {
             Finish(job, ECANCELED);
@@ -333,6 +237,90 @@ void Destroyer::Dispatch() {
         live_->job = std::move(job);
         live_->started = Clock::now();
     }
+}
+
+std::deque<Destroyer::Job>::iterator Destroyer::Next() {
+    // Owners are looked up (a few microseconds each) only while one of them is at the bound.
+    const bool atBound = std::any_of(abandoned_.begin(), abandoned_.end(), [&](const Helper& h) {
+        return h.job && h.job->owner && Waiting(*h.job->owner) >= options_.maxPerOwner;
+    });
+    if (!atBound) {
+        return queue_.begin();
+    }
+    return std::find_if(queue_.begin(), queue_.end(),
+                        [&](Job& job) { return Waiting(OwnerOf(job)) < options_.maxPerOwner; });
+}
+
+bool Destroyer::Leave() {
+    // Where the kernel serves one request at a time, a second helper would only wait too.
+    if (options_.serialized || abandoned_.size() + 2 > options_.maxHelpers ||
+        Waiting(OwnerOf(*live_->job)) >= options_.maxPerOwner) {
+        return false;
+    }
+    Abandon();
+    return true;
+}
+
+uint32_t Destroyer::OwnerOf(Job& job) {
+    if (job.owner) {
+        return *job.owner;
+    }
+    // Whoever cannot be looked up (gone meanwhile, or an answer that did not come) shares one
+    // bound with the others like it.
+    job.owner = UINT32_MAX;
+    if (options_.serialized) {
+        return *job.owner; // the look-up would wait behind the destroy that waits
+    }
+    if (!lookups_) {
+        lookups_ = OpenDiagChannel();
+    }
+    // The kernel reads a socket's owner without its lock: a socket whose owner holds it answers.
+    sockdiag::Request lookup = job.request;
+    lookup.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    lookup.header.nlmsg_flags = NLM_F_REQUEST;
+    lookup.header.nlmsg_seq = ++lastSeq_;
+    lookup.body.idiag_ext = 0;
+    alignas(8) std::array<uint8_t, kReplyBytes> buffer;
+    sockdiag::Found found;
+    if (AskKernel(*lookups_, {reinterpret_cast<const uint8_t*>(&lookup), sizeof lookup},
+                  lookup.header.nlmsg_seq, buffer, &found) == 0) {
+        job.owner = found.uid;
+    }
+    return *job.owner;
+}
+
+size_t Destroyer::Waiting(uint32_t owner) const {
+    return static_cast<size_t>(
+        std::count_if(abandoned_.begin(), abandoned_.end(), [&](const Helper& helper) {
+            return helper.job && helper.job->owner == owner;
+        }));
+}
+
+SlowCause Destroyer::CauseOf(const Job& job) const {
+    if (std::any_of(queue_.begin(), queue_.end(),
+                    [&](const Job& queued) { return queued.ticket == job.ticket; })) {
+        if (options_.serialized) {
+            return SlowCause::BehindAnother;
+        }
+        return job.owner && Waiting(*job.owner) >= options_.maxPerOwner ? SlowCause::OwnerAtBound
+                                                                        : SlowCause::HelpersAtBound;
+    }
+    return SlowCause::OwnerHolds;
+}
+
+const char* DescribeSlowCause(SlowCause cause) {
+    switch (cause) {
+    case SlowCause::OwnerHolds:
+        return "for its socket, which the program that owns it holds";
+    case SlowCause::OwnerAtBound:
+        return "its turn: the user who owns its socket holds others, whose cuts wait already";
+    case SlowCause::HelpersAtBound:
+        return "its turn: every helper that cuts waits for a socket that its owner holds";
+    case SlowCause::BehindAnother:
+        return "behind the cut of a socket that its owner holds, which this kernel (before "
+               "Linux 6.9) finishes before any other";
+    }
+    return "";
 }
 
 void Destroyer::Abandon() {
@@ -414,7 +402,7 @@ bool Destroyer::Spawn(int& error) {
     // nothing and inherits the network namespace and capabilities of the calling thread.
     const pid_t pid = ::_Fork();
     if (pid == 0) {
-        RunHelper(theirs.Get(), netlink.Get(), parent);
+        destroyhelper::RunDestroyHelper(theirs.Get(), netlink.Get(), parent);
     }
     if (pid < 0) {
         error = errno;
@@ -443,8 +431,10 @@ void Destroyer::NameSlow() {
         if (!job.named && now - job.submitted >= options_.nameAfter) {
             job.named = true;
             if (options_.onSlow) {
-                options_.onSlow(job.row, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             now - job.submitted));
+                options_.onSlow(
+                    job.row,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - job.submitted),
+                    CauseOf(job));
             }
         }
     };
@@ -471,7 +461,14 @@ void Destroyer::ArmTimer() {
             consider(job.submitted + options_.nameAfter);
         }
     };
-    if (live_ && live_->job && !queue_.empty() && abandoned_.size() < options_.maxAbandoned) {
+    // Only while the live helper could be left: a deadline that cannot be acted on would fire
+    // at once, again and again.
+    const auto leavable = [&] {
+        const auto& owner = live_->job->owner;
+        return !options_.serialized && abandoned_.size() + 2 <= options_.maxHelpers &&
+               !(owner && Waiting(*owner) >= options_.maxPerOwner);
+    };
+    if (live_ && live_->job && !queue_.empty() && leavable()) {
         consider(live_->started + options_.abandonAfter);
     }
     std::for_each(queue_.begin(), queue_.end(), unnamed);

@@ -7,6 +7,7 @@
 
 #include "core/linux/UniqueFd.h"
 #include "engine/TcpTable.h"
+#include "engine/linux/DiagChannel.h"
 #include "engine/linux/SockDiag.h"
 
 #include <cerrno>
@@ -15,11 +16,22 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sys/types.h>
 #include <vector>
 
 namespace kt {
+
+// Why a destroy named as slow still waits.
+enum class SlowCause {
+    OwnerHolds,     // its helper waits for the socket, which the program that owns it holds
+    OwnerAtBound,   // queued: its owner's other sockets keep as many helpers waiting as one may
+    HelpersAtBound, // queued: every helper the program may run waits for a socket
+    BehindAnother,  // queued behind a destroy that waits, which the kernel serves before any other
+};
+// The cause as the middle of a sentence: "a cut waits ...".
+const char* DescribeSlowCause(SlowCause cause);
 
 struct DestroyerOptions {
     // A destroy that has waited this long while others are queued is left to its helper, and a
@@ -27,10 +39,18 @@ struct DestroyerOptions {
     std::chrono::milliseconds abandonAfter{20};
     // A destroy still unanswered after this long is named once, through onSlow.
     std::chrono::milliseconds nameAfter{1000};
-    // Helpers left behind that may still wait in the kernel; at this many the queue waits too.
-    size_t maxAbandoned = 8;
-    // Runs on the calling thread, inside Submit, Collect or Wait, which it must not call.
-    std::function<void(const TcpRow& row, std::chrono::milliseconds waited)> onSlow;
+    // Helper processes at once, the one taking the queue included: the program's share of the
+    // unit's task limit. At this many, the queue waits until one ends.
+    size_t maxHelpers = 12;
+    // Helpers left waiting on the sockets of one user (the owner the kernel names): at this many,
+    // that user's further destroys wait in the queue while other users' go on.
+    size_t maxPerOwner = 4;
+    // The kernel serves one sock_diag request at a time (before Linux 6.9): a destroy that waits
+    // holds up every other, and a look-up of its owner too. Then no helper is left behind.
+    bool serialized = sockdiag::ServesOneAtATime();
+    // Runs on the calling thread, inside Submit, Collect, Wait or Tend, which it must not call.
+    std::function<void(const TcpRow& row, std::chrono::milliseconds waited, SlowCause cause)>
+        onSlow;
     // Asked, on the same terms, as a queued destroy's turn comes: false spares the socket, whose
     // outcome is then ECANCELED. Unset: every destroy goes ahead.
     std::function<bool(const TcpRow& row)> stillWanted;
@@ -72,6 +92,11 @@ public:
     int Fd() const { return epoll_.Get(); }
     // Destroys without an outcome yet.
     size_t Pending() const;
+    // Does what is due (reaps the helpers that ended, names the slow, dispatches) without
+    // waiting: for an owner that does not watch Fd.
+    void Tend() { Step(); }
+    // Helper processes alive or not yet reaped.
+    size_t Helpers() const { return abandoned_.size() + (live_ ? 1 : 0); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -83,6 +108,7 @@ private:
         bool named = false;
         bool waitedOut = false; // a Wait gave up on it
         int tries = 0;
+        std::optional<uint32_t> owner; // the socket's user, once looked up
     };
     struct Helper {
         UniqueFd pidfd;
@@ -98,6 +124,13 @@ private:
     void Step();
     void ReadLive();
     void Dispatch();
+    // The first queued destroy whose owner may have a helper, or the queue's end.
+    std::deque<Job>::iterator Next();
+    // Leaves the live helper to its destroy, within the bounds.
+    bool Leave();
+    uint32_t OwnerOf(Job& job);
+    size_t Waiting(uint32_t owner) const;
+    SlowCause CauseOf(const Job& job) const;
     void Abandon();
     void Reap();
     void Resolve(Helper& helper);
@@ -112,6 +145,7 @@ private:
     DestroyerOptions options_;
     UniqueFd epoll_;
     UniqueFd timer_;
+    std::unique_ptr<DiagChannel> lookups_; // opened with the first look-up of an owner
     std::optional<Helper> live_;
     std::vector<Helper> abandoned_;
     std::deque<Job> queue_;

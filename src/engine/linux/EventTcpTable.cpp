@@ -134,6 +134,11 @@ TcpTable::Changes EventTcpTable::TakeChanges(std::vector<TcpRow>& rows,
 }
 
 bool EventTcpTable::DeleteConnection(const TcpRow& row) {
+    // A cut the guard has in hand waits for its socket already: a second destroy would only keep
+    // a second helper waiting, and the guard's cut would find the socket gone and go unlogged.
+    if (guard_.Sound() && guard_.Cutting(row.cookie)) {
+        return false;
+    }
     return netlink_.DeleteConnection(row);
 }
 

@@ -55,6 +55,7 @@ public:
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
     // By netlink, the connection looked up and destroyed by its own cookie.
     bool DeleteConnection(const TcpRow& row) override;
+    void TakeLateDeletes(LateDeletes& late) override { netlink_.TakeLateDeletes(late); }
     // Drains, then hands over the rows changed since the last call; the whole table after a
     // whole dump, which may have changed anything.
     Changes TakeChanges(std::vector<TcpRow>& rows, std::vector<int32_t>& changed) override;

@@ -47,6 +47,10 @@ std::string GuardedTable::DeleteRefusal() const {
     return events_ ? events_->DeleteRefusal() : netlink_.DeleteRefusal();
 }
 
+void GuardedTable::TakeLateDeletes(LateDeletes& late) {
+    return events_ ? events_->TakeLateDeletes(late) : netlink_.TakeLateDeletes(late);
+}
+
 bool GuardedTable::TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
                                        std::span<const uint16_t> remote) {
     // The kept table costs a copy: whole snapshots are cheaper than a filtered kernel walk.

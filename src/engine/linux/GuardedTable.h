@@ -29,6 +29,7 @@ public:
     bool TakeSnapshot(std::vector<TcpRow>& rows) override;
     bool DeleteConnection(const TcpRow& row) override;
     std::string DeleteRefusal() const override;
+    void TakeLateDeletes(LateDeletes& late) override;
     bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
                              std::span<const uint16_t> remote) override;
     // Only while the guard runs: then the table is kept from its reports.

@@ -38,9 +38,10 @@ bool NetnsCookie(uint64_t& cookie) {
 
 KernelGuard::KernelGuard(Key, const Options& options) : options_(options) {
     DestroyerOptions destroys;
-    destroys.onSlow = [this](const TcpRow& row, std::chrono::milliseconds) {
+    destroys.onSlow = [this](const TcpRow& row, std::chrono::milliseconds, SlowCause cause) {
         if (options_.onSlowCut) {
-            options_.onSlowCut(CutRecord::Of(row, CutRule(row), std::chrono::system_clock::now()));
+            options_.onSlowCut(CutRecord::Of(row, CutRule(row), std::chrono::system_clock::now()),
+                               cause);
         }
     };
     // A cut queued behind others is judged again when its turn comes: a change may have spared it.
@@ -295,16 +296,36 @@ void KernelGuard::Cut(Pending cut) {
         return; // cut already
     }
     if (cut.row.cookie == 0 || cut.family == 0) {
-        // No cookie to name the socket by: the table looks it up first and uses that one's.
-        Account(table_.DeleteConnection(cut.row) ? 0 : table_.LastDeleteError(), cut);
-        return;
+        // No cookie to name the socket by: the table looks it up, and its own is used.
+        uint8_t family = 0;
+        sockdiag::Cookie cookie = sockdiag::kNoCookie;
+        if (const int error = table_.FindSocket(cut.row, family, cookie); error != 0) {
+            Account(error, cut);
+            return;
+        }
+        cut.family = family;
+        cut.row.cookie = sockdiag::CookieValue(cookie);
+        if (cutCookies_.contains(cut.row.cookie)) {
+            return;
+        }
     }
     // The cookie makes the kernel destroy this very socket or nothing: by addresses alone a
     // connection already gone would leave the listener of its port to be destroyed instead.
+    // A destroy that waits for its socket stays in the destroyer until it is done: it never
+    // counts as a failure.
     const auto request = sockdiag::MakeDestroyRequest(static_cast<uint8_t>(cut.family), cut.row, 0,
                                                       sockdiag::ToCookie(cut.row.cookie));
-    submitted_[destroyer_->Submit(request, cut.row)] = cut;
+    const Destroyer::Ticket ticket = destroyer_->Submit(request, cut.row);
+    if (submitted_.insert_or_assign(ticket, cut).second) {
+        const std::lock_guard lock(cuttingLock_);
+        cutting_.insert(cut.row.cookie);
+    }
     Collect();
+}
+
+bool KernelGuard::Cutting(uint64_t cookie) const {
+    const std::lock_guard lock(cuttingLock_);
+    return cookie != 0 && cutting_.contains(cookie);
 }
 
 void KernelGuard::Collect(std::chrono::milliseconds bound) {
@@ -315,9 +336,16 @@ void KernelGuard::Collect(std::chrono::milliseconds bound) {
         if (found != submitted_.end()) {
             Pending cut = found->second;
             submitted_.erase(found);
+            {
+                const std::lock_guard lock(cuttingLock_);
+                if (const auto cookie = cutting_.find(cut.row.cookie); cookie != cutting_.end()) {
+                    cutting_.erase(cookie);
+                }
+            }
             Account(outcome.error, cut);
         }
     }
+    helpers_.store(destroyer_->Helpers());
 }
 
 CutRecord::Rule KernelGuard::CutRule(const TcpRow& row) const {

@@ -54,9 +54,9 @@ struct KernelGuardOptions {
     std::function<void()> onWake;
     // Runs on the guard thread after each cut, which it must not hold up.
     std::function<void(const CutRecord&)> onCut;
-    // Runs on the guard thread once for a cut that has waited longer than a second for its
-    // socket (its owner holds it); the socket carries no byte meanwhile.
-    std::function<void(const CutRecord&)> onSlowCut;
+    // Runs on the guard thread once for a cut that has waited longer than a second, with what
+    // it waits for; the socket carries no byte meanwhile.
+    std::function<void(const CutRecord&, SlowCause)> onSlowCut;
 };
 
 // The guard in the kernel: a BPF program judges every TCP connection of this network namespace,
@@ -129,6 +129,11 @@ public:
     // a table dump, which a socket's owner can hold up; wakes it for the next question.
     bool Answering(uint64_t& seen) const;
     Counters Count() const;
+    // Any thread: whether the cut of the socket with this cookie is in the thread's hands (its
+    // destroy waits, or is due again): another destroy of it would only wait beside that one.
+    bool Cutting(uint64_t cookie) const;
+    // Helper processes of the thread's destroys, alive or not yet reaped.
+    size_t Helpers() const { return helpers_.load(); }
     AttachPoint Attached() const { return attached_; }
     // Why the gate that holds back a blocked connection's bytes until its cut is not running;
     // empty while it runs.
@@ -216,6 +221,9 @@ private:
     // Destroys run in helper processes: one that waits for its socket holds up nothing else.
     std::unique_ptr<Destroyer> destroyer_;
     std::unordered_map<Destroyer::Ticket, Pending> submitted_;
+    // The cookies of submitted_, for other threads.
+    mutable std::mutex cuttingLock_;
+    std::unordered_multiset<uint64_t> cutting_;
     std::vector<Destroyer::Outcome> outcomes_;
     uint64_t lostSeen_ = 0;
     std::vector<Pending> retry_;
@@ -236,6 +244,7 @@ private:
     std::atomic<uint64_t> retries_{0};
     std::atomic<uint64_t> spared_{0};
     std::atomic<uint64_t> mptcp_{0};
+    std::atomic<size_t> helpers_{0};
     std::thread thread_;
 };
 

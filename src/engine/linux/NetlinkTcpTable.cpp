@@ -154,35 +154,45 @@ NetlinkTcpTable::DumpEnd NetlinkTcpTable::Dump(std::span<uint8_t> request, bool&
 bool NetlinkTcpTable::DeleteConnection(const TcpRow& row) {
     // A row with its socket's cookie names that socket alone: the kernel destroys it, or answers
     // ENOENT once it is gone, even when another socket now has its addresses.
-    // Without one, the kernel finds a socket by its addresses, but answers a listener of the local
-    // address and port when no connection matches; a destroy by addresses alone would then close
-    // the listener. So the socket is looked up first, compared with the row, and destroyed by its
-    // own cookie, which also keeps a newer socket of the same addresses safe.
+    uint8_t family = row.ipv6 ? AF_INET6 : AF_INET;
+    sockdiag::Cookie cookie = sockdiag::ToCookie(row.cookie);
+    int error = row.cookie == 0 ? FindSocket(row, family, cookie) : 0;
+    if (error == 0) {
+        error = Destroy(family, row, cookie);
+        // An IPv4 row may be the IPv4 connection of an IPv6 socket.
+        if (error == ENOENT && row.cookie != 0 && !row.ipv6) {
+            error = Destroy(AF_INET6, row, cookie);
+        }
+    }
+    lastDeleteError_ = error;
+    return error == 0;
+}
+
+int NetlinkTcpTable::FindSocket(const TcpRow& row, uint8_t& family, sockdiag::Cookie& cookie) {
+    // The kernel finds a socket by its addresses, but answers a listener of the local address and
+    // port when no connection matches; a destroy by addresses alone would then close the
+    // listener. So the socket is looked up, compared with the row, and named by its own cookie,
+    // which also keeps a newer socket of the same addresses safe.
     // An IPv4 row may be the IPv4 connection of an IPv6 socket, which is then asked for too.
     constexpr uint8_t kFamilies[] = {AF_INET, AF_INET6};
     const std::span<const uint8_t> families =
         row.ipv6 ? std::span(kFamilies).last(1) : std::span(kFamilies);
     int error = ENOENT;
-    for (const uint8_t family : families) {
-        sockdiag::Cookie cookie = sockdiag::ToCookie(row.cookie);
-        error = 0;
-        if (row.cookie == 0) {
-            sockdiag::Found found;
-            error = Ask(sockdiag::MakeLookupRequest(family, row, ++seq_), &found);
-            if (error == 0 && !(found.connection && SameConnection(found.row, row))) {
-                error = ENOENT;
-            }
-            cookie = found.cookie;
+    for (const uint8_t each : families) {
+        sockdiag::Found found;
+        error = Ask(sockdiag::MakeLookupRequest(each, row, ++seq_), &found);
+        if (error == 0 && !(found.connection && SameConnection(found.row, row))) {
+            error = ENOENT;
         }
         if (error == 0) {
-            error = Destroy(family, row, cookie);
+            family = each;
+            cookie = found.cookie;
         }
         if (error != ENOENT) {
             break;
         }
     }
-    lastDeleteError_ = error;
-    return error == 0;
+    return error;
 }
 
 int NetlinkTcpTable::Destroy(uint8_t family, const TcpRow& row, sockdiag::Cookie cookie) {
@@ -192,9 +202,29 @@ int NetlinkTcpTable::Destroy(uint8_t family, const TcpRow& row, sockdiag::Cookie
     }
     // A destroy waits for its socket's lock, which the socket's owner may hold without end.
     if (!destroyer_) {
-        destroyer_ = std::make_unique<Destroyer>();
+        DestroyerOptions options;
+        options.onSlow = [this](const TcpRow& slow, std::chrono::milliseconds, SlowCause cause) {
+            late_.waiting.emplace_back(slow, DescribeSlowCause(cause));
+        };
+        destroyer_ = std::make_unique<Destroyer>(std::move(options));
     }
     return destroyer_->Wait(destroyer_->Submit(request, row), kDestroyWait);
+}
+
+void NetlinkTcpTable::TakeLateDeletes(LateDeletes& late) {
+    if (destroyer_) {
+        // Every delete waits for its own outcome first: the ones left were given up on.
+        outcomes_.clear();
+        destroyer_->Collect(outcomes_, std::chrono::milliseconds(0));
+        for (const Destroyer::Outcome& outcome : outcomes_) {
+            if (outcome.error == 0) {
+                late_.done.push_back(outcome.row);
+            }
+        }
+    }
+    late.waiting.insert(late.waiting.end(), late_.waiting.begin(), late_.waiting.end());
+    late.done.insert(late.done.end(), late_.done.begin(), late_.done.end());
+    late_ = {};
 }
 
 std::string NetlinkTcpTable::DeleteRefusal() const {

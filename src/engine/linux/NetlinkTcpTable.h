@@ -29,10 +29,15 @@ public:
     // both families where it can, at a fraction of a snapshot's cost.
     bool TakeSnapshotIn(std::vector<TcpRow>& rows, uint32_t linuxStates);
     bool DeleteConnection(const TcpRow& row) override;
+    // Looks up the connection of a row that has no cookie: 0 with the family it was found in and
+    // its socket's cookie, ENOENT when no socket has that connection, or the kernel's errno.
+    int FindSocket(const TcpRow& row, uint8_t& family, sockdiag::Cookie& cookie);
     // Filtered by the kernel: it still walks its whole table, but writes out only the sockets
     // that a tick must judge.
     bool TakeBlockedSnapshot(std::vector<TcpRow>& rows, std::span<const uint16_t> local,
                              std::span<const uint16_t> remote) override;
+
+    void TakeLateDeletes(LateDeletes& late) override;
 
     // Why the last delete was refused: the kernel's errno (ENOENT, EPERM, EOPNOTSUPP...), EIO
     // when the answer could not be had, EINPROGRESS while it waits for its socket (asked again,
@@ -71,6 +76,8 @@ private:
     std::unique_ptr<DiagChannel> destroy_;
     bool helped_ = false;
     std::unique_ptr<Destroyer> destroyer_;
+    LateDeletes late_; // named by the destroyer, until taken
+    std::vector<Destroyer::Outcome> outcomes_;
     std::vector<uint8_t> buffer_;
     std::vector<TcpRow> scratch_; // filled by a dump, swapped with the caller's rows on success
     std::vector<uint8_t> whole_;

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 
 namespace kt::sockdiag {
 
@@ -356,6 +358,7 @@ AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t por
             std::memcpy(&message, NLMSG_DATA(header), sizeof message);
             found->connection = ToRow(message, V6Only::No, found->row) == Listed::Yes;
             found->cookie = {message.id.idiag_cookie[0], message.id.idiag_cookie[1]};
+            found->uid = message.idiag_uid;
             result.status = AckStatus::Answered;
             return result;
         }
@@ -372,6 +375,15 @@ AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t por
         result.status = AckStatus::Malformed;
     }
     return result;
+}
+
+bool ServesOneAtATime() {
+    utsname name{};
+    int major = 0;
+    int minor = 0;
+    // Unreadable: the careful answer.
+    return ::uname(&name) != 0 || std::sscanf(name.release, "%d.%d", &major, &minor) != 2 ||
+           major < 6 || (major == 6 && minor < 9);
 }
 
 } // namespace kt::sockdiag

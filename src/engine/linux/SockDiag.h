@@ -120,11 +120,16 @@ struct Found {
     bool connection = false; // the socket has a row (of either family), which is in row
     TcpRow row;
     Cookie cookie = kNoCookie;
+    uint32_t uid = 0; // of the socket's owner
 };
 
 // Reads the answer to a destroy (an acknowledgement) or, when found is given, to a look-up (the
 // socket's diag message, which is Answered with error 0, or an error).
 AckResult ParseAck(std::span<const uint8_t> datagram, uint32_t seq, uint32_t portId,
                    Found* found = nullptr);
+
+// Whether this kernel serves one sock_diag request at a time, whatever the process (before
+// Linux 6.9): then a destroy that waits for its socket holds up every other request.
+bool ServesOneAtATime();
 
 } // namespace kt::sockdiag

@@ -256,10 +256,9 @@ int main(int argc, char* argv[]) {
         log.Record(record);
         guardCuts.Post(record);
     };
-    guardOptions.onSlowCut = [](const kt::CutRecord& record) {
-        Say("a cut waits for its socket, which the program that owns it holds; it carries no "
-            "byte meanwhile: " +
-            kt::FormatCutLine(record));
+    guardOptions.onSlowCut = [](const kt::CutRecord& record, kt::SlowCause cause) {
+        Say(std::string("a cut waits ") + kt::DescribeSlowCause(cause) +
+            "; it carries no byte meanwhile: " + kt::FormatCutLine(record));
     };
     std::optional<kt::GuardedTable> guarded;
     if (face) {

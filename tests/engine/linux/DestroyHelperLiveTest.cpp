@@ -90,7 +90,9 @@ TEST(DestroyerLive, OneStuckDestroyHoldsUpNothingElse) {
     std::map<uint16_t, int> named; // by local port
     DestroyerOptions options;
     options.nameAfter = 300ms;
-    options.onSlow = [&](const TcpRow& row, auto) { ++named[PortFromField(row.dwLocalPort)]; };
+    options.onSlow = [&](const TcpRow& row, auto, auto) {
+        ++named[PortFromField(row.dwLocalPort)];
+    };
     auto destroyer = std::make_unique<Destroyer>(options);
     std::vector<Destroyer::Ticket> tickets;
     for (const Connection& connection : c) {

@@ -1,3 +1,4 @@
+#include "../../TimeScale.h"
 #include "../../fakes/Fakes.h"
 #include "Loopback.h"
 #include "engine/Engine.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <span>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -159,6 +161,43 @@ TEST_F(EngineLive, HundredsOfBlockedConnectionsOpenAtStartAreCutInTheFirstTicks)
                             [](const Connection& c) { return ConnectionError(c.client) != 0; }),
               500);
     EXPECT_TRUE(Alive(survivor));
+}
+
+// The owner of a blocked connection holds its socket (a send() waits on a page fault): the ticks
+// go on without its cut, which is named once it has waited a second, and reported once made.
+TEST_F(EngineLive, ACutThatWaitsForItsSocketIsNamedAndReportedWhenMade) {
+    if (KernelSerializesSockDiag()) {
+        GTEST_SKIP() << "before Linux 6.9 a destroy waiting for its socket holds up every dump";
+    }
+    const Socket listener = Listen("127.0.0.3");
+    manager->oBlockedRemotePorts.AddItem(int32_t{listener.LocalPort()});
+    const Connection c = Open(listener);
+    StuckSender owner(c.client);
+    ASSERT_TRUE(owner.Stuck()) << "no send() waits on a userfaultfd page";
+    std::vector<CutRecord> reported;
+    engine->SetCutReport([&](const CutRecord& record) { reported.push_back(record); });
+    const auto named = [&] {
+        return std::count_if(host.diagnosed.begin(), host.diagnosed.end(), [](const auto& line) {
+            return line.starts_with("a cut waits for its socket");
+        });
+    };
+    const auto tickUntil = [&](auto done) {
+        for (const auto end = std::chrono::steady_clock::now() + Scaled(std::chrono::seconds(3));
+             !done() && std::chrono::steady_clock::now() < end;) {
+            engine->PollConnections();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    tickUntil([&] { return named() > 0; });
+    EXPECT_EQ(named(), 1);
+    EXPECT_TRUE(reported.empty());
+    owner.Release();
+    tickUntil([&] { return !reported.empty(); });
+    EXPECT_THAT(ConnectionError(c.client, 0), Aborted);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_FALSE(reported[0].Refused);
+    EXPECT_EQ(reported[0].LocalPort, c.client.LocalPort());
+    EXPECT_EQ(named(), 1);
 }
 
 } // namespace

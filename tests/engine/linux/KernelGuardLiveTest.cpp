@@ -598,7 +598,7 @@ TEST(KernelGuardLoad, AStuckCutHoldsUpNoOtherCut) {
     ASSERT_TRUE(owner.Stuck()) << "no send() waits on a userfaultfd page";
     std::atomic<int> named{0};
     KernelGuardOptions options;
-    options.onSlowCut = [&](const CutRecord&) { named.fetch_add(1); };
+    options.onSlowCut = [&](const CutRecord&, SlowCause) { named.fetch_add(1); };
     std::string whyNot;
     auto guard = KernelGuard::Start({{}, {kPorts[0]}, {}}, whyNot, options);
     ASSERT_TRUE(guard) << whyNot;

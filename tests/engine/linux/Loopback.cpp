@@ -5,8 +5,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <linux/capability.h>
 #include <linux/userfaultfd.h>
 #include <net/if.h>
@@ -232,6 +235,30 @@ void StuckSender::Release() {
     if (sender_.joinable()) {
         sender_.join();
     }
+}
+
+std::map<int, char> ChildStates(const char* comm) {
+    std::map<int, char> states;
+    DIR* proc = ::opendir("/proc");
+    for (const dirent* entry = proc ? ::readdir(proc) : nullptr; entry; entry = ::readdir(proc)) {
+        std::ifstream file(std::string("/proc/") + entry->d_name + "/stat");
+        std::string stat;
+        std::getline(file, stat);
+        // pid (comm) state ppid ...: comm may hold spaces and parentheses, so the last one ends it.
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        char state = 0;
+        int parent = 0;
+        if (open != std::string::npos && close != std::string::npos &&
+            stat.compare(open + 1, close - open - 1, comm) == 0 &&
+            std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
+            parent == ::getpid()) {
+            states[std::atoi(entry->d_name)] = state;
+        }
+    }
+    if (proc) {
+        ::closedir(proc);
+    }
+    return states;
 }
 
 bool KernelSerializesSockDiag() {

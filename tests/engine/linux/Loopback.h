@@ -9,6 +9,7 @@
 #include <functional>
 #include <initializer_list>
 #include <linux/capability.h>
+#include <map>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -110,6 +111,9 @@ private:
     std::thread sender_;
     bool stuck_ = false;
 };
+
+// This process's child processes named comm, by pid: their state letters ('S', 'D', 'Z'...).
+std::map<int, char> ChildStates(const char* comm);
 
 // Before Linux 6.9 one mutex served every sock_diag request: a destroy waiting for its socket held
 // up every other, in any process.
