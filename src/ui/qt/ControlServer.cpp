@@ -395,6 +395,9 @@ void ControlServer::Impl::BroadcastTable(int64_t first, int64_t count,
 }
 
 void ControlServer::Impl::BroadcastRules() {
+    if (!clients_) {
+        return;
+    }
     RuleTexts rules = Rules();
     if (rules == lastRules_) {
         return;
