@@ -1,6 +1,7 @@
 // What watchers that never read cost the service: the built program headless over the kernel
 // guard, with 2,000 connections a second coming and going for 30 s, and a blocked connection
-// tried every 100 ms. With and without 64 control clients that watch everything and read
+// tried every 100 ms, with no other connections or 9,000 idle ones (a large table). With and
+// without 64 control clients that watch everything and read
 // nothing (16 for each of four users, one of them root; a dropped one comes back at once):
 // the growth of the service's resident memory, and the time from connect() to the blocked
 // connection's end. Needs root; runs in a network namespace of its own.
@@ -31,6 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kChurnPort = 21500;
 constexpr uint16_t kBlockedPort = 21501;
+constexpr uint16_t kIdlePort = 21502;
 constexpr int kChurnPerSecond = 2000;
 constexpr auto kRun = std::chrono::seconds(30);
 constexpr int kUsers = 4, kPerUser = 16;
@@ -152,6 +154,8 @@ pid_t StartWatchers(uid_t uid, const QByteArray& path) {
 
 void BM_ChurnBesideWatchers(benchmark::State& state) {
     const int watchers = static_cast<int>(state.range(0));
+    const pid_t idle =
+        state.range(1) > 0 ? StartIdle(static_cast<int>(state.range(1)), kIdlePort) : -1;
     for (auto _ : state) {
         Service service;
         if (!service.Start()) {
@@ -216,10 +220,13 @@ void BM_ChurnBesideWatchers(benchmark::State& state) {
         state.counters["cuts_missed"] = missed;
         state.counters["churn_per_s"] = static_cast<double>(churned) / seconds;
     }
+    if (idle > 0) {
+        Stop(idle);
+    }
 }
 BENCHMARK(BM_ChurnBesideWatchers)
-    ->Arg(0)
-    ->Arg(kUsers* kPerUser)
+    ->ArgNames({"watchers", "idle"})
+    ->ArgsProduct({{0, kUsers* kPerUser}, {0, 9000}})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
@@ -235,7 +242,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return 1;
     }
-    kt::test::RaiseFileLimit(8192);
+    kt::test::RaiseFileLimit(40000);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -3,19 +3,16 @@
 // watcher that does not read is told.
 
 #include "QtRig.h"
+#include "core/linux/UniqueFd.h"
 #include "core/qt/ControlProtocol.h"
 #include "ui/qt/ControlServer.h"
 #include "ui/qt/ControlSocket.h"
 
-#include <QElapsedTimer>
-#include <QScopeGuard>
 #include <QTest>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <grp.h>
 #include <optional>
 #include <sys/socket.h>
@@ -43,68 +40,69 @@ int Dial(const std::string& path) {
     return fd;
 }
 
-// What has come on fd by now, without waiting; closed set once the peer has closed.
-std::string Drain(int fd, bool* closed = nullptr) {
-    std::string got;
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) != 0;) {
-        if (n < 0) {
-            if (errno == EAGAIN) {
-                return got;
-            }
-            break; // reset: closed too
+// Each whole line of text as the client reads it; a line that is none, an Error saying so.
+std::vector<ControlMessage> Messages(const std::string& text) {
+    std::vector<ControlMessage> messages;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != text.npos; at = end + 1) {
+        std::string why;
+        if (!ParseControlMessage(std::string_view(text).substr(at, end - at),
+                                 messages.emplace_back(), why)) {
+            messages.back().error = "unreadable: " + text.substr(at, end - at);
         }
-        got.append(buffer, static_cast<size_t>(n));
     }
-    if (closed != nullptr) {
-        *closed = true;
-    }
-    return got;
+    return messages;
 }
 
-ControlMessage Parsed(std::string_view line) {
-    ControlMessage message;
-    std::string why;
-    if (!ParseControlMessage(line, message, why)) {
-        message.error = "unreadable: " + std::string(line);
+// A client in this process over the real socket, reading only when asked to.
+struct Peer {
+    explicit Peer(const std::string& path) : fd(Dial(path)) {}
+    bool Say(const std::string& line) const {
+        return ::send(fd.Get(), line.data(), line.size(), MSG_NOSIGNAL) > 0;
     }
-    return message;
-}
+    // Takes what has come, without waiting.
+    const std::string& Take() {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::recv(fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        closed = closed || n == 0 || (n < 0 && errno != EAGAIN);
+        return got;
+    }
+    UniqueFd fd;
+    std::string got;
+    bool closed = false;
+};
+
+const std::string kWatchCuts = "{\"cmd\":\"watch\",\"events\":[\"cuts\"]}\n";
 
 // A process of uid's, in the test's group, that opens connections, says the first line of each,
 // and holds them until it is let go.
 class Holder {
 public:
     Holder(uid_t uid, int connections, const std::string& path) {
-        int out[2], release[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
             return;
         }
-        child_ = ::fork();
-        if (child_ == 0) { // nothing that allocates: other threads may hold the allocator's lock
+        if ((child_ = ::fork()) == 0) { // nothing that allocates: another thread may hold its lock
             if (::setgroups(0, nullptr) != 0 || ::setgid(::getgid()) != 0 || ::setuid(uid) != 0) {
                 ::_exit(1);
             }
             for (int i = 0; i < connections; ++i) {
                 const int fd = Dial(path);
-                char line[1024];
-                size_t n = 0;
-                while (n < sizeof line - 1 && ::read(fd, line + n, 1) == 1 && line[n++] != '\n') {
+                char c = 0;
+                while (::read(fd, &c, 1) == 1 && c != '\n') {
+                    ::write(ends[1], &c, 1);
                 }
-                if (n == 0 || line[n - 1] != '\n') {
-                    line[n++] = '\n';
-                }
-                ::write(out[1], line, n);
+                ::write(ends[1], "\n", 1);
             }
             char go;
-            ::read(release[0], &go, 1);
+            ::read(ends[1], &go, 1);
             ::_exit(0);
         }
-        ::close(out[1]);
-        ::close(release[0]);
-        out_ = out[0];
-        release_ = release[1];
-        ::fcntl(out_, F_SETFL, O_NONBLOCK);
+        ::close(ends[1]);
+        end_ = UniqueFd(ends[0]);
     }
     ~Holder() { LetGo(); }
     Holder(const Holder&) = delete;
@@ -116,31 +114,24 @@ public:
         (void)QTest::qWaitFor( // the caller counts what came
             [&] {
                 char buffer[4096];
-                for (ssize_t n; (n = ::read(out_, buffer, sizeof buffer)) > 0;) {
+                for (ssize_t n;
+                     (n = ::recv(end_.Get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
                     got.append(buffer, static_cast<size_t>(n));
                 }
                 return std::count(got.begin(), got.end(), '\n') >= count;
             },
             10000);
-        std::vector<ControlMessage> lines;
-        for (size_t at = 0, end; (end = got.find('\n', at)) != got.npos; at = end + 1) {
-            lines.push_back(Parsed(std::string_view(got).substr(at, end - at)));
-        }
-        return lines;
+        return Messages(got);
     }
     void LetGo() {
-        if (child_ > 0) {
-            ::write(release_, "x", 1);
-            ::waitpid(child_, nullptr, 0);
-            ::close(out_);
-            ::close(release_);
-            child_ = -1;
+        if (child_ > 0 && ::send(end_.Get(), "x", 1, MSG_NOSIGNAL) == 1) {
+            ::waitpid(std::exchange(child_, -1), nullptr, 0);
         }
     }
 
 private:
     pid_t child_ = -1;
-    int out_ = -1, release_ = -1;
+    UniqueFd end_;
 };
 
 // The window's program core as the service's, serving a socket of a folder of its own.
@@ -170,6 +161,7 @@ struct ServerRig {
 };
 
 constexpr uid_t kMember = 65534, kOtherMember = 65533;
+constexpr size_t npos = std::string::npos;
 
 } // namespace
 
@@ -207,50 +199,33 @@ private slots:
             holders.push_back(std::make_unique<Holder>(step.uid, step.tries, server.Path()));
             const std::vector<ControlMessage> lines = holders.back()->Lines(step.tries);
             QCOMPARE(lines.size(), static_cast<size_t>(step.tries));
-            for (int k = 0; k < step.tries; ++k) {
-                const ControlMessage& line = lines[static_cast<size_t>(k)];
-                if (k < step.admitted) {
-                    QVERIFY2(line.kind == ControlMessage::Kind::Hello,
-                             (std::to_string(i) + ": " + line.error).c_str());
-                } else { // told why, and closed
-                    QVERIFY2(line.kind == ControlMessage::Kind::Error && line.closing &&
-                                 line.error.find("try again later") != std::string::npos,
-                             (std::to_string(i) + ": " + line.error).c_str());
-                }
+            for (size_t k = 0; k < lines.size(); ++k) { // past its places, told why and closed
+                const ControlMessage& line = lines[k];
+                QVERIFY2(static_cast<int>(k) < step.admitted
+                             ? line.kind == ControlMessage::Kind::Hello
+                             : line.kind == ControlMessage::Kind::Error && line.closing &&
+                                   line.error.find("try again later") != npos,
+                         (std::to_string(i) + ": " + line.error).c_str());
             }
         }
     }
 
+    // Closed after saying nothing for the idle time, told why; a watcher may stay silent.
     void aClientThatSaysNothingIsClosed() {
         ServerRig server({.idle = std::chrono::milliseconds(300)});
         QVERIFY(server.server && server.server->Failure().empty());
-        const int silent = Dial(server.Path()), watcher = Dial(server.Path()),
-                  talker = Dial(server.Path());
-        const auto closeAll = qScopeGuard([&] {
-            for (const int fd : {silent, watcher, talker}) {
-                ::close(fd);
-            }
-        });
-        const std::string watch = "{\"cmd\":\"watch\",\"events\":[\"cuts\"]}\n",
-                          rules = "{\"cmd\":\"rules\"}\n";
-        QVERIFY(::send(watcher, watch.data(), watch.size(), MSG_NOSIGNAL) > 0);
-        std::string heard[3];
-        bool closed[3] = {};
-        QElapsedTimer time;
-        time.start();
-        for (int tick = 0; time.elapsed() < 1200; ++tick) {
+        Peer silent(server.Path()), watcher(server.Path()), talker(server.Path());
+        QVERIFY(watcher.Say(kWatchCuts));
+        for (int tick = 0; tick < 12; ++tick) {
             QTest::qWait(100);
-            QVERIFY(::send(talker, rules.data(), rules.size(), MSG_NOSIGNAL) > 0);
-            for (int i = 0; i < 3; ++i) {
-                heard[i] +=
-                    Drain(std::array{silent, watcher, talker}[static_cast<size_t>(i)], &closed[i]);
+            QVERIFY(talker.Say("{\"cmd\":\"rules\"}\n"));
+            for (Peer* peer : {&silent, &watcher, &talker}) {
+                peer->Take();
             }
         }
-        QVERIFY2(closed[0], heard[0].c_str());
-        const std::string last = heard[0].substr(heard[0].rfind('\n', heard[0].size() - 2) + 1);
-        QVERIFY2(Parsed(last.substr(0, last.size() - 1)).closing, last.c_str());
+        QVERIFY2(silent.closed && Messages(silent.got).back().closing, silent.got.c_str());
         QVERIFY(server.Logged("asked nothing"));
-        QVERIFY2(!closed[1] && !closed[2], (heard[1] + heard[2]).c_str());
+        QVERIFY2(!watcher.closed && !talker.closed, (watcher.got + talker.got).c_str());
     }
 
     // A watcher that does not read is dropped, told so after what it was sent; one that reads
@@ -258,54 +233,30 @@ private slots:
     void aWatcherThatDoesNotReadIsDroppedAndToldLast() {
         ServerRig server({.unsent = 256 * 1024});
         QVERIFY(server.server && server.server->Failure().empty());
-        const int reader = Dial(server.Path()), sleeper = Dial(server.Path());
-        const auto closeAll = qScopeGuard([&] {
-            ::close(reader);
-            ::close(sleeper);
-        });
-        const std::string watch = "{\"cmd\":\"watch\",\"events\":[\"cuts\"]}\n";
-        for (const int fd : {reader, sleeper}) {
-            QVERIFY(::send(fd, watch.data(), watch.size(), MSG_NOSIGNAL) > 0);
+        Peer reader(server.Path()), sleeper(server.Path()); // it reads no more once it watches
+        for (Peer* peer : {&reader, &sleeper}) {
+            QVERIFY(peer->Say(kWatchCuts));
+            QVERIFY(QTest::qWaitFor([&] { return peer->Take().find("\"watch\"") != npos; }));
         }
-        std::string read, slept; // it reads no more once it watches
-        for (auto [fd, got] : {std::pair{reader, &read}, std::pair{sleeper, &slept}}) {
-            QVERIFY(QTest::qWaitFor([&] {
-                *got += Drain(fd);
-                return got->find("\"watch\"") != got->npos;
-            }));
-        }
-        const std::string padding(200, 'c');
         int pushed = 0;
         for (int round = 0; round < 100 && !server.Logged("does not read"); ++round) {
             for (int i = 0; i < 500; ++i) {
-                server.cuts.Push(std::to_string(++pushed) + " " + padding);
+                server.cuts.Push(std::to_string(++pushed) + " " + std::string(200, 'c'));
             }
-            QVERIFY2(QTest::qWaitFor(
-                         [&] {
-                             read += Drain(reader);
-                             return read.find('"' + std::to_string(pushed) + ' ') != read.npos;
-                         },
-                         5000),
-                     read.substr(read.size() > 300 ? read.size() - 300 : 0).c_str());
+            QVERIFY(QTest::qWaitFor(
+                [&] { return reader.Take().find('"' + std::to_string(pushed) + ' ') != npos; }));
         }
         QVERIFY(server.Logged("does not read"));
-        bool closed = false;
-        QVERIFY(QTest::qWaitFor([&] {
-            slept += Drain(sleeper, &closed);
-            return closed;
-        }));
-        size_t lines = 0, cuts = 0;
-        ControlMessage last;
-        for (size_t at = 0, end; (end = slept.find('\n', at)) != slept.npos; at = end + 1) {
-            last = Parsed(std::string_view(slept).substr(at, end - at));
-            ++lines;
-            cuts += last.kind == ControlMessage::Kind::Cut ? 1 : 0;
-        }
-        QVERIFY2(last.kind == ControlMessage::Kind::Error && last.closing, last.error.c_str());
-        QVERIFY(cuts > 0 && cuts < static_cast<size_t>(pushed));
-        QCOMPARE(lines, cuts + 3); // hello, the watch's answer, and why it was dropped
-        // the reader had each one
-        QCOMPARE(std::count(read.begin(), read.end(), '\n'), pushed + 2);
+        QVERIFY(QTest::qWaitFor([&] { return sleeper.Take(), sleeper.closed; }));
+        const std::vector<ControlMessage> slept = Messages(sleeper.got);
+        const auto cuts = std::count_if(slept.begin(), slept.end(), [](const auto& message) {
+            return message.kind == ControlMessage::Kind::Cut;
+        });
+        QVERIFY2(slept.back().kind == ControlMessage::Kind::Error && slept.back().closing,
+                 slept.back().error.c_str());
+        QVERIFY(cuts > 0 && cuts < pushed);
+        QCOMPARE(slept.size(), static_cast<size_t>(cuts) + 3); // hello, watch's answer, the drop
+        QCOMPARE(Messages(reader.got).size(), static_cast<size_t>(pushed) + 2);
     }
 };
 
