@@ -56,6 +56,7 @@ std::vector<ControlMessage> Messages(const std::string& text) {
 // A client in this process over the real socket, reading only when asked to.
 struct Peer {
     explicit Peer(const std::string& path) : fd(Dial(path)) {}
+    explicit Peer(UniqueFd end) : fd(std::move(end)) {}
     bool Say(const std::string& line) const {
         return ::send(fd.Get(), line.data(), line.size(), MSG_NOSIGNAL) > 0;
     }
@@ -102,7 +103,7 @@ public:
             ::_exit(0);
         }
         ::close(ends[1]);
-        end_ = UniqueFd(ends[0]);
+        end_.fd = UniqueFd(ends[0]);
     }
     ~Holder() { LetGo(); }
     Holder(const Holder&) = delete;
@@ -110,28 +111,20 @@ public:
 
     // The first line of each connection, the server answering meanwhile.
     std::vector<ControlMessage> Lines(int count) {
-        std::string got;
-        (void)QTest::qWaitFor( // the caller counts what came
-            [&] {
-                char buffer[4096];
-                for (ssize_t n;
-                     (n = ::recv(end_.Get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
-                    got.append(buffer, static_cast<size_t>(n));
-                }
-                return std::count(got.begin(), got.end(), '\n') >= count;
-            },
-            10000);
-        return Messages(got);
+        (void)QTest::qWaitFor([&] { // the caller counts what came
+            return std::ranges::count(end_.Take(), '\n') >= count;
+        });
+        return Messages(end_.got);
     }
     void LetGo() {
-        if (child_ > 0 && ::send(end_.Get(), "x", 1, MSG_NOSIGNAL) == 1) {
+        if (child_ > 0 && end_.Say("x")) {
             ::waitpid(std::exchange(child_, -1), nullptr, 0);
         }
     }
 
 private:
     pid_t child_ = -1;
-    UniqueFd end_;
+    Peer end_{UniqueFd()};
 };
 
 // The window's program core as the service's, serving a socket of a folder of its own.
