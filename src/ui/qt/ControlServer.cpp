@@ -207,11 +207,11 @@ private:
     std::function<void()> previousRulesChanged_;
     std::function<void(std::string_view)> previousSaveFailed_;
     std::string saveFailure_;
-    // Last: its clients go before what their requests reach.
-    std::unique_ptr<ControlClients> clients_;
     Clock::time_point logWindow_{};
     int logged_ = 0;
     uint64_t unlogged_ = 0;
+    // Last: its clients go before anything their requests reach.
+    std::unique_ptr<ControlClients> clients_;
 };
 
 ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions& options,
