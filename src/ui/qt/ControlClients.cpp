@@ -99,6 +99,8 @@ void ControlClients::Admit(std::unique_ptr<QLocalSocket> socket) {
     c.socket = std::move(socket);
     c.timer = std::make_unique<QTimer>();
     c.timer->setSingleShot(true);
+    // Qt reads no more than one line's worth ahead, even of a peer that is only being refused.
+    c.socket->setReadBufferSize(static_cast<qint64>(kControlMaxLine) + 1);
     QObject::connect(c.socket.get(), &QLocalSocket::disconnected, c.socket.get(), [this, &c] {
         c.gone = true;
         SweepLater();
@@ -139,8 +141,6 @@ void ControlClients::Admit(std::unique_ptr<QLocalSocket> socket) {
         return;
     }
     c.admitted = true;
-    // Qt reads no more than one line's worth ahead.
-    c.socket->setReadBufferSize(static_cast<qint64>(kControlMaxLine) + 1);
     QObject::connect(c.socket.get(), &QLocalSocket::readyRead, c.socket.get(),
                      [this, &c] { Read(c); });
     QObject::connect(c.timer.get(), &QTimer::timeout, c.socket.get(), [this, &c] { Idle(c); });
