@@ -25,6 +25,10 @@ namespace {
 constexpr qint64 kFill = 64 * 1024;
 // How long the last line of a closed client may take to be read before the socket goes anyway.
 constexpr int kCloseGraceMs = 2000;
+// A table the client is taking, part after part, is a copy of its own only once the table has
+// changed meanwhile; it is counted against the client only when it stops taking parts for this
+// long, so that a reader of a large table is not dropped for the first change it sees.
+constexpr auto kTaking = std::chrono::milliseconds(250);
 
 std::string Duration(std::chrono::milliseconds time) {
     return time.count() % 1000 == 0 ? std::to_string(time.count() / 1000) + " s"
@@ -105,8 +109,10 @@ void ControlClients::Admit(std::unique_ptr<QLocalSocket> socket) {
         c.gone = true;
         SweepLater();
     });
-    QObject::connect(c.socket.get(), &QLocalSocket::bytesWritten, c.socket.get(),
-                     [this, &c] { Push(c); });
+    QObject::connect(c.socket.get(), &QLocalSocket::bytesWritten, c.socket.get(), [this, &c] {
+        c.taken = std::chrono::steady_clock::now();
+        Push(c);
+    });
     clients_.push_back(std::move(owned));
 
     socklen_t length = sizeof c.peer;
@@ -183,7 +189,12 @@ void ControlClients::Send(Client& client, std::string line) {
     client.unsentBytes += line.size();
     client.unsent.push_back({std::move(line), nullptr, 0, 0});
     Push(client);
-    if (client.unsentBytes > limits_.unsent) {
+    size_t unsent = client.unsentBytes;
+    if (!client.unsent.empty() && client.unsent.front().rows &&
+        std::chrono::steady_clock::now() - client.taken < kTaking) {
+        unsent -= client.unsent.front().bytes;
+    }
+    if (unsent > limits_.unsent) {
         Drop(client,
              Name(client.peer) + " dropped: it does not read what it is sent (" +
                  std::to_string(client.unsentBytes) + " bytes waiting)",
@@ -200,6 +211,9 @@ void ControlClients::SendTable(Client& client, TableRows rows) {
         rowBytes += row.size();
     }
     client.unsentBytes += rowBytes;
+    if (client.unsent.empty()) {
+        client.taken = std::chrono::steady_clock::now();
+    }
     client.unsent.push_back({{}, std::move(rows), 0, rowBytes});
     Push(client);
 }

@@ -55,7 +55,8 @@ public:
         std::unique_ptr<QTimer> timer; // idle, then the end of a close
         std::deque<Unsent> unsent;
         size_t unsentBytes = 0;
-        bool admitted = false; // holds a slot until its socket is gone
+        std::chrono::steady_clock::time_point taken{}; // when its socket last took bytes
+        bool admitted = false;                         // holds a slot until its socket is gone
         bool closing = false, gone = false;
     };
 

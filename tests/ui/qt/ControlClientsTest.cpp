@@ -5,6 +5,7 @@
 #include "QtRig.h"
 #include "core/linux/UniqueFd.h"
 #include "core/qt/ControlProtocol.h"
+#include "ui/qt/ControlClient.h"
 #include "ui/qt/ControlServer.h"
 #include "ui/qt/ControlSocket.h"
 
@@ -155,6 +156,7 @@ struct ServerRig {
 
 constexpr uid_t kMember = 65534, kOtherMember = 65533;
 constexpr size_t npos = std::string::npos;
+constexpr uint32_t kFrom = 0x0200007f, kTo = 0x0300007f; // 127.0.0.2 and .3, in s_addr's order
 
 } // namespace
 
@@ -219,6 +221,42 @@ private slots:
         QVERIFY2(silent.closed && Messages(silent.got).back().closing, silent.got.c_str());
         QVERIFY(server.Logged("asked nothing"));
         QVERIFY2(!watcher.closed && !talker.closed, (watcher.got + talker.got).c_str());
+    }
+
+    // A table larger than the bound reaches a reader whole while it changes, the changes after
+    // the version it was sent; a watcher that does not take it is dropped.
+    void aLargeTableReachesItsReaderAsItChanges() {
+        ServerRig server({.unsent = 32 * 1024});
+        QVERIFY(server.server && server.server->Failure().empty());
+        for (uint16_t port = 1; port <= 10000; ++port) {
+            server.rig.table.rows.push_back(MakeRow(TcpEstablished, kFrom, port, kTo, 8080));
+        }
+        std::string gone;
+        ControlClient::Handlers told{};
+        told.Gone = [&](const std::string& why) { gone = why; };
+        ControlClient reader(told);
+        reader.Connect(server.Path(), OwnGroup());
+        Peer sleeper(server.Path());
+        QVERIFY(sleeper.Say("{\"cmd\":\"watch\",\"events\":[\"table\"]}\n"));
+        QTRY_VERIFY(reader.IsConnected());
+        reader.Watch(true, false, false);
+        for (uint16_t tick = 1; tick <= 40; ++tick) { // a connection replaced every 25 ms
+            server.rig.table.rows[tick * 200] =
+                MakeRow(TcpEstablished, kFrom, 20000 + tick, kTo, 8080);
+            server.rig.app.Tick();
+            QTest::qWait(25);
+        }
+        QVERIFY(QTest::qWaitFor([&] {
+            server.rig.app.Tick();
+            const auto& rows = reader.Table();
+            return rows.size() == 10000 && std::ranges::count_if(rows, [](const std::string& r) {
+                                               return r.starts_with("20040 ");
+                                           }) == 1;
+        }));
+        QVERIFY2(gone.empty(), gone.c_str());
+        QVERIFY(QTest::qWaitFor([&] { return sleeper.Take(), sleeper.closed; }));
+        qInfo("%zu %s", reader.Table().size(),
+              reader.Table().empty() ? "" : reader.Table()[0].c_str());
     }
 
     // A watcher that does not read is dropped, told so after what it was sent; one that reads
