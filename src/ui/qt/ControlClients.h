@@ -30,8 +30,8 @@ struct ClientLimits {
     // A client that asks nothing for this long and watches nothing is closed.
     std::chrono::milliseconds idle{30000};
     // What one client may leave unread beyond what its socket holds, a table it is being sent
-    // included; past it the client is dropped. 64 clients stay within 64 MB.
-    size_t unsent = 768 * 1024;
+    // included; past it the client is dropped. 64 clients stay well within 64 MB.
+    size_t unsent = 512 * 1024;
 };
 
 // A table sent in parts as its reader takes them; shared, it costs one copy however many read it.
