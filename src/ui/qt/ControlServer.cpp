@@ -14,10 +14,6 @@
 #include "manager/Manager.h"
 #include "ui/qt/ControlSocket.h"
 
-#include <QLocalSocket>
-#include <QSocketNotifier>
-#include <QTimer>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -67,10 +63,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLogPeriod = std::chrono::seconds(10);
 constexpr int kLogBurst = 20;
 
-std::string Failed(const std::string& what, int error) {
-    return what + ": " + std::strerror(error);
-}
-
 // The user database's groups of uid: the peer's credentials carry only its primary group, and a
 // user taken out of the group loses access at once.
 bool InGroupDatabase(uid_t uid, gid_t gid) {
@@ -119,17 +111,18 @@ public:
 class TableFace final : public MainForm {
 public:
     std::function<void(int64_t first, int64_t count, std::span<const std::string> rows)> Changed;
-    const std::vector<std::string>& Rows() const { return rows_; }
-    size_t Bytes() const { return bytes_; }
+    // Shared until the table next changes.
+    TableRows Rows() const { return rows_; }
 
     void ClearListRows() override { ReplaceListRows(0, ListRowCount(), {}); }
     void AppendListRow(std::string_view text) override {
         const std::string row(text);
         ReplaceListRows(ListRowCount(), 0, std::span(&row, 1));
     }
-    int32_t ListRowCount() const override { return static_cast<int32_t>(rows_.size()); }
+    int32_t ListRowCount() const override { return static_cast<int32_t>(rows_->size()); }
     std::string ListRowText(int32_t row) const override {
-        return row >= 0 && row < ListRowCount() ? rows_[static_cast<size_t>(row)] : std::string();
+        return row >= 0 && row < ListRowCount() ? (*rows_)[static_cast<size_t>(row)]
+                                                : std::string();
     }
     bool ListRowSelected(int32_t) const override { return false; }
     void ReplaceListRows(int32_t first, int32_t count,
@@ -137,14 +130,12 @@ public:
         if (first < 0 || count < 0 || first + count > ListRowCount()) {
             return;
         }
-        const auto from = rows_.begin() + first;
-        for (auto row = from; row != from + count; ++row) {
-            bytes_ -= row->size();
+        if (rows_.use_count() > 1) { // a watcher is still being sent the table as it was
+            rows_ = std::make_shared<std::vector<std::string>>(*rows_);
         }
-        for (const std::string& text : texts) {
-            bytes_ += text.size();
-        }
-        rows_.insert(rows_.erase(from, from + count), texts.begin(), texts.end());
+        std::vector<std::string>& rows = *rows_;
+        const auto from = rows.begin() + first;
+        rows.insert(rows.erase(from, from + count), texts.begin(), texts.end());
         if (Changed) {
             Changed(first, count, texts);
         }
@@ -157,8 +148,7 @@ public:
     Value ShowConnectedValue() const override { return Value(int32_t{0}); }
 
 private:
-    std::vector<std::string> rows_;
-    size_t bytes_ = 0;
+    std::shared_ptr<std::vector<std::string>> rows_ = std::make_shared<std::vector<std::string>>();
 };
 
 // One table change as lines of at most kControlRowsPerEvent rows each.
@@ -191,30 +181,19 @@ public:
     std::string failure;
 
 private:
-    struct Client {
-        std::unique_ptr<QLocalSocket> socket;
-        ucred peer{};
-        bool table = false, cuts = false, rules = false;
-        bool gone = false;
-    };
+    using Client = ControlClients::Client;
 
-    void Accept();
-    void Admit(std::unique_ptr<QLocalSocket> socket);
-    void Read(Client& client);
+    std::string Refusal(const ucred& peer);
     void Handle(Client& client, std::string_view line);
     std::string Edit(const ControlRequest& request, std::string& warning);
     RuleTexts Rules() const;
     void Send(Client& client, const std::string& line);
-    void SendTable(Client& client);
     void BroadcastTable(int64_t first, int64_t count, std::span<const std::string> rows);
     void DrainCuts();
     // A change shows to a watcher within a view interval or two, as in a window.
     void LookOftenWhileWatched();
-    // Tells the client why in one line, if its socket takes it, and closes.
-    void Drop(Client& client, const std::string& why, const std::string& line);
-    void SweepLater();
     void Log(const std::string& line);
-    static std::string Name(const ucred& peer);
+    static std::string Name(const ucred& peer) { return ControlClients::Name(peer); }
 
     Application& app_;
     CutFeed& cuts_;
@@ -223,17 +202,16 @@ private:
     gid_t gid_ = 0;
     QObject server_; // the context of every queued call
     UniqueFd listening_;
-    std::unique_ptr<QSocketNotifier> incoming_;
-    std::vector<std::unique_ptr<Client>> clients_;
     TableFace face_;
     RuleTexts lastRules_;
     std::function<void()> previousRulesChanged_;
     std::function<void(std::string_view)> previousSaveFailed_;
     std::string saveFailure_;
-    bool sweepDue_ = false;
     Clock::time_point logWindow_{};
     int logged_ = 0;
     uint64_t unlogged_ = 0;
+    // Last: its clients go before anything their requests reach.
+    std::unique_ptr<ControlClients> clients_;
 };
 
 ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions& options,
@@ -253,9 +231,6 @@ ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions&
         failure = "no socket";
         return;
     }
-    incoming_ = std::make_unique<QSocketNotifier>(listening_.Get(), QSocketNotifier::Read);
-    QObject::connect(incoming_.get(), &QSocketNotifier::activated, &server_, [this] { Accept(); });
-
     // The service keeps the connection view a window would show, for the clients to watch.
     manager_ = app.AppManager.get();
     manager_->oConnections = app.GetEngine();
@@ -284,6 +259,13 @@ ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions&
         QMetaObject::invokeMethod(
             &server_, [this] { DrainCuts(); }, Qt::QueuedConnection);
     });
+    clients_ = std::make_unique<ControlClients>(
+        listening_.Get(), options.limits,
+        ControlClients::Handlers{
+            [this] { return HelloLine(app_.Guarded() ? "kernel" : "polling"); },
+            [this](const ucred& peer) { return Refusal(peer); },
+            [this](Client& client, std::string_view line) { Handle(client, line); },
+            [this](const std::string& line) { Log(line); }, [this] { LookOftenWhileWatched(); }});
 }
 
 ControlServer::Impl::~Impl() {
@@ -294,14 +276,7 @@ ControlServer::Impl::~Impl() {
         manager_->OnRulesChanged = previousRulesChanged_;
         manager_->OnSaveFailed = previousSaveFailed_;
     }
-    for (const auto& client : clients_) {
-        QObject::disconnect(client->socket.get(), nullptr, nullptr, nullptr);
-    }
-    clients_.clear();
-}
-
-std::string ControlServer::Impl::Name(const ucred& peer) {
-    return "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
+    clients_.reset();
 }
 
 void ControlServer::Impl::Log(const std::string& line) {
@@ -323,88 +298,12 @@ void ControlServer::Impl::Log(const std::string& line) {
     }
 }
 
-void ControlServer::Impl::Accept() {
-    for (;;) {
-        UniqueFd fd(::accept4(listening_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!fd.Valid()) {
-            if (errno == EINTR || errno == ECONNABORTED) {
-                continue;
-            }
-            if (errno != EAGAIN) {
-                Log(Failed("accepting a client", errno));
-                // Out of descriptors, the socket stays readable: look again later, not at once.
-                incoming_->setEnabled(false);
-                QTimer::singleShot(100, &server_, [this] { incoming_->setEnabled(true); });
-            }
-            return;
-        }
-        auto socket = std::make_unique<QLocalSocket>();
-        if (socket->setSocketDescriptor(fd.Get())) {
-            fd.Release(); // the socket's now
-            Admit(std::move(socket));
-        }
+std::string ControlServer::Impl::Refusal(const ucred& peer) {
+    if (peer.uid == 0 || peer.gid == gid_ || InGroupDatabase(peer.uid, gid_)) {
+        return {};
     }
-}
-
-void ControlServer::Impl::Admit(std::unique_ptr<QLocalSocket> socket) {
-    const int fd = static_cast<int>(socket->socketDescriptor());
-    const auto refuse = [&](const std::string& why, const std::string& line) {
-        Log(why);
-        // Straight into the peer's queue, which a fresh connection has room for; never waited on.
-        ::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        socket->abort();
-    };
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-        refuse(Failed("a client's credentials", errno),
-               ErrorLine("the service cannot tell who you are", {}, true));
-        return;
-    }
-    if (peer.uid != 0 && peer.gid != gid_ && !InGroupDatabase(peer.uid, gid_)) {
-        refuse(Name(peer) + " refused: neither root nor in the group " + group_,
-               RefusedLine(NotInGroupText(group_)));
-        return;
-    }
-    const auto live = std::count_if(clients_.begin(), clients_.end(),
-                                    [](const auto& client) { return !client->gone; });
-    if (static_cast<size_t>(live) >= ControlServer::kMaxClients) {
-        refuse(Name(peer) + " refused: " + std::to_string(live) + " clients already",
-               ErrorLine("the service has " + std::to_string(live) +
-                             " clients already; try again later",
-                         {}, true));
-        return;
-    }
-    auto client = std::make_unique<Client>();
-    Client& c = *client;
-    c.socket = std::move(socket);
-    c.peer = peer;
-    // Qt reads no more than one line's worth ahead.
-    c.socket->setReadBufferSize(static_cast<qint64>(kControlMaxLine) + 1);
-    QObject::connect(c.socket.get(), &QLocalSocket::readyRead, c.socket.get(),
-                     [this, &c] { Read(c); });
-    QObject::connect(c.socket.get(), &QLocalSocket::disconnected, c.socket.get(), [this, &c] {
-        c.gone = true;
-        SweepLater();
-    });
-    clients_.push_back(std::move(client));
-    Send(c, HelloLine(app_.Guarded() ? "kernel" : "polling"));
-    Read(c); // what came with the connection
-}
-
-void ControlServer::Impl::Read(Client& client) {
-    while (!client.gone && client.socket->canReadLine()) {
-        const QByteArray line = client.socket->readLine(static_cast<qint64>(kControlMaxLine) + 2);
-        if (!line.endsWith('\n')) {
-            break;
-        }
-        Handle(client, std::string_view(line.constData(), static_cast<size_t>(line.size()) - 1));
-    }
-    if (!client.gone && client.socket->bytesAvailable() > static_cast<qint64>(kControlMaxLine)) {
-        const std::string error =
-            "a line is longer than " + std::to_string(kControlMaxLine) + " bytes";
-        Drop(client, Name(client.peer) + " dropped: " + error, ErrorLine(error, {}, true));
-    }
+    Log(Name(peer) + " refused: neither root nor in the group " + group_);
+    return RefusedLine(NotInGroupText(group_));
 }
 
 void ControlServer::Impl::Handle(Client& client, std::string_view line) {
@@ -436,7 +335,7 @@ void ControlServer::Impl::Handle(Client& client, std::string_view line) {
             Send(client, RulesLine(Rules(), std::nullopt, true));
         }
         if (request.table) {
-            SendTable(client);
+            clients_->SendTable(client, face_.Rows());
         }
         break;
     }
@@ -478,94 +377,53 @@ RuleTexts ControlServer::Impl::Rules() const {
 }
 
 void ControlServer::Impl::Send(Client& client, const std::string& line) {
-    if (client.gone) {
-        return;
-    }
-    client.socket->write(line.data(), static_cast<qint64>(line.size()));
-    const auto waiting = static_cast<size_t>(client.socket->bytesToWrite());
-    if (waiting > ControlServer::kMaxQueued + face_.Bytes()) {
-        Drop(client,
-             Name(client.peer) + " dropped: it does not read what it is sent (" +
-                 std::to_string(waiting) + " bytes waiting)",
-             ErrorLine("you did not read what the service sent", {}, true));
-    }
-}
-
-void ControlServer::Impl::SendTable(Client& client) {
-    InChunks(true, 0, 0, face_.Rows(), [&](const std::string& line) { Send(client, line); });
+    clients_->Send(client, line);
 }
 
 void ControlServer::Impl::BroadcastTable(int64_t first, int64_t count,
                                          std::span<const std::string> rows) {
-    if (std::none_of(clients_.begin(), clients_.end(),
-                     [](const auto& client) { return client->table && !client->gone; })) {
+    if (!clients_ || !clients_->AnyWatchesTable()) {
         return;
     }
     InChunks(false, first, count, rows, [&](const std::string& line) {
-        for (const auto& client : clients_) {
-            if (client->table) {
-                Send(*client, line);
+        clients_->ForEach([&](Client& client) {
+            if (client.table) {
+                Send(client, line);
             }
-        }
+        });
     });
 }
 
 void ControlServer::Impl::BroadcastRules() {
+    if (!clients_) {
+        return;
+    }
     RuleTexts rules = Rules();
     if (rules == lastRules_) {
         return;
     }
     lastRules_ = std::move(rules);
     const std::string line = RulesLine(lastRules_, std::nullopt, true);
-    for (const auto& client : clients_) {
-        if (client->rules) {
-            Send(*client, line);
+    clients_->ForEach([&](Client& client) {
+        if (client.rules) {
+            Send(client, line);
         }
-    }
+    });
 }
 
 void ControlServer::Impl::DrainCuts() {
     for (const std::string& cut : cuts_.Take()) {
         const std::string line = CutLine(cut);
-        for (const auto& client : clients_) {
-            if (client->cuts) {
-                Send(*client, line);
+        clients_->ForEach([&](Client& client) {
+            if (client.cuts) {
+                Send(client, line);
             }
-        }
+        });
     }
-}
-
-void ControlServer::Impl::Drop(Client& client, const std::string& why, const std::string& line) {
-    Log(why);
-    ::send(static_cast<int>(client.socket->socketDescriptor()), line.data(), line.size(),
-           MSG_DONTWAIT | MSG_NOSIGNAL);
-    client.gone = true;
-    client.socket->abort();
-    SweepLater();
 }
 
 void ControlServer::Impl::LookOftenWhileWatched() {
-    app_.LookOften(std::any_of(clients_.begin(), clients_.end(),
-                               [](const auto& client) { return client->table && !client->gone; }));
-}
-
-void ControlServer::Impl::SweepLater() {
-    if (std::exchange(sweepDue_, true)) {
-        return;
-    }
-    // Not now: the client's own signal may be what is running.
-    QTimer::singleShot(0, &server_, [this] {
-        sweepDue_ = false;
-        std::erase_if(clients_, [](const std::unique_ptr<Client>& client) {
-            if (!client->gone) {
-                return false;
-            }
-            QObject::disconnect(client->socket.get(), nullptr, nullptr, nullptr);
-            client->socket.release()->deleteLater();
-            return true;
-        });
-        LookOftenWhileWatched();
-    });
+    app_.LookOften(clients_ && clients_->AnyWatchesTable());
 }
 
 ControlServer::ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options,

@@ -4,6 +4,7 @@
 // service guards by, and watch its connection table and its cuts.
 
 #include "core/linux/UniqueFd.h"
+#include "ui/qt/ControlClients.h"
 
 #include <QString>
 
@@ -39,16 +40,11 @@ private:
 struct ControlOptions {
     QString path;  // the socket, as the log names it
     QString group; // may use the socket besides root
+    ClientLimits limits;
 };
 
 class ControlServer {
 public:
-    // Limits on what clients may cost the service.
-    static constexpr size_t kMaxClients = 64;
-    // Unsent bytes a client may leave waiting, besides one copy of the table; beyond, it is
-    // dropped.
-    static constexpr size_t kMaxQueued = 4 * 1024 * 1024;
-
     // Serves listening once app has started; Failure() says why not, and then nothing else
     // happens. The socket's path is never removed: it is systemd's, or left for the next start.
     ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options,

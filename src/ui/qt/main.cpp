@@ -431,7 +431,7 @@ int main(int argc, char* argv[]) {
         Say("no control socket: " + noControl);
     } else if (control) {
         controlServer.emplace(app, cutFeed,
-                              kt::ControlOptions{options.controlPath, options.controlGroup},
+                              kt::ControlOptions{options.controlPath, options.controlGroup, {}},
                               std::move(controlFd));
         if (!controlServer->Failure().empty()) {
             Say("no control socket: " + controlServer->Failure());
