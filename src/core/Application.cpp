@@ -171,11 +171,44 @@ void Application::Tick() {
         return;
     }
     inTick_ = true;
-    if (!face_) {
+    if (!face_ && LookDue()) {
         engine_->PollConnections();
+        if (LooksAsItShows()) {
+            Looked();
+        }
     }
     inTick_ = false;
     TellTray();
+}
+
+bool Application::LooksAsItShows() const {
+    return !face_ && !platform_.Headless && platform_.Guard == nullptr &&
+           Mode() == GuardMode::ViewOnly && AppManager && AppManager->oMainForm != nullptr;
+}
+
+bool Application::LookDue() const {
+    if (!LooksAsItShows()) {
+        return true; // a guard looks at every tick
+    }
+    return !AppManager->oMainForm->Hidden() && platform_.Clock() >= nextLook_;
+}
+
+void Application::Looked() {
+    const auto now = platform_.Clock();
+    if (const uint64_t seen = engine_->ChangesSeen(); seen != changesLooked_) {
+        changesLooked_ = seen;
+        busyUntil_ = now + kBusySpell;
+    }
+    // A change the view has yet to show is looked for again when it falls due.
+    nextLook_ = now + (now < busyUntil_ || engine_->ViewDue()
+                           ? std::chrono::milliseconds(Engine::ViewInterval)
+                           : kStillLook);
+}
+
+void Application::UserActed() {
+    const auto now = platform_.Clock();
+    busyUntil_ = now + kBusySpell;
+    nextLook_ = now;
 }
 
 void Application::TellTray() {
@@ -218,13 +251,13 @@ std::string_view GuardModeText(GuardMode mode) {
     case GuardMode::Service:
         return "guarded by the service";
     case GuardMode::KernelGuard:
-        return "guarded by this window (kernel guard)";
+        return "guarding (kernel guard)";
     case GuardMode::Polling:
-        return "guarded by this window (polling)";
+        return "guarding (polling)";
     case GuardMode::ViewOnly:
         break;
     }
-    return "view only: nothing is cut";
+    return "view only";
 }
 
 bool Application::SaveOnClose() const {
@@ -364,6 +397,16 @@ void Application::MainLoop() {
         CheckGuard();
         if (face_) {
             platform_.Host.WaitForWork(1000, -1); // the service's news wake the loop
+            continue;
+        }
+        if (LooksAsItShows()) {
+            // Hidden, only a window event wakes it; the one-second wait is a safety tick.
+            auto wait = milliseconds(1000);
+            if (!AppManager->oMainForm->Hidden()) {
+                wait = std::clamp(duration_cast<milliseconds>(nextLook_ - platform_.Clock()),
+                                  milliseconds(0), wait);
+            }
+            platform_.Host.WaitForWork(static_cast<int32_t>(wait.count()), -1);
             continue;
         }
         if (platform_.Guard == nullptr) {

@@ -88,7 +88,7 @@ protected:
 };
 
 TEST_F(MainWindowTest, StartUpShowsCurrentConnectionsWithEditingDisabled) {
-    EXPECT_EQ(window->caption, "Korvan Tessivo v1.0 Build 15");
+    EXPECT_EQ(window->caption, "Korvan Tessivo v1.0 Build 15 \u2014 guarding (polling)");
     EXPECT_TRUE(window->visible);
     EXPECT_TRUE(window->trayIcon);
     EXPECT_EQ(window->controls.head, "Current Connections");
