@@ -51,8 +51,15 @@ bool Application::StartUp() {
 
     if (platform_.Headless) {
         const GuardMode mode = Mode();
-        host.Diagnose("rules: " + RuleCounts(loadedRules_) +
-                      "; guard: " + std::string(HeadlessGuardText(mode)));
+        std::string line = "rules: " + RuleCounts(loadedRules_) +
+                           "; guard: " + std::string(HeadlessGuardText(mode));
+        if (!missingAtStart_.empty()) {
+            line += " (" + missingAtStart_ + ")";
+            if (!platform_.RightsHint.empty()) {
+                line += ". " + platform_.RightsHint;
+            }
+        }
+        host.Diagnose(line);
         return true;
     }
     form_ = std::make_unique<frmMain>(*this);
@@ -85,7 +92,12 @@ void Application::StartOnOwnRules() {
     }
     if (platform_.MissingRights) {
         if (const std::string missing = platform_.MissingRights(); !missing.empty()) {
-            TellRefusal(missing);
+            if (platform_.Headless) {
+                refusalTold_ = true; // in the start line, with the rules
+                missingAtStart_ = missing;
+            } else {
+                TellRefusal(missing);
+            }
         }
     }
     const std::vector<std::string> leftOut = LoadSettings(
@@ -443,7 +455,19 @@ void Application::Shutdown() {
 }
 
 void OpenDocument(HostServices& host, std::string_view target) {
-    host.ShellOpen(target);
+    if (!host.ShellOpen(target)) {
+        host.ShowMessage(NothingOpensText(target), MessageButtons::Ok);
+    }
+}
+
+std::string NothingOpensText(std::string_view target) {
+    std::string text = "Nothing on this desktop could open " + std::string(target) + ".";
+    if (target.ends_with(".txt")) {
+        text += " It is plain text: any text editor shows it.";
+    } else if (target.starts_with("http")) {
+        text += " Any web browser shows it.";
+    }
+    return text;
 }
 
 } // namespace kt

@@ -158,6 +158,7 @@ private:
     std::function<void()> rulesEdited_;
     uint64_t cuts_ = 0;
     bool entriesLeftOut_ = false;
+    std::string missingAtStart_; // headless: why it may not cut, said in the start line
     RuleStrings loadedRules_;
     void OnCut(const CutRecord& record);
     // Whether this tick looks at the table, and when the next one does.
@@ -181,7 +182,8 @@ std::string SaveFailedText(std::string_view reason);
 // The words of cuts that cannot be made and why, with how to get the rights on this platform.
 std::string RefusedCutText(std::string_view why, std::string_view hint);
 
-// Hands a file or web address to the desktop shell; failures are not reported.
+// Hands a file or web address to the desktop shell; says so in a box when nothing took it.
 void OpenDocument(HostServices& host, std::string_view target);
+std::string NothingOpensText(std::string_view target);
 
 } // namespace kt

@@ -266,6 +266,14 @@ TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection)
           "the connection table",
           "Connections cannot be cut (Operation not permitted)."},
          true},
+        // Known at start: said in the start line alone.
+        {"Operation not permitted",
+         false,
+         "no CAP_NET_ADMIN",
+         true,
+         {"rules: 1 allowed address, 1 blocked local port, 0 blocked remote ports; guard: none, "
+          "nothing is cut (no CAP_NET_ADMIN)"},
+         true},
         // Every cut worked: the connection that took the ports is another socket.
         {"", false, "", false, {}, false, true},
     };

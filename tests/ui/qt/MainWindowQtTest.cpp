@@ -107,6 +107,7 @@ private slots:
     void stopSignalClosesTheWindow();
     void aStopEndsTheProcessEvenWhenTheWayOutHangs();
     void readmeAndWebsiteGoToTheDesktop();
+    void aReadmeNothingOpensIsToldInABox();
     void secondHostOnTheSameLockIsAPreviousInstance();
     void messageBoxCarriesTheTitleAndAnswersTheButtonPressed();
     void blockedConnectionIsCutWhileAMessageBoxIsOpen();
@@ -644,6 +645,17 @@ void MainWindowQtTest::readmeAndWebsiteGoToTheDesktop() {
              QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/readme.txt"));
     QCOMPARE(catcher.opened[1], QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/"));
     QCOMPARE(catcher.opened[2], QUrl("https://korvan.example/tessivo"));
+    QVERIFY(rig.host.messages.empty());
+}
+
+// The offscreen platform opens nothing, as a desktop without a text viewer.
+void MainWindowQtTest::aReadmeNothingOpensIsToldInABox() {
+    QtRig rig;
+    QVERIFY(rig.app.StartUp());
+    Click(rig.Button(ControlId::cmdReadme));
+    QCOMPARE(rig.host.messages.size(), size_t{1});
+    QVERIFY(QString::fromStdString(rig.host.messages[0])
+                .contains(QCoreApplication::applicationDirPath() + "/readme.txt"));
 }
 
 void MainWindowQtTest::secondHostOnTheSameLockIsAPreviousInstance() {
