@@ -32,7 +32,7 @@ public:
     }
     void DoEvents() override {}
     void Sleep(int32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-    void ShellOpen(std::string_view) override {}
+    bool ShellOpen(std::string_view) override { return false; }
     void End() override {}
 };
 

@@ -2,7 +2,9 @@
 // window, offscreen) against headless mode, in this process, over 9,000 idle connections. Cut
 // latency in interleaved runs, CPU while nothing happens and under a churn of unblocked
 // connections, and a burst of 10,000 connections a second after which no report is lost and the
-// view shows the rows of a fresh dump. Needs root; runs in a network namespace of its own.
+// view shows the rows of a fresh dump. Then a window that may not cut (view only, no guard):
+// its CPU hidden and shown while nothing changes, and how soon a new connection shows. Needs
+// root; runs in a network namespace of its own.
 
 #include "BenchDoubles.h"
 #include "LiveMachine.h"
@@ -124,13 +126,25 @@ private:
     std::vector<std::pair<pid_t, int>> children_;
 };
 
-// The program as main() puts it together, over the kernel guard, blocking remote port 21001.
+// A box is answered at once: the loop it would hold up is what is measured.
+class AnsweringHost : public QtHost {
+public:
+    using QtHost::QtHost;
+    MessageAnswer ShowMessage(std::string_view, MessageButtons) override {
+        return MessageAnswer::Ok;
+    }
+};
+
+// The program as main() puts it together, over the kernel guard, blocking remote port 21001; or
+// a window that may not cut, over the netlink table alone, as one started without the right.
 struct Program {
-    explicit Program(bool window)
+    explicit Program(bool window, bool viewOnly = false)
         : host(folder.path(), window ? QStringLiteral("KorvanTessivo.lock")
                                      : QStringLiteral("KorvanTessivo-headless.lock")),
           store(RulesFile()), log(OpenCutLogFileIn(folder.path().toStdString(), whyNoLog)),
-          table({}, whyNot, GuardOptions()), app(MakePlatform(window)) {}
+          table(viewOnly ? GuardedTable(GuardedTable::WithoutGuard{})
+                         : GuardedTable({}, whyNot, GuardOptions())),
+          app(MakePlatform(window, viewOnly)) {}
 
     QtSettingsStore::NamedFile RulesFile() {
         const QString path = folder.path() + "/rules.ini";
@@ -146,9 +160,12 @@ struct Program {
         options.onCut = [this](const CutRecord& record) { log.Record(record); };
         return options;
     }
-    Platform MakePlatform(bool window) {
+    Platform MakePlatform(bool window, bool viewOnly) {
         Platform platform{host, store, table, windows, [] { return std::string("10.1.2.3 "); }};
-        platform.Guard = &table;
+        platform.Guard = viewOnly ? nullptr : &table;
+        if (viewOnly) {
+            platform.MissingRights = [] { return std::string("the program lacks CAP_NET_ADMIN"); };
+        }
         platform.Headless = !window;
         platform.RecordCut = [this](const CutRecord& record) { log.Record(record); };
         return platform;
@@ -171,7 +188,7 @@ struct Program {
     QTemporaryDir folder;
     std::string whyNoLog;
     std::string whyNot;
-    QtHost host;
+    AnsweringHost host;
     QtSettingsStore store;
     CutLog log;
     GuardedTable table;
@@ -450,6 +467,64 @@ BENCHMARK(BM_Burst)
     ->ArgNames({"window"})
     ->Arg(1)
     ->Arg(0)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// A window that may not cut, hidden or shown, while nothing changes: the CPU of the whole
+// program over a minute; shown, how soon a new connection is a line of the list box (from
+// connect() returning, ten in a row a few seconds apart).
+void BM_ViewOnly(benchmark::State& state) {
+    const bool shown = state.range(0) != 0;
+    Program program(true, true);
+    if (!program.app.StartUp()) {
+        state.SkipWithError("the program did not start");
+        return;
+    }
+    QtMainWindow& window = *program.windows.LastWindow();
+    if (!shown) {
+        window.Hide();
+    }
+    const test::Socket listener = test::Listen("127.0.0.3", kBlockedPort + 100);
+    double percent = 0;
+    std::vector<double> showsAfter;
+    for (auto _ : state) {
+        program.RunWhile([&] {
+            std::this_thread::sleep_for(std::chrono::seconds(5)); // the start's spell passes
+            const double before = ProcessCpuSeconds();
+            std::this_thread::sleep_for(std::chrono::seconds(60));
+            percent = (ProcessCpuSeconds() - before) / 60 * 100;
+            for (int i = 0; shown && i < 10; ++i) {
+                std::this_thread::sleep_for(std::chrono::seconds(4)); // still again
+                const test::Socket client =
+                    test::Connect("127.0.0.2", "127.0.0.3", kBlockedPort + 100);
+                const Clock::time_point start = Clock::now();
+                const test::Socket server = test::Accept(listener);
+                const QString port = QString::number(client.LocalPort());
+                for (bool seen = false; !seen && Clock::now() - start < std::chrono::seconds(5);) {
+                    program.OnLoop([&] {
+                        for (int32_t row = 0; row < window.ListRowCount() && !seen; ++row) {
+                            seen = QString::fromStdString(window.ListRowText(row))
+                                       .startsWith(port + u' ');
+                        }
+                    });
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                showsAfter.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            }
+        });
+    }
+    program.app.Shutdown();
+    state.counters["cpu_percent"] = percent;
+    if (shown) {
+        state.counters["shows_median_ms"] = Percentile(showsAfter, 0.5);
+        state.counters["shows_max_ms"] = Percentile(showsAfter, 1.0);
+    }
+}
+BENCHMARK(BM_ViewOnly)
+    ->ArgNames({"shown"})
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 

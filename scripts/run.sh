@@ -30,8 +30,32 @@ them.) Running without rights: it shows everything but cuts nothing.
 TEXT
 fi
 
+# The rules file the program reads, found as it finds it: --config, else the running user's
+# (root's under sudo).
+rules=""
+previous=""
+for argument in "$@"; do
+    case "$previous:$argument" in
+    --config:*) rules="$argument" ;;
+    *:--config=*) rules="${argument#--config=}" ;;
+    esac
+    previous="$argument"
+done
+if [ -z "$rules" ]; then
+    config_home="${XDG_CONFIG_HOME:-}"
+    [[ "$config_home" == /* ]] || config_home="$HOME/.config"
+    rules="$config_home/KorvanTessivo/KorvanTessivo.ini"
+fi
+whose="$rules"
+if [ -n "${config_home:-}" ] && [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] &&
+    [ "$SUDO_USER" != root ]; then
+    whose="$rules (root's, not $SUDO_USER's)"
+fi
+
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display: guarding headless by your rules file, each cut on this terminal; Ctrl+C ends it."
+    echo "No display: guarding headless by the rules in $whose, each cut on this terminal;" \
+        "Ctrl+C ends it."
     exec "$program" --headless "$@"
 fi
+echo "The window's own rules file: $whose."
 exec "$program" "$@"

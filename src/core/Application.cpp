@@ -51,8 +51,15 @@ bool Application::StartUp() {
 
     if (platform_.Headless) {
         const GuardMode mode = Mode();
-        host.Diagnose("rules: " + RuleCounts(loadedRules_) +
-                      "; guard: " + std::string(HeadlessGuardText(mode)));
+        std::string line = "rules: " + RuleCounts(loadedRules_) +
+                           "; guard: " + std::string(HeadlessGuardText(mode));
+        if (!missingAtStart_.empty()) {
+            line += " (" + missingAtStart_ + ")";
+            if (!platform_.RightsHint.empty()) {
+                line += ". " + platform_.RightsHint;
+            }
+        }
+        host.Diagnose(line);
         return true;
     }
     form_ = std::make_unique<frmMain>(*this);
@@ -88,7 +95,12 @@ void Application::StartOnOwnRules() {
     }
     if (platform_.MissingRights) {
         if (const std::string missing = platform_.MissingRights(); !missing.empty()) {
-            TellRefusal(missing);
+            if (platform_.Headless) {
+                refusalTold_ = true; // in the start line, with the rules
+                missingAtStart_ = missing;
+            } else {
+                TellRefusal(missing);
+            }
         }
     }
     const std::vector<std::string> leftOut = LoadSettings(
@@ -203,11 +215,44 @@ void Application::Tick() {
         return;
     }
     inTick_ = true;
-    if (!face_) {
+    if (!face_ && LookDue()) {
         engine_->PollConnections();
+        if (LooksAsItShows()) {
+            Looked();
+        }
     }
     inTick_ = false;
     TellTray();
+}
+
+bool Application::LooksAsItShows() const {
+    return !face_ && !platform_.Headless && platform_.Guard == nullptr &&
+           Mode() == GuardMode::ViewOnly && AppManager && AppManager->oMainForm != nullptr;
+}
+
+bool Application::LookDue() const {
+    if (!LooksAsItShows()) {
+        return true; // a guard looks at every tick
+    }
+    return !AppManager->oMainForm->Hidden() && platform_.Clock() >= nextLook_;
+}
+
+void Application::Looked() {
+    const auto now = platform_.Clock();
+    if (const uint64_t seen = engine_->ChangesSeen(); seen != changesLooked_) {
+        changesLooked_ = seen;
+        busyUntil_ = now + kBusySpell;
+    }
+    // A change the view has yet to show is looked for again when it falls due.
+    nextLook_ = now + (now < busyUntil_ || engine_->ViewDue()
+                           ? std::chrono::milliseconds(Engine::ViewInterval)
+                           : kStillLook);
+}
+
+void Application::UserActed() {
+    const auto now = platform_.Clock();
+    busyUntil_ = now + kBusySpell;
+    nextLook_ = now;
 }
 
 void Application::TellTray() {
@@ -250,13 +295,13 @@ std::string_view GuardModeText(GuardMode mode) {
     case GuardMode::Service:
         return "guarded by the service";
     case GuardMode::KernelGuard:
-        return "guarded by this window (kernel guard)";
+        return "guarding (kernel guard)";
     case GuardMode::Polling:
-        return "guarded by this window (polling)";
+        return "guarding (polling)";
     case GuardMode::ViewOnly:
         break;
     }
-    return "view only: nothing is cut";
+    return "view only";
 }
 
 bool Application::SaveOnClose() const {
@@ -398,6 +443,16 @@ void Application::MainLoop() {
             platform_.Host.WaitForWork(1000, -1); // the service's news wake the loop
             continue;
         }
+        if (LooksAsItShows()) {
+            // Hidden, only a window event wakes it; the one-second wait is a safety tick.
+            auto wait = milliseconds(1000);
+            if (!AppManager->oMainForm->Hidden()) {
+                wait = std::clamp(duration_cast<milliseconds>(nextLook_ - platform_.Clock()),
+                                  milliseconds(0), wait);
+            }
+            platform_.Host.WaitForWork(static_cast<int32_t>(wait.count()), -1);
+            continue;
+        }
         if (platform_.Guard == nullptr) {
             platform_.Host.Sleep(1);
             platform_.Host.DoEvents();
@@ -432,7 +487,19 @@ void Application::Shutdown() {
 }
 
 void OpenDocument(HostServices& host, std::string_view target) {
-    host.ShellOpen(target);
+    if (!host.ShellOpen(target)) {
+        host.ShowMessage(NothingOpensText(target), MessageButtons::Ok);
+    }
+}
+
+std::string NothingOpensText(std::string_view target) {
+    std::string text = "Nothing on this desktop could open " + std::string(target) + ".";
+    if (target.ends_with(".txt")) {
+        text += " It is plain text: any text editor shows it.";
+    } else if (target.starts_with("http")) {
+        text += " Any web browser shows it.";
+    }
+    return text;
 }
 
 } // namespace kt

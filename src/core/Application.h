@@ -61,7 +61,7 @@ struct Platform {
     SettingsStore* StartRules = nullptr;
 };
 
-// Who cuts the blocked connections, as the tray tells it.
+// Who cuts the blocked connections, as the title and the tray tell it.
 enum class GuardMode { Service, KernelGuard, Polling, ViewOnly };
 std::string_view GuardModeText(GuardMode mode);
 // The same words as headless mode says them at start: "the kernel guard", "polling the
@@ -98,6 +98,14 @@ public:
     // While someone else watches the view (the service's clients), the table is looked at every
     // view interval, not less often as it stays still, so that a change shows at once.
     void LookOften(bool often) { lookOften_ = often; }
+
+    // A window that cuts nothing looks at the table only while it is shown: at the view's rate
+    // for kBusySpell after it saw a change or the user acted, then once every kStillLook.
+    static constexpr std::chrono::seconds kBusySpell{3};
+    static constexpr std::chrono::seconds kStillLook{1};
+    bool LooksAsItShows() const;
+    // The user did something in the window: a view-only window looks at once, and often.
+    void UserActed();
 
     // What guards now: the service (as the window is told), this program's kernel guard or its
     // polling, or nothing, when it may not cut or its cuts were refused.
@@ -149,11 +157,18 @@ private:
     bool guardedByService_ = false;
     bool face_ = false;
     bool lookOften_ = false;
+    std::chrono::steady_clock::time_point nextLook_{};
+    std::chrono::steady_clock::time_point busyUntil_{};
+    uint64_t changesLooked_ = 0;
     std::function<void()> rulesEdited_;
     uint64_t cuts_ = 0;
     bool entriesLeftOut_ = false;
+    std::string missingAtStart_; // headless: why it may not cut, said in the start line
     RuleStrings loadedRules_;
     void OnCut(const CutRecord& record);
+    // Whether this tick looks at the table, and when the next one does.
+    bool LookDue() const;
+    void Looked();
     // The rules from the store, the rights to cut and the guard, as a window on its own starts.
     void StartOnOwnRules();
     void TellTray();
@@ -172,7 +187,8 @@ std::string SaveFailedText(std::string_view reason);
 // The words of cuts that cannot be made and why, with how to get the rights on this platform.
 std::string RefusedCutText(std::string_view why, std::string_view hint);
 
-// Hands a file or web address to the desktop shell; failures are not reported.
+// Hands a file or web address to the desktop shell; says so in a box when nothing took it.
 void OpenDocument(HostServices& host, std::string_view target);
+std::string NothingOpensText(std::string_view target);
 
 } // namespace kt

@@ -51,8 +51,9 @@ public:
     virtual void ListenForSecondStarts(std::function<void()> bringBack) { (void)bringBack; }
     // The handle given to WaitForWork is about to be closed.
     virtual void ForgetWakeHandle() {}
-    // Fire and forget: the shell's "Open" verb on a file or web address.
-    virtual void ShellOpen(std::string_view target) = 0;
+    // The shell's "Open" verb on a file or web address, not waited for; false when nothing on
+    // the desktop took it.
+    virtual bool ShellOpen(std::string_view target) = 0;
     // The run is over. A host may end the process here; one that returns lets the caller's
     // owners be destroyed in order (the guard's thread joined, the cut log flushed).
     virtual void End() = 0;

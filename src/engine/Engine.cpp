@@ -182,6 +182,7 @@ void Engine::FitCache() {
             ConnectionCache[i] = ConnectionCacheEntry{};
         }
         viewChanged_ = viewChanged_ || !listsChanges_ || manager_.ConnectionLinesWanted();
+        ++changesSeen_;
     }
     lastRowCount_ = n;
     EnsureCacheSize(n);
@@ -230,6 +231,7 @@ bool Engine::PollChanges() {
 }
 
 void Engine::NoteViewChange(int32_t index) {
+    ++changesSeen_;
     if (!listsChanges_) {
         viewChanged_ = true; // shown whole
         return;

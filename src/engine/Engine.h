@@ -86,6 +86,8 @@ public:
     // view's rate while it changes, less often the longer it has been still.
     std::chrono::milliseconds NextLook() const;
     static constexpr std::chrono::milliseconds StillLookInterval{250};
+    // Grows by one whenever a row is seen to come, change or go.
+    uint64_t ChangesSeen() const { return changesSeen_; }
 
     // Told of every cut once the connection is seen gone, and of the first refusal of each
     // connection; from within a tick.
@@ -154,6 +156,7 @@ private:
     bool canFilter_ = true;
     // Set when a row changed since the view was last rebuilt.
     bool viewChanged_ = false;
+    uint64_t changesSeen_ = 0;
     int32_t lastRowCount_ = 0;
     TimePoint lastView_ = TimePoint::min();
     TimePoint nextWhole_{};

@@ -21,10 +21,12 @@ std::string TrayTipText(std::string_view productName) {
     return tip;
 }
 
-std::string TrayStatusTip(std::string_view productName, GuardMode mode, uint64_t cuts) {
-    std::string name = TrayTipText(productName);
-    name.erase(name.find_last_not_of(' ') + 1);
-    return name + '\n' + std::string(GuardModeText(mode)) + '\n' + std::to_string(cuts) +
+std::string WindowTitle(const VersionInfo& version, GuardMode mode) {
+    return CaptionText(version) + " \u2014 " + std::string(GuardModeText(mode));
+}
+
+std::string TrayStatusTip(const VersionInfo& version, GuardMode mode, uint64_t cuts) {
+    return WindowTitle(version, mode) + '\n' + std::to_string(cuts) +
            (cuts == 1 ? " cut" : " cuts") + " since start";
 }
 
@@ -61,7 +63,8 @@ void frmMain::OnLoad() {
     if (window_ == nullptr) {
         return;
     }
-    window_->SetCaption(CaptionText(app_.Host().Version()));
+    titleMode_ = app_.Mode();
+    window_->SetCaption(WindowTitle(app_.Host().Version(), titleMode_));
     window_->InitialiseButtons();
     TrayOn();
 }
@@ -74,8 +77,7 @@ void frmMain::TrayOn() {
     app_.Host().DoEvents();
     tipMode_ = app_.Mode();
     tipCuts_ = app_.Cuts();
-    trayShown_ =
-        window_->AddTrayIcon(TrayStatusTip(app_.Host().Version().ProductName, tipMode_, tipCuts_));
+    trayShown_ = window_->AddTrayIcon(TrayStatusTip(app_.Host().Version(), tipMode_, tipCuts_));
 }
 
 void frmMain::TrayOff() {
@@ -97,6 +99,7 @@ void frmMain::OnResize() {
         return;
     }
     if (window_->IsVisible() && window_->GetState() == WindowState::Normal && app_.AppManager) {
+        app_.UserActed();
         app_.AppManager->RefreshCurrentConnections();
     }
 }
@@ -116,6 +119,7 @@ void frmMain::OnClick(ControlId control) {
     if (manager == nullptr) {
         return;
     }
+    app_.UserActed();
     switch (control) {
     case ControlId::cmdCurrentConnections:
         manager->SetCurrentMode(Manager::CurrentConnectionsMode);
@@ -193,6 +197,7 @@ void frmMain::OnShowRequested() {
     window_->SetState(WindowState::Normal);
     window_->Show();
     window_->BringToFront();
+    app_.UserActed();
     ShowLinesAgain();
 }
 
@@ -211,15 +216,22 @@ void frmMain::OnCuts(uint64_t count, std::string latest) {
 }
 
 void frmMain::OnTick(const std::function<std::chrono::steady_clock::time_point()>& clock) {
-    if (window_ == nullptr || !trayShown_) {
+    if (window_ == nullptr) {
         return;
     }
     const GuardMode mode = app_.Mode();
+    if (mode != titleMode_) {
+        titleMode_ = mode;
+        window_->SetCaption(WindowTitle(app_.Host().Version(), mode));
+    }
+    if (!trayShown_) {
+        return;
+    }
     const uint64_t cuts = app_.Cuts();
     if (mode != tipMode_ || cuts != tipCuts_) {
         const auto now = clock();
         if (mode != tipMode_ || !tipAt_ || now - *tipAt_ >= kTipGap) {
-            window_->SetTrayTip(TrayStatusTip(app_.Host().Version().ProductName, mode, cuts));
+            window_->SetTrayTip(TrayStatusTip(app_.Host().Version(), mode, cuts));
             tipMode_ = mode;
             tipCuts_ = cuts;
             tipAt_ = now;
@@ -248,6 +260,7 @@ void frmMain::OnTrayMessage(int32_t message) {
     } else {
         return;
     }
+    app_.UserActed();
     ShowLinesAgain();
 }
 

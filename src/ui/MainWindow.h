@@ -122,11 +122,12 @@ public:
 };
 
 std::string CaptionText(const VersionInfo& version);
+// The caption with what guards after a dash: "... Build 15 — guarding (polling)".
+std::string WindowTitle(const VersionInfo& version, GuardMode mode);
 // The tool-tip as the tray record holds it: the product name padded with spaces to 64.
 std::string TrayTipText(std::string_view productName);
-// The tool-tip the icon carries: the product name, what guards and the cuts since start, a line
-// each.
-std::string TrayStatusTip(std::string_view productName, GuardMode mode, uint64_t cuts);
+// The tool-tip the icon carries: the window's title, then the cuts since start.
+std::string TrayStatusTip(const VersionInfo& version, GuardMode mode, uint64_t cuts);
 
 // The tray's notices of cuts while the window is hidden: the first at once, then at most one
 // every kGap, naming the latest cut held and counting the others.
@@ -180,8 +181,9 @@ public:
     bool NoticeWhileHidden(std::string_view text);
     // count cuts, the last of them described by latest; told in a notice while hidden.
     void OnCuts(uint64_t count, std::string latest);
-    // After each tick: the tool-tip follows the mode and the count (a changed count at most once
-    // every kTipGap, as a tip costs the desktop a round trip), and a notice falls due.
+    // After each tick: the title follows the mode, the tool-tip the mode and the count (a changed
+    // count at most once every kTipGap, as a tip costs the desktop a round trip), and a notice
+    // falls due.
     void OnTick(const std::function<std::chrono::steady_clock::time_point()>& clock);
     static constexpr std::chrono::seconds kTipGap{1};
 
@@ -200,6 +202,7 @@ private:
     Application& app_;
     NativeMainWindow* window_ = nullptr;
     bool trayShown_ = false;
+    GuardMode titleMode_ = GuardMode::Polling;
     GuardMode tipMode_ = GuardMode::Polling;
     uint64_t tipCuts_ = 0;
     std::optional<std::chrono::steady_clock::time_point> tipAt_;

@@ -56,7 +56,7 @@ TEST_F(ApplicationTest, StartsShowingCurrentConnectionsThenRunsUntilClosed) {
         FakeWindow* w = windows.window;
         if (host.doEventsCount == 1) {
             // The load handler's pass: caption set, tray icon not yet added, no mode yet.
-            EXPECT_EQ(w->caption, "Korvan Tessivo v1.0 Build 15");
+            EXPECT_EQ(w->caption, "Korvan Tessivo v1.0 Build 15 \u2014 guarding (polling)");
             EXPECT_EQ(w->controls.head, "Choose...");
         }
         if (host.doEventsCount == 6) {
@@ -341,6 +341,52 @@ TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection)
         }
         EXPECT_EQ(records[1].RemotePort, 40001);
     }
+}
+
+// A window that cannot cut looks at the table only while it is shown: often for a spell after it
+// saw a change or the user acted, then about once a second; hidden, never.
+TEST_F(ApplicationTest, AViewOnlyWindowLooksAsOftenAsItShows) {
+    using std::chrono::milliseconds;
+    auto now = std::chrono::steady_clock::time_point{};
+    table.rows = {MakeRow(TcpListening, 0, 135, 0, 0)};
+    Platform platform{host, store, table, windows, [] { return std::string("10.0.0.7 "); }};
+    platform.Clock = [&now] { return now; };
+    platform.MissingRights = [] { return std::string("no CAP_NET_ADMIN"); };
+    Application app(platform);
+    ASSERT_TRUE(app.StartUp());
+    ASSERT_EQ(app.Mode(), GuardMode::ViewOnly);
+    FakeWindow& window = *windows.window;
+    // The loop runs for a while; each wait lets that much time pass. Polls counted by snapshots.
+    const auto run = [&](milliseconds length) {
+        const auto until = now + length;
+        const int before = table.snapshots;
+        size_t seen = host.waited.size();
+        host.onDoEvents = [&] {
+            if (host.waited.size() != seen) {
+                seen = host.waited.size();
+                now += milliseconds(std::max(host.waited.back(), 1));
+                app.QuitRequested = now >= until;
+            }
+        };
+        app.QuitRequested = false;
+        app.MainLoop();
+        host.onDoEvents = {};
+        return table.snapshots - before;
+    };
+    window.Hide();
+    EXPECT_EQ(run(milliseconds(20000)), 0);
+    EXPECT_GE(host.waited.size(), 10u); // a wait for window events, no busy loop
+
+    windows.form->OnShowRequested();
+    EXPECT_GE(run(milliseconds(1000)), 10); // the view's rate after the user acted
+    run(milliseconds(5000));
+    EXPECT_LE(run(milliseconds(5000)), 6); // still: about once a second
+
+    table.rows.push_back(
+        MakeRow(TcpEstablished, Address(10, 0, 0, 1), 1025, Address(10, 0, 0, 9), 80));
+    run(milliseconds(1000));
+    EXPECT_EQ(window.controls.rows.size(), 2u) << "a new connection shows within a second";
+    EXPECT_GE(run(milliseconds(1000)), 10); // and the view's rate is back for a while
 }
 
 } // namespace

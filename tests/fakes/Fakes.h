@@ -52,7 +52,10 @@ public:
         waited.push_back(milliseconds);
         DoEvents();
     }
-    void ShellOpen(std::string_view target) override { opened.emplace_back(target); }
+    bool ShellOpen(std::string_view target) override {
+        opened.emplace_back(target);
+        return shellOpens;
+    }
     void End() override { ended = true; }
     void Diagnose(std::string_view line) override { diagnosed.emplace_back(line); }
 
@@ -68,6 +71,7 @@ public:
     std::vector<int32_t> slept;
     std::vector<int32_t> waited;
     std::vector<std::string> opened;
+    bool shellOpens = true; // false: nothing on the desktop takes what is opened
     bool ended = false;
     std::vector<std::string> diagnosed;
 };

@@ -90,7 +90,7 @@ protected:
 };
 
 TEST_F(MainWindowTest, StartUpShowsCurrentConnectionsWithEditingDisabled) {
-    EXPECT_EQ(window->caption, "Korvan Tessivo v1.0 Build 15");
+    EXPECT_EQ(window->caption, "Korvan Tessivo v1.0 Build 15 \u2014 guarding (polling)");
     EXPECT_TRUE(window->visible);
     EXPECT_TRUE(window->trayIcon);
     EXPECT_EQ(window->controls.head, "Current Connections");
@@ -174,6 +174,10 @@ TEST_F(MainWindowTest, ReadmeAndWebsiteGoToTheShell) {
         EXPECT_EQ(host.opened, (std::vector<std::string>{"C:\\Korvan\\readme.txt", opened}))
             << website;
     }
+    host.shellOpens = false; // nothing on the desktop opens it: the click says so
+    form->OnClick(ControlId::cmdReadme);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_NE(host.messages[0].find("C:\\Korvan\\readme.txt"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, TheCheckBoxFiltersConnectionsInModeZeroOnly) {

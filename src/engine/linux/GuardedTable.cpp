@@ -35,7 +35,10 @@ private:
 
 bool GuardedTable::TakeSnapshot(std::vector<TcpRow>& rows) {
     const KernelCall in(inKernel_);
-    return events_ ? events_->TakeSnapshot(rows) : netlink_.TakeSnapshot(rows);
+    // Without the guard's events every look is a whole dump: one walk of the kernel's tables
+    // for both families costs half of one per family.
+    return events_ ? events_->TakeSnapshot(rows)
+                   : netlink_.TakeSnapshotIn(rows, sockdiag::kListedStates);
 }
 
 bool GuardedTable::DeleteConnection(const TcpRow& row) {

@@ -101,7 +101,7 @@ public:
     }
     void DoEvents() override {}
     void Sleep(int32_t) override {}
-    void ShellOpen(std::string_view) override {}
+    bool ShellOpen(std::string_view) override { return false; }
     void End() override {}
     std::string said;
 };

@@ -272,10 +272,10 @@ void QtHost::ForgetWakeHandle() {
     wake_.reset();
 }
 
-void QtHost::ShellOpen(std::string_view target) {
+bool QtHost::ShellOpen(std::string_view target) {
     const QString text = QString::fromUtf8(target.data(), static_cast<qsizetype>(target.size()));
     const QUrl url = QDir::isAbsolutePath(text) ? QUrl::fromLocalFile(text) : QUrl(text);
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }
 
 // Returns: main() ends the process once every owner is destroyed, within the stop deadline.

@@ -52,7 +52,7 @@ public:
     void ForgetWakeHandle() override;
     static constexpr std::chrono::milliseconds kTableWakeInterval{10};
     // A path becomes a file URL; anything with a scheme goes to the desktop as it is.
-    void ShellOpen(std::string_view target) override;
+    bool ShellOpen(std::string_view target) override;
     // Releases the lock; the caller ends the process by returning from main().
     void End() override;
     // Answers every message box that is open with Cancel: a stop from outside must not wait

@@ -24,6 +24,9 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <atomic>
@@ -65,6 +68,35 @@ Rules RulesUsable(kt::SettingsStore& store, bool named, bool headless, std::stri
         return Rules::Defaults;
     }
     return !headless && !missing ? Rules::Usable : Rules::Unusable;
+}
+
+// How to start this very program as root from where it was started: by its name where the
+// installed one is found on the path, else by its full path (a build folder's), with whether it
+// is the installed one.
+std::string RootCommand(bool headless, bool& installed) {
+    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    const QString onPath = QStandardPaths::findExecutable(QStringLiteral("korvan-tessivo"));
+    installed = !onPath.isEmpty() && QFileInfo(onPath).canonicalFilePath() == self;
+    QString command = installed ? QStringLiteral("korvan-tessivo") : self;
+    if (!installed && command.contains(QRegularExpression(QStringLiteral("[^\\w/.+-]")))) {
+        command = u'\'' + QString(command).replace(u'\'', QStringLiteral("'\\''")) + u'\'';
+    }
+    return "sudo " + command.toStdString() + (headless ? " --headless" : "");
+}
+
+std::string RightsHint(bool headless) {
+    bool installed = false;
+    const std::string command = RootCommand(headless, installed);
+    std::string hint =
+        headless ? "Run it as root (" + command + ")" : "Run the window as root (" + command + ")";
+    // The service is there only where the package put it.
+    if (installed) {
+        hint += headless ? ", or as the service (systemctl enable --now korvan-tessivo)"
+                         : ", or let the service guard by its own rules "
+                           "(/etc/korvan-tessivo/KorvanTessivo.ini; systemctl enable --now "
+                           "korvan-tessivo)";
+    }
+    return hint + '.';
 }
 
 // A status for systemd, in the start line's words.
@@ -206,6 +238,11 @@ int main(int argc, char* argv[]) {
                     "); not starting until the file is mended");
                 return kt::kNoRulesExit;
             }
+            // Started from a launcher, nobody reads standard error.
+            const QApplication box(argc, argv);
+            host.ShowMessage("Korvan Tessivo does not start: the rules in " + rulesPath +
+                                 " cannot be used: " + why + ".",
+                             kt::MessageButtons::Ok);
             return 1;
         } else {
             byLastSet = why;
@@ -267,7 +304,8 @@ int main(int argc, char* argv[]) {
         guarded.emplace(kt::GuardRules{}, whyNot, guardOptions);
     }
     kt::GuardedTable& table = *guarded;
-    if (!whyNot.empty()) {
+    // Without the right to cut nothing polls either: the start line says so, once.
+    if (!whyNot.empty() && kt::HasNetAdmin()) {
         Say("the kernel guard could not load (" + whyNot +
             "). Guarding by polling the connection table instead: cuts take milliseconds rather "
             "than microseconds, and the program uses part of a core while idle.");
@@ -305,9 +343,7 @@ int main(int argc, char* argv[]) {
     platform.MissingRights = [] {
         return kt::HasNetAdmin() ? std::string() : std::string("the program lacks CAP_NET_ADMIN");
     };
-    platform.RightsHint =
-        "Run the window as root (sudo korvan-tessivo), or let the service guard by its own rules "
-        "(/etc/korvan-tessivo/KorvanTessivo.ini; systemctl enable --now korvan-tessivo).";
+    platform.RightsHint = RightsHint(headless);
     if (service == kt::ServiceFound::KeptOut) {
         // Said with the refusal to cut, which a user kept out meets at once.
         platform.RightsHint = kt::NotInGroupText(options.controlGroup.toStdString());

@@ -137,12 +137,14 @@ void WinHost::Sleep(int32_t milliseconds) {
     ::Sleep(milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds));
 }
 
-void WinHost::ShellOpen(std::string_view target) {
+bool WinHost::ShellOpen(std::string_view target) {
     const auto wide = ToWide(target);
     if (!wide) {
-        return;
+        return false;
     }
-    ShellExecuteW(nullptr, L"open", wide->c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // Above 32 is success; below, the reason (no program is associated with the file, ...).
+    return reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", wide->c_str(), nullptr,
+                                                   nullptr, SW_SHOWNORMAL)) > 32;
 }
 
 void WinHost::End() {

@@ -34,7 +34,7 @@ public:
     MessageAnswer ShowMessage(std::string_view text, MessageButtons buttons) override;
     void DoEvents() override;
     void Sleep(int32_t milliseconds) override;
-    void ShellOpen(std::string_view target) override;
+    bool ShellOpen(std::string_view target) override;
     void End() override;
 
     // The main window, while it exists; it sees every message first and owns the message boxes.

@@ -381,7 +381,8 @@ void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
         until([&] { return rig.ListRows() == guarded + QStringList{QString::number(kAdded)}; }));
     QVERIFY(until([&] {
         return rig.Window().TrayIcon()->toolTip() ==
-               "Korvan Tessivo\nguarded by the service\n1 cut since start";
+               QString::fromUtf8("Korvan Tessivo v1.0 Build 15 \u2014 guarded by the service\n"
+                                 "1 cut since start");
     }));
     QFile ini(service.Ini());
     QVERIFY(ini.open(QIODevice::ReadOnly));

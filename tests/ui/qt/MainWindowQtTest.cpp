@@ -98,8 +98,8 @@ private slots:
     void checkBoxFiltersTheConnectionView();
     void minimizingHidesToTheTrayAndTheTrayBringsItBack();
     void withoutATrayMinimizingKeepsTheWindow();
-    void trayTipSaysWhatGuardsAndTheCuts_data();
-    void trayTipSaysWhatGuardsAndTheCuts();
+    void titleAndTraySayWhatGuards_data();
+    void titleAndTraySayWhatGuards();
     void aSecondStartBringsTheHiddenWindowBack();
     void entriesLeftOutAreListedAndKeptUntilTheRulesChange_data();
     void entriesLeftOutAreListedAndKeptUntilTheRulesChange();
@@ -107,6 +107,7 @@ private slots:
     void stopSignalClosesTheWindow();
     void aStopEndsTheProcessEvenWhenTheWayOutHangs();
     void readmeAndWebsiteGoToTheDesktop();
+    void aReadmeNothingOpensIsToldInABox();
     void secondHostOnTheSameLockIsAPreviousInstance();
     void messageBoxCarriesTheTitleAndAnswersTheButtonPressed();
     void blockedConnectionIsCutWhileAMessageBoxIsOpen();
@@ -129,7 +130,7 @@ void MainWindowQtTest::startUpShowsCurrentConnectionsWithEditingDisabled() {
     QVERIFY(rig.app.StartUp());
     QtMainWindow& w = rig.Window();
     QVERIFY(w.isVisible());
-    QCOMPARE(w.windowTitle(), QString("Korvan Tessivo v1.0 Build 15"));
+    QVERIFY(w.windowTitle().startsWith("Korvan Tessivo v1.0 Build 15 \u2014 "));
     QCOMPARE(w.HeadBox()->text(), QString("Current Connections"));
     QVERIFY(!w.ItemBox()->isEnabled());
     QVERIFY(!w.DeleteAction()->isEnabled());
@@ -415,7 +416,7 @@ void MainWindowQtTest::minimizingHidesToTheTrayAndTheTrayBringsItBack() {
     QtMainWindow& w = rig.Window();
     QSystemTrayIcon* tray = w.TrayIcon();
     QVERIFY(tray != nullptr);
-    QCOMPARE(tray->toolTip().section('\n', 0, 0), QString("Korvan Tessivo"));
+    QCOMPARE(tray->toolTip().section('\n', 0, 0), w.windowTitle());
     QVERIFY(!tray->icon().pixmap(32, 32).isNull());
 
     // Shown normally: the icon's clicks change nothing.
@@ -460,22 +461,28 @@ void MainWindowQtTest::minimizingHidesToTheTrayAndTheTrayBringsItBack() {
     QCOMPARE(w.TrayIcon(), nullptr);
 }
 
-void MainWindowQtTest::trayTipSaysWhatGuardsAndTheCuts_data() {
+void MainWindowQtTest::titleAndTraySayWhatGuards_data() {
     QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("said");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("cuts");
     QTest::newRow("polling") << "polling"
-                             << "guarded by this window (polling)\n1 cut since start";
+                             << "guarding (polling)"
+                             << "1 cut since start";
     QTest::newRow("kernel guard") << "guard"
-                                  << "guarded by this window (kernel guard)\n1 cut since start";
+                                  << "guarding (kernel guard)"
+                                  << "1 cut since start";
     QTest::newRow("no right to cut") << "view"
-                                     << "view only: nothing is cut\n0 cuts since start";
+                                     << "view only"
+                                     << "0 cuts since start";
     QTest::newRow("service") << "service"
-                             << "guarded by the service\n1 cut since start";
+                             << "guarded by the service"
+                             << "1 cut since start";
 }
 
-void MainWindowQtTest::trayTipSaysWhatGuardsAndTheCuts() {
+void MainWindowQtTest::titleAndTraySayWhatGuards() {
     QFETCH(QString, mode);
-    QFETCH(QString, said);
+    QFETCH(QString, title);
+    QFETCH(QString, cuts);
     FakeGuard guard;
     QtRig rig(true, [&](Platform& platform) {
         platform.Guard = mode == "guard" ? &guard : nullptr;
@@ -487,11 +494,14 @@ void MainWindowQtTest::trayTipSaysWhatGuardsAndTheCuts() {
     rig.store.Write("KorvanTessivo", "General", "BlockedRemotePortsString", "8080");
     rig.app.SetGuardedByService(mode == "service");
     QVERIFY(rig.app.StartUp());
+    const QString caption = QString::fromUtf8("Korvan Tessivo v1.0 Build 15 \u2014 ") + title;
+    QCOMPARE(rig.Window().windowTitle(), caption); // from the first moment it is shown
     rig.table.rows = {MakeRow(TcpEstablished, Loopback(2), 40000, Loopback(3), 8080)};
     for (int tick = 0; tick < 3; ++tick) { // cut, then confirmed gone
         rig.app.Tick();
     }
-    QCOMPARE(rig.Window().TrayIcon()->toolTip(), "Korvan Tessivo\n" + said);
+    QCOMPARE(rig.Window().windowTitle(), caption);
+    QCOMPARE(rig.Window().TrayIcon()->toolTip(), caption + '\n' + cuts);
 }
 
 void MainWindowQtTest::aSecondStartBringsTheHiddenWindowBack() {
@@ -635,6 +645,17 @@ void MainWindowQtTest::readmeAndWebsiteGoToTheDesktop() {
              QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/readme.txt"));
     QCOMPARE(catcher.opened[1], QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/"));
     QCOMPARE(catcher.opened[2], QUrl("https://korvan.example/tessivo"));
+    QVERIFY(rig.host.messages.empty());
+}
+
+// The offscreen platform opens nothing, as a desktop without a text viewer.
+void MainWindowQtTest::aReadmeNothingOpensIsToldInABox() {
+    QtRig rig;
+    QVERIFY(rig.app.StartUp());
+    Click(rig.Button(ControlId::cmdReadme));
+    QCOMPARE(rig.host.messages.size(), size_t{1});
+    QVERIFY(QString::fromStdString(rig.host.messages[0])
+                .contains(QCoreApplication::applicationDirPath() + "/readme.txt"));
 }
 
 void MainWindowQtTest::secondHostOnTheSameLockIsAPreviousInstance() {

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSettings>
@@ -291,6 +292,8 @@ private slots:
     void optionsWorkWithoutADisplay_data();
     void optionsWorkWithoutADisplay();
     void headlessCutsReloadsItsRulesAndEndsOnSigterm();
+    void headlessWithoutTheRightToCutSaysSoInOneLine();
+    void aWindowWhoseRulesFileIsMissingSaysSoInABox();
     void endsAtOnceOnSigtermWhileAMessageIsOpen();
     void aStuckCutHoldsUpNeitherOtherCutsNorTheEnd();
     void underSystemdEachCutIsAJournalEntryAHundredASecondAtMost();
@@ -531,11 +534,6 @@ void ProgramTest::optionsWorkWithoutADisplay_data() {
                                               "WAYLAND_DISPLAY is set; to guard without one, run "
                                               "korvan-tessivo --headless\n")
                                 << false << QStringList{};
-    QTest::newRow("window: no rules file")
-        << QStringList{"-platform", "offscreen", "--config", "/nonexistent/r.ini"} << 1
-        << QByteArray()
-        << QByteArray("the rules in /nonexistent/r.ini cannot be used: it is not there") << false
-        << QStringList{};
     // Nobody could lock a folder: a copy that ran anyway could run beside another one.
     QTest::newRow("lock is a folder")
         << QStringList{"--headless"} << 1 << QByteArray()
@@ -561,6 +559,48 @@ void ProgramTest::optionsWorkWithoutADisplay() {
     const QByteArray said = program.readAllStandardOutput();
     QVERIFY2(out.isEmpty() ? said.isEmpty() : said.startsWith(out), said.constData());
     QVERIFY2(program.readAllStandardError().contains(error), qPrintable(arguments.join(' ')));
+}
+
+// Everything it says up to its start line is that one line, naming the command that gives it the
+// right from where it was started: here the build's own program.
+void ProgramTest::headlessWithoutTheRightToCutSaysSoInOneLine() {
+    if (::geteuid() != 0) {
+        QSKIP("needs root: the right to cut is taken from it");
+    }
+    QTemporaryDir state;
+    QFile rules(state.filePath("rules.ini"));
+    QVERIFY(rules.open(QIODevice::WriteOnly) &&
+            rules.write("[General]\nAllowedIPString=\nBlockedLocalPortsString=\n"
+                        "BlockedRemotePortsString=8080\n") > 0);
+    rules.close();
+    QProcess program;
+    program.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0); });
+    StartWithoutDisplay(program, state.path(), {"--headless", "--config", rules.fileName()});
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((program.waitForReadyRead(100), said += program.readAllStandardError())
+                                     .contains("; guard: ") &&
+                                 said.endsWith('\n'),
+                             15000);
+    QCOMPARE(said.count('\n'), 1);
+    const QString command = "sudo " + QFileInfo(KT_PROGRAM).canonicalFilePath() + " --headless";
+    QVERIFY2(said.contains("; guard: none, nothing is cut (the program lacks CAP_NET_ADMIN). Run "
+                           "it as root (" +
+                           command.toUtf8() + ")"),
+             said.constData());
+}
+
+// Started from a launcher nobody reads standard error: a box waits for its answer.
+void ProgramTest::aWindowWhoseRulesFileIsMissingSaysSoInABox() {
+    QTemporaryDir state;
+    QProcess program;
+    StartWithoutDisplay(program, state.path(),
+                        {"-platform", "offscreen", "--config", "/nonexistent/r.ini"});
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((program.waitForReadyRead(100), said += program.readAllStandardError())
+                                 .contains("the rules in /nonexistent/r.ini cannot be used: it is "
+                                           "not there\n"),
+                             15000);
+    QVERIFY2(!program.waitForFinished(1000), "ended without a box");
 }
 
 void ProgramTest::headlessCutsReloadsItsRulesAndEndsOnSigterm() {

@@ -32,7 +32,7 @@ protected:
 };
 
 TEST_F(MainWindowWin32, StartsInCurrentConnectionsWithEditingDisabled) {
-    EXPECT_EQ(TextOf(app.Main()), "Korvan Tessivo v1.0 Build 15");
+    EXPECT_TRUE(TextOf(app.Main()).starts_with("Korvan Tessivo v1.0 Build 15 ")); // then the mode
     EXPECT_EQ(TextOf(app.Control(ControlId::txtHead)), "Current Connections");
     EXPECT_FALSE(IsWindowEnabled(app.Control(ControlId::txtItem)));
     win32::CommandWindow* add = app.window->Button(ControlId::cmdAdd);
@@ -387,14 +387,16 @@ TEST_F(MainWindowWin32, MinimizeHidesToTheTrayAndTheIconBringsItBack) {
     EXPECT_FALSE(IsIconic(main));
 }
 
-TEST(MainWindowWin32Tray, TheTipSaysWhatGuardsAndTheCuts) {
+// Windows has no kernel guard: a window polls, is a service's face, or cuts nothing once refused.
+TEST(MainWindowWin32Tray, TheTitleAndTheTipSayWhatGuards) {
     const struct {
         std::string mode;
-        std::wstring said;
+        std::wstring title;
+        std::wstring cuts;
     } rows[] = {
-        {"polling", L"guarded by this window (polling)\n1 cut since start"},
-        {"refused", L"view only: nothing is cut\n0 cuts since start"},
-        {"service", L"guarded by the service\n1 cut since start"},
+        {"polling", L"guarding (polling)", L"1 cut since start"},
+        {"refused", L"view only", L"0 cuts since start"},
+        {"service", L"guarded by the service", L"1 cut since start"},
     };
     for (const auto& row : rows) {
         RunningApplication app(L"Tip");
@@ -405,10 +407,14 @@ TEST(MainWindowWin32Tray, TheTipSaysWhatGuardsAndTheCuts) {
         ASSERT_TRUE(app.Start());
         app.table.rows = {testing::MakeRow(TcpEstablished, testing::Address(127, 0, 0, 2), 40000,
                                            testing::Address(127, 0, 0, 3), 8080)};
-        for (int tick = 0; tick < 3; ++tick) { // cut, then confirmed gone
+        for (int tick = 0; tick < 3; ++tick) { // cut (or refused), then confirmed gone
             app.application.Tick();
         }
-        EXPECT_EQ(app.window->TrayTip(), L"Korvan Tessivo\n" + row.said) << row.mode;
+        const std::wstring title = L"Korvan Tessivo v1.0 Build 15 \u2014 " + row.title;
+        wchar_t shown[256] = {};
+        GetWindowTextW(app.Main(), shown, 256);
+        EXPECT_EQ(shown, title) << row.mode;
+        EXPECT_EQ(app.window->TrayTip(), title + L"\n" + row.cuts) << row.mode;
         DestroyWindow(app.Main());
     }
 }

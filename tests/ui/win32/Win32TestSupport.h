@@ -29,7 +29,10 @@ public:
         ownerAtMessage = OwnerWindow();
         return realBoxes ? WinHost::ShowMessage(text, buttons) : answer;
     }
-    void ShellOpen(std::string_view target) override { opened.emplace_back(target); }
+    bool ShellOpen(std::string_view target) override {
+        opened.emplace_back(target);
+        return true;
+    }
     void End() override { ended = true; }
 
     MessageAnswer answer = MessageAnswer::Ok;
