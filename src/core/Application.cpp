@@ -11,7 +11,9 @@
 
 namespace kt {
 
-Application::Application(Platform platform) : platform_(std::move(platform)) {}
+Application::Application(Platform platform) : platform_(std::move(platform)) {
+    rules_.Listen([this](const RuleChange& change) { RulesChanged(change); });
+}
 
 Application::~Application() = default;
 
@@ -95,6 +97,7 @@ void Application::StartOnOwnRules() {
     }
     entriesLeftOut_ = !leftOut.empty();
     loadedRules_ = CurrentRules(*AppManager);
+    rules_.Replace(CurrentRuleEntries(*AppManager), RuleOrigin::Start);
     if (entriesLeftOut_ && !platform_.Headless) {
         Tell(LeftOutText(leftOut));
     }
@@ -104,14 +107,12 @@ void Application::StartOnOwnRules() {
              ". Korvan Tessivo runs on the default rules and will not save them.");
         saveFailureTold_ = true; // every save would fail the same way
     }
-    AppManager->OnRulesChanged = [this] { GuardRulesChanged(); };
-    GuardRulesChanged();
-    AppManager->OnSaveFailed = [this](std::string_view reason) {
-        if (!saveFailureTold_) {
-            saveFailureTold_ = true;
-            Tell(SaveFailedText(reason));
-        }
+    // The window changes its lists itself, and saves and re-judges after each edit: the set is
+    // taken whole from there.
+    AppManager->OnRulesChanged = [this] {
+        rules_.Replace(CurrentRuleEntries(*AppManager), RuleOrigin::Window);
     };
+    AppManager->OnSaveFailed = [this](std::string_view reason) { SaveFailed(reason); };
 }
 
 void Application::BecomeFace(std::function<void()> rulesEdited) {
@@ -277,17 +278,27 @@ Application::Reload Application::ReloadRules(std::string& why) {
     if (!AppManager) {
         return Reload::Refused;
     }
-    const RuleStrings before = CurrentRules(*AppManager);
-    if (!ReloadSettings(*AppManager, platform_.Store, why)) {
+    bool changed = false;
+    if (!rules_.Reload(platform_.Store, why, RuleOrigin::Reload, changed)) {
         return Reload::Refused;
     }
-    if (CurrentRules(*AppManager) == before) {
-        return Reload::Unchanged;
+    return changed ? Reload::Applied : Reload::Unchanged;
+}
+
+bool Application::SaveRules(std::string& why) {
+    if (rules_.Save(platform_.Store)) {
+        return true;
     }
-    // Connections judged by the old rules are judged again.
-    engine_->ClearConnectionCache();
-    GuardRulesChanged();
-    return Reload::Applied;
+    why = platform_.Store.LastError();
+    SaveFailed(why);
+    return false;
+}
+
+void Application::SaveFailed(std::string_view reason) {
+    if (!saveFailureTold_) {
+        saveFailureTold_ = true;
+        Tell(SaveFailedText(reason));
+    }
 }
 
 // The box carries the program's name in its title, and a line on standard error starts with it.
@@ -319,15 +330,47 @@ std::string SaveFailedText(std::string_view reason) {
            ". They stay in effect until the program ends.";
 }
 
-void Application::GuardRulesChanged() {
-    if (platform_.Guard == nullptr || !AppManager) {
+void Application::RulesChanged(const RuleChange& change) {
+    if (!AppManager || face_) {
+        return;
+    }
+    Manager& manager = *AppManager;
+    List* lists[] = {&manager.oAllowedIP, &manager.oBlockedLocalPorts,
+                     &manager.oBlockedRemotePorts};
+    const bool fromWindow =
+        change.origin == RuleOrigin::Window || change.origin == RuleOrigin::Start;
+    if (!fromWindow) {
+        if (change.replaced) {
+            const RuleStrings texts = rules_.Texts();
+            for (size_t i = 0; i < texts.size(); ++i) {
+                manager.LoadListFromString(*lists[i], texts[i]);
+            }
+        }
+        for (const RuleEdit& edit : change.edits) {
+            List& list = *lists[static_cast<size_t>(edit.list)];
+            if (edit.add) {
+                list.AddItem(Value(std::string_view(edit.entry)));
+            } else if (const int32_t at =
+                           list.FindEqual(Value(std::string_view(edit.entry)), false);
+                       at >= 0) {
+                list.DeleteItem(at);
+            }
+        }
+        // Connections judged by the old rules are judged again; the window's own saves do this.
+        engine_->ClearConnectionCache();
+        if (manager.oMainForm != nullptr && manager.CurrentListEditable()) {
+            manager.RefreshCurrentMode();
+        }
+    }
+    if (platform_.Guard == nullptr) {
+        return;
+    }
+    if (!change.replaced) {
+        platform_.Guard->Edit(GuardEdits(change.edits));
         return;
     }
     std::string why;
-    if (!platform_.Guard->SetRules(MakeGuardRules(AppManager->oAllowedIP,
-                                                  AppManager->oBlockedLocalPorts,
-                                                  AppManager->oBlockedRemotePorts),
-                                   why)) {
+    if (!platform_.Guard->SetRules(rules_.ForGuard(), why)) {
         DropGuard(why);
     }
 }

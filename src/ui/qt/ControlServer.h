@@ -58,8 +58,6 @@ public:
     ControlServer& operator=(const ControlServer&) = delete;
 
     const std::string& Failure() const;
-    // The rules changed without a client (the file was reloaded).
-    void RulesReloaded();
 
 private:
     class Impl;

@@ -71,7 +71,7 @@ Rules RulesUsable(kt::SettingsStore& store, bool named, bool headless, std::stri
 std::string StatusText(const kt::Application& app, const std::string& byLastSet) {
     const uint64_t cuts = app.Cuts();
     std::string text = "guard: " + std::string(kt::HeadlessGuardText(app.Mode())) +
-                       "; rules: " + kt::RuleCounts(kt::CurrentRules(*app.AppManager)) + "; " +
+                       "; rules: " + kt::RuleCounts(app.Rules().Texts()) + "; " +
                        std::to_string(cuts) + (cuts == 1 ? " cut" : " cuts");
     if (!byLastSet.empty()) {
         text += "; guarding by the last applied rules: " + byLastSet;
@@ -322,19 +322,19 @@ int main(int argc, char* argv[]) {
     kt::ServiceNotifier notifier;
     // The set in force is kept as the last applied one each time it changes.
     const auto keepApplied = [&app, &lastRules] {
-        if (std::string why; lastRules && !lastRules->Keep(*app.AppManager, why)) {
+        if (std::string why; lastRules && !lastRules->Keep(app.Rules(), why)) {
             Say("the rules in force could not be kept in " + lastRules->Path() + ": " + why);
         }
     };
     std::optional<kt::ControlServer> controlServer;
     std::optional<kt::RulesWatcher> watcher;
     // A reload is told to systemd between RELOADING=1 and READY=1.
-    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &keepApplied] {
+    const auto reload = [&app, &rulesPath, &notifier, &byLastSet] {
         if (!app.AppManager) {
             return;
         }
         std::string why;
-        const kt::RuleStrings before = kt::CurrentRules(*app.AppManager);
+        const kt::RuleStrings before = app.Rules().Texts();
         notifier.Reloading();
         const kt::Application::Reload reloaded = app.ReloadRules(why);
         if (reloaded != kt::Application::Reload::Refused && !byLastSet.empty()) {
@@ -344,11 +344,7 @@ int main(int argc, char* argv[]) {
         switch (reloaded) {
         case kt::Application::Reload::Applied:
             Say("rules reloaded from " + rulesPath + ": " +
-                kt::RuleChanges(before, kt::CurrentRules(*app.AppManager)));
-            keepApplied();
-            if (controlServer) {
-                controlServer->RulesReloaded();
-            }
+                kt::RuleChanges(before, app.Rules().Texts()));
             break;
         case kt::Application::Reload::Unchanged:
             Say("rules reloaded from " + rulesPath + ": nothing changed");
@@ -390,13 +386,8 @@ int main(int argc, char* argv[]) {
         if (startRules == nullptr) {
             keepApplied();
         }
-        const std::function<void()> changed = app.AppManager->OnRulesChanged;
-        app.AppManager->OnRulesChanged = [changed, &keepApplied] {
-            if (changed) {
-                changed();
-            }
-            keepApplied();
-        };
+        // Whoever changed them: a client, or a reload of the file.
+        app.Rules().Listen([&keepApplied](const kt::RuleChange&) { keepApplied(); });
     }
     // The service serves its control socket once its rules are loaded; without the socket it
     // still guards, and says why once.
