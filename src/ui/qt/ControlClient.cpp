@@ -240,11 +240,13 @@ int64_t ControlClient::RequestRules() {
 }
 
 int64_t ControlClient::Add(RuleListId list, const std::string& entry) {
-    return impl_->Send({ControlRequest::Command::Add, std::nullopt, list, entry});
+    return impl_->Send(
+        {ControlRequest::Command::Add, std::nullopt, list, entry, false, false, false, {}});
 }
 
 int64_t ControlClient::Delete(RuleListId list, const std::string& entry) {
-    return impl_->Send({ControlRequest::Command::Delete, std::nullopt, list, entry});
+    return impl_->Send(
+        {ControlRequest::Command::Delete, std::nullopt, list, entry, false, false, false, {}});
 }
 
 int64_t ControlClient::Batch(std::vector<RuleEdit> edits) {
