@@ -337,9 +337,9 @@ void Application::RulesChanged(const RuleChange& change) {
     Manager& manager = *AppManager;
     List* lists[] = {&manager.oAllowedIP, &manager.oBlockedLocalPorts,
                      &manager.oBlockedRemotePorts};
-    const bool fromWindow =
-        change.origin == RuleOrigin::Window || change.origin == RuleOrigin::Start;
-    if (!fromWindow) {
+    // The window's lists have it already when it was made there or loaded at start (as stored,
+    // duplicates and all, as the window has always shown them).
+    if (change.origin != RuleOrigin::Window && change.origin != RuleOrigin::Start) {
         if (change.replaced) {
             const RuleStrings texts = rules_.Texts();
             for (size_t i = 0; i < texts.size(); ++i) {
@@ -350,14 +350,19 @@ void Application::RulesChanged(const RuleChange& change) {
             List& list = *lists[static_cast<size_t>(edit.list)];
             if (edit.add) {
                 list.AddItem(Value(std::string_view(edit.entry)));
-            } else if (const int32_t at =
-                           list.FindEqual(Value(std::string_view(edit.entry)), false);
-                       at >= 0) {
+                continue;
+            }
+            // A file may have held an entry twice; the model holds it once.
+            const Value entry{std::string_view(edit.entry)};
+            for (int32_t at = list.FindEqual(entry, false); at >= 0;
+                 at = list.FindEqual(entry, false)) {
                 list.DeleteItem(at);
             }
         }
         // Connections judged by the old rules are judged again; the window's own saves do this.
-        engine_->ClearConnectionCache();
+        if (engine_) {
+            engine_->ClearConnectionCache();
+        }
         if (manager.oMainForm != nullptr && manager.CurrentListEditable()) {
             manager.RefreshCurrentMode();
         }

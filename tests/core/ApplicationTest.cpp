@@ -211,18 +211,20 @@ TEST_F(ApplicationTest, TheGuardGetsEveryRuleChangeAndTheLoopPollsOnceItFails) {
 TEST_F(ApplicationTest, OthersEditsReachTheGuardAsEditsAndAReloadAsAWholeSet) {
     FakeHost host;
     MemoryStore store;
+    store.At("BlockedLocalPortsString") = "21,21"; // the window shows both
     FakeGuard guard;
     Platform platform{host, store, table, windows, [] { return std::string(); }};
     platform.Guard = &guard;
     Application app(platform);
     ASSERT_TRUE(app.StartUp());
-    const std::vector<RuleEdit> batch = {{RuleListId::BlockedLocalPorts, true, "445"},
+    const std::vector<RuleEdit> batch = {{RuleListId::BlockedLocalPorts, false, "21"},
+                                         {RuleListId::BlockedLocalPorts, true, "445"},
                                          {RuleListId::Allowed, false, "127.0.0.1"},
                                          {RuleListId::Allowed, false, "10.0.0.9"}};
     app.Rules().Apply(batch, RuleOrigin::Client);
     app.Rules().Apply(batch, RuleOrigin::Client); // changes nothing: nothing to hand over
     ASSERT_EQ(guard.edits.size(), 1u);
-    EXPECT_EQ(guard.edits[0].size(), 2u);
+    EXPECT_EQ(guard.edits[0].size(), 3u);
     EXPECT_EQ(guard.rules.size(), 1u); // the set loaded at start
     app.AppManager->SetCurrentMode(Manager::BlockedLocalPortsMode);
     ASSERT_EQ(windows.window->ListRowCount(), 1);
