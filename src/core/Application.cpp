@@ -371,7 +371,10 @@ void Application::RulesChanged(const RuleChange& change) {
         return;
     }
     if (!change.replaced) {
-        platform_.Guard->Edit(GuardEdits(change.edits));
+        // An address in a form the table never shows cannot match: the guard need not know it.
+        if (const std::vector<GuardRuleEdit> edits = GuardEdits(change.edits); !edits.empty()) {
+            platform_.Guard->Edit(edits);
+        }
         return;
     }
     std::string why;
