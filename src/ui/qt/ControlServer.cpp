@@ -11,6 +11,7 @@
 #include "manager/MainForm.h"
 #include "manager/Manager.h"
 #include "ui/qt/ControlSocket.h"
+#include "ui/qt/PacedWrite.h"
 
 #include <QLocalSocket>
 #include <QSocketNotifier>
@@ -169,6 +170,7 @@ public:
     Impl& operator=(const Impl&) = delete;
 
     void BroadcastRules();
+    void SaveNow() { save_.Flush(); }
 
     std::string failure;
 
@@ -210,6 +212,14 @@ private:
     std::vector<std::unique_ptr<Client>> clients_;
     TableFace face_;
     int rulesListener_ = -1;
+    // The rules file, written once a pause while clients keep changing the rules.
+    std::string saveFailure_;
+    PacedWrite save_{ControlServer::kSavePause, [this] {
+                         saveFailure_.clear();
+                         if (std::string why; !app_.SaveRules(why)) {
+                             saveFailure_ = why;
+                         }
+                     }};
     bool sweepDue_ = false;
     Clock::time_point logWindow_{};
     int logged_ = 0;
@@ -424,9 +434,11 @@ std::vector<std::string> ControlServer::Impl::Edit(std::span<const RuleEdit> edi
         errors.push_back(outcome.error);
         changed = changed || outcome.changed;
     }
-    // An edit that changed nothing leaves the file, the guard and the table as they are.
-    if (std::string why; changed && !app_.SaveRules(why)) {
-        warning = SaveFailedText(why);
+    // An edit that changed nothing leaves the file, the guard and the table as they are. A save
+    // put off to the end of the pause tells its failure as the window's saves do, once, on
+    // standard error.
+    if (changed && save_.Changed() && !saveFailure_.empty()) {
+        warning = SaveFailedText(saveFailure_);
     }
     return errors;
 }
@@ -534,6 +546,10 @@ ControlServer::ControlServer(Application& app, CutFeed& cuts, const ControlOptio
     : impl_(std::make_unique<Impl>(app, cuts, options, std::move(listening))) {}
 
 ControlServer::~ControlServer() = default;
+
+void ControlServer::SaveNow() {
+    impl_->SaveNow();
+}
 
 const std::string& ControlServer::Failure() const {
     return impl_->failure;

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -48,6 +49,9 @@ public:
     // Unsent bytes a client may leave waiting, besides one copy of the table; beyond, it is
     // dropped.
     static constexpr size_t kMaxQueued = 4 * 1024 * 1024;
+    // A client's change of the rules is saved at once, unless one was saved less than this long
+    // ago: then with every other change till the pause is over.
+    static constexpr std::chrono::milliseconds kSavePause{500};
 
     // Serves listening once app has started; Failure() says why not, and then nothing else
     // happens. The socket's path is never removed: it is systemd's, or left for the next start.
@@ -58,6 +62,9 @@ public:
     ControlServer& operator=(const ControlServer&) = delete;
 
     const std::string& Failure() const;
+    // Saves a change put off to the end of the pause now: before the file is read again, which
+    // must find what the clients changed.
+    void SaveNow();
 
 private:
     class Impl;

@@ -13,6 +13,7 @@
 #include "ui/qt/ControlServer.h"
 #include "ui/qt/ControlSocket.h"
 #include "ui/qt/LastRules.h"
+#include "ui/qt/PacedWrite.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
@@ -329,9 +330,12 @@ int main(int argc, char* argv[]) {
     std::optional<kt::ControlServer> controlServer;
     std::optional<kt::RulesWatcher> watcher;
     // A reload is told to systemd between RELOADING=1 and READY=1.
-    const auto reload = [&app, &rulesPath, &notifier, &byLastSet] {
+    const auto reload = [&app, &rulesPath, &notifier, &byLastSet, &controlServer] {
         if (!app.AppManager) {
             return;
+        }
+        if (controlServer) {
+            controlServer->SaveNow(); // the file changed by its own save finds nothing new
         }
         std::string why;
         const kt::RuleStrings before = app.Rules().Texts();
@@ -382,12 +386,14 @@ int main(int argc, char* argv[]) {
     if (serviceFace) {
         serviceFace->Start();
     }
+    std::optional<kt::PacedWrite> keepPaced;
     if (headless && app.AppManager) {
         if (startRules == nullptr) {
             keepApplied();
         }
-        // Whoever changed them: a client, or a reload of the file.
-        app.Rules().Listen([&keepApplied](const kt::RuleChange&) { keepApplied(); });
+        // Whoever changed them: a client, or a reload of the file; a burst of changes once a pause.
+        keepPaced.emplace(kt::ControlServer::kSavePause, keepApplied);
+        app.Rules().Listen([&keepPaced](const kt::RuleChange&) { keepPaced->Changed(); });
     }
     // The service serves its control socket once its rules are loaded; without the socket it
     // still guards, and says why once.

@@ -7,6 +7,7 @@
 #include "core/qt/ControlProtocol.h"
 #include "engine/RuleEditing.h"
 #include "ui/qt/ControlClient.h"
+#include "ui/qt/ControlServer.h"
 #include "ui/qt/ControlSocket.h"
 #include "ui/qt/ServiceFace.h"
 
@@ -459,25 +460,37 @@ void ControlServiceTest::aRequestSavesOnlyWhatChangesTheRulesAndOnce_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QStringList>("errors"); // of each edit
     QTest::addColumn<int>("saves");
+    QTest::addColumn<QByteArray>("file"); // what the rules file then holds
     const QString badPort = QString::fromUtf8(InvalidPortMessage);
     QTest::newRow("delete of an entry not there")
         << QByteArray(R"({"cmd":"delete","list":"blockedRemotePorts","entry":"9"})")
-        << QStringList{""} << 0;
+        << QStringList{""} << 0 << QByteArray("BlockedRemotePortsString=\n");
     QTest::newRow("add of an entry there, in another form")
         << QByteArray(R"({"cmd":"add","list":"blockedLocalPorts","entry":"021100"})")
-        << QStringList{""} << 0;
+        << QStringList{""} << 0 << QByteArray("BlockedLocalPortsString=21100\n");
     QTest::newRow("batch that changes nothing")
         << QByteArray(
                R"({"cmd":"batch","edits":[{"op":"add","list":"allowed","entry":"127.0.0.1"},)"
                R"({"op":"add","list":"blockedRemotePorts","entry":"http"}]})")
-        << QStringList{"", badPort} << 0;
+        << QStringList{"", badPort} << 0 << QByteArray("AllowedIPString=127.0.0.1\n");
     QByteArray edits;
     for (int i = 1; i <= 100; ++i) {
         edits += QByteArray(i > 1 ? "," : "") + R"({"op":"add","list":"allowed","entry":"10.9.0.)" +
                  QByteArray::number(i) + R"("})";
     }
     QTest::newRow("batch of 100 adds")
-        << R"({"cmd":"batch","edits":[)" + edits + "]}" << QStringList(100, "") << 1;
+        << R"({"cmd":"batch","edits":[)" + edits + "]}" << QStringList(100, "") << 1
+        << QByteArray(",10.9.0.99,10.9.0.100\"\n");
+    // The first at once, the rest together once the pause after it is over.
+    QByteArray adds, ports;
+    for (int i = 1; i <= 20; ++i) {
+        adds += R"({"cmd":"add","list":"blockedRemotePorts","entry":")" + QByteArray::number(i) +
+                "\"}\n";
+        ports += QByteArray::number(i) + (i < 20 ? "," : "\"\n"); // a list is quoted
+    }
+    adds.chop(1);
+    QTest::newRow("20 adds in a burst")
+        << adds << QStringList(20, "") << 2 << "BlockedRemotePortsString=\"" + ports;
 }
 
 // Saves seen as the renames that replace the rules file; each follows the creation of its scratch
@@ -486,6 +499,7 @@ void ControlServiceTest::aRequestSavesOnlyWhatChangesTheRulesAndOnce() {
     QFETCH(QByteArray, request);
     QFETCH(QStringList, errors);
     QFETCH(int, saves);
+    QFETCH(QByteArray, file);
     Service service(RulesFile(0));
     QVERIFY(service.Start());
     const Socket renames(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -495,18 +509,24 @@ void ControlServiceTest::aRequestSavesOnlyWhatChangesTheRulesAndOnce() {
     QCOMPARE(::stat(qPrintable(service.Ini()), &before), 0);
     const Socket client = Dial(service.Socket());
     QVERIFY(Send(client, request + '\n'));
-    const QList<QByteArray> said = Read(client, 2).split('\n');
-    QVERIFY(said.size() >= 2);
-    ControlMessage answer;
-    std::string why;
-    QVERIFY2(ParseControlMessage(said[1].toStdString(), answer, why), said[1].constData());
-    const std::vector<std::string> told =
-        answer.command == "batch" ? answer.errors : std::vector<std::string>{answer.error};
+    const qsizetype requests = request.count('\n') + 1;
+    const QList<QByteArray> said = Read(client, static_cast<int>(requests) + 1).split('\n');
+    QVERIFY(said.size() > requests);
+    std::vector<std::string> told; // after hello, each answer's errors
+    for (qsizetype line = 1; line <= requests; ++line) {
+        ControlMessage answer;
+        std::string why;
+        QVERIFY2(ParseControlMessage(said[line].toStdString(), answer, why), said[line].data());
+        const auto& each =
+            answer.command == "batch" ? answer.errors : std::vector<std::string>{answer.error};
+        told.insert(told.end(), each.begin(), each.end());
+    }
     QCOMPARE(told.size(), static_cast<size_t>(errors.size()));
     for (qsizetype i = 0; i < errors.size(); ++i) {
         QCOMPARE(QString::fromStdString(told[static_cast<size_t>(i)]), errors[i]);
     }
-    int saved = 0; // the save comes before the answer
+    QTest::qWait(static_cast<int>(ControlServer::kSavePause.count()) + 300); // what waited for it
+    int saved = 0;
     alignas(inotify_event) char events[4096];
     for (ssize_t n; (n = ::read(renames.Fd(), events, sizeof events)) > 0;) {
         for (ssize_t at = 0; at < n;) {
@@ -522,6 +542,10 @@ void ControlServiceTest::aRequestSavesOnlyWhatChangesTheRulesAndOnce() {
     QCOMPARE(after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
                  after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_ino == before.st_ino,
              saves == 0);
+    QFile ini(service.Ini());
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    const QByteArray holds = ini.readAll();
+    QVERIFY2(holds.contains(file), holds.constData());
 }
 
 void ControlServiceTest::abuseCostsTheServiceLittleAndNeverTheGuard_data() {
