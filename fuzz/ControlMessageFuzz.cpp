@@ -17,12 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (parsed.request->entry.size() > kt::kControlMaxEntry) {
             std::abort();
         }
+        for (const kt::RuleEdit& edit : parsed.request->edits) {
+            if (edit.entry.size() > kt::kControlMaxEntry) {
+                std::abort();
+            }
+        }
         // What the client would send for it is read back the same.
         const kt::ParsedRequest again = kt::ParseControlRequest(kt::RequestLine(*parsed.request));
         if (!again.request || again.request->command != parsed.request->command ||
             again.request->entry != parsed.request->entry ||
             again.request->list != parsed.request->list ||
-            again.request->id != parsed.request->id) {
+            again.request->id != parsed.request->id ||
+            again.request->edits != parsed.request->edits) {
             std::abort();
         }
     }

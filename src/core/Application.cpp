@@ -11,7 +11,9 @@
 
 namespace kt {
 
-Application::Application(Platform platform) : platform_(std::move(platform)) {}
+Application::Application(Platform platform) : platform_(std::move(platform)) {
+    rules_.Listen([this](const RuleChange& change) { RulesChanged(change); });
+}
 
 Application::~Application() = default;
 
@@ -110,6 +112,7 @@ void Application::StartOnOwnRules() {
     }
     entriesLeftOut_ = !leftOut.empty();
     loadedRules_ = CurrentRules(*AppManager);
+    rules_.Replace(CurrentRuleEntries(*AppManager), RuleOrigin::Start);
     if (entriesLeftOut_ && !platform_.Headless) {
         Tell(LeftOutText(leftOut));
     }
@@ -119,14 +122,12 @@ void Application::StartOnOwnRules() {
              ". Korvan Tessivo runs on the default rules and will not save them.");
         saveFailureTold_ = true; // every save would fail the same way
     }
-    AppManager->OnRulesChanged = [this] { GuardRulesChanged(); };
-    GuardRulesChanged();
-    AppManager->OnSaveFailed = [this](std::string_view reason) {
-        if (!saveFailureTold_) {
-            saveFailureTold_ = true;
-            Tell(SaveFailedText(reason));
-        }
+    // The window changes its lists itself, and saves and re-judges after each edit: the set is
+    // taken whole from there.
+    AppManager->OnRulesChanged = [this] {
+        rules_.Replace(CurrentRuleEntries(*AppManager), RuleOrigin::Window);
     };
+    AppManager->OnSaveFailed = [this](std::string_view reason) { SaveFailed(reason); };
 }
 
 void Application::BecomeFace(std::function<void()> rulesEdited) {
@@ -354,17 +355,27 @@ Application::Reload Application::ReloadRules(std::string& why) {
     if (!AppManager) {
         return Reload::Refused;
     }
-    const RuleStrings before = CurrentRules(*AppManager);
-    if (!ReloadSettings(*AppManager, platform_.Store, why)) {
+    bool changed = false;
+    if (!rules_.Reload(platform_.Store, why, RuleOrigin::Reload, changed)) {
         return Reload::Refused;
     }
-    if (CurrentRules(*AppManager) == before) {
-        return Reload::Unchanged;
+    return changed ? Reload::Applied : Reload::Unchanged;
+}
+
+bool Application::SaveRules(std::string& why) {
+    if (rules_.Save(platform_.Store)) {
+        return true;
     }
-    // Connections judged by the old rules are judged again.
-    engine_->ClearConnectionCache();
-    GuardRulesChanged();
-    return Reload::Applied;
+    why = platform_.Store.LastError();
+    SaveFailed(why);
+    return false;
+}
+
+void Application::SaveFailed(std::string_view reason) {
+    if (!saveFailureTold_) {
+        saveFailureTold_ = true;
+        Tell(SaveFailedText(reason));
+    }
 }
 
 // The box carries the program's name in its title, and a line on standard error starts with it.
@@ -396,15 +407,55 @@ std::string SaveFailedText(std::string_view reason) {
            ". They stay in effect until the program ends.";
 }
 
-void Application::GuardRulesChanged() {
-    if (platform_.Guard == nullptr || !AppManager) {
+void Application::RulesChanged(const RuleChange& change) {
+    if (!AppManager || face_) {
+        return;
+    }
+    Manager& manager = *AppManager;
+    List* lists[] = {&manager.oAllowedIP, &manager.oBlockedLocalPorts,
+                     &manager.oBlockedRemotePorts};
+    // The window's lists have it already when it was made there or loaded at start (as stored,
+    // duplicates and all, as the window has always shown them).
+    if (change.origin != RuleOrigin::Window && change.origin != RuleOrigin::Start) {
+        if (change.replaced) {
+            const RuleStrings texts = rules_.Texts();
+            for (size_t i = 0; i < texts.size(); ++i) {
+                manager.LoadListFromString(*lists[i], texts[i]);
+            }
+        }
+        for (const RuleEdit& edit : change.edits) {
+            List& list = *lists[static_cast<size_t>(edit.list)];
+            if (edit.add) {
+                list.AddItem(Value(std::string_view(edit.entry)));
+                continue;
+            }
+            // A file may have held an entry twice; the model holds it once.
+            const Value entry{std::string_view(edit.entry)};
+            for (int32_t at = list.FindEqual(entry, false); at >= 0;
+                 at = list.FindEqual(entry, false)) {
+                list.DeleteItem(at);
+            }
+        }
+        // Connections judged by the old rules are judged again; the window's own saves do this.
+        if (engine_) {
+            engine_->ClearConnectionCache();
+        }
+        if (manager.oMainForm != nullptr && manager.CurrentListEditable()) {
+            manager.RefreshCurrentMode();
+        }
+    }
+    if (platform_.Guard == nullptr) {
+        return;
+    }
+    if (!change.replaced) {
+        // An address in a form the table never shows cannot match: the guard need not know it.
+        if (const std::vector<GuardRuleEdit> edits = GuardEdits(change.edits); !edits.empty()) {
+            platform_.Guard->Edit(edits);
+        }
         return;
     }
     std::string why;
-    if (!platform_.Guard->SetRules(MakeGuardRules(AppManager->oAllowedIP,
-                                                  AppManager->oBlockedLocalPorts,
-                                                  AppManager->oBlockedRemotePorts),
-                                   why)) {
+    if (!platform_.Guard->SetRules(rules_.ForGuard(), why)) {
         DropGuard(why);
     }
 }

@@ -4,6 +4,7 @@
 #include "core/Settings.h"
 #include "engine/CutRecord.h"
 #include "net/AddressText.h"
+#include "rules/RuleModel.h"
 
 #include <chrono>
 #include <cstdint>
@@ -137,6 +138,14 @@ public:
     // rules have not changed since: a save would drop those entries unseen.
     bool SaveOnClose() const;
 
+    // The rules this program guards by (unused while it is a service's face). Every change,
+    // whoever makes it, reaches the guard, the engine and the window's lists from here.
+    RuleModel& Rules() { return rules_; }
+    const RuleModel& Rules() const { return rules_; }
+    // Saves the rules to the store as they are now; false with why (once told, as the window's
+    // saves are) when the store could not keep them.
+    bool SaveRules(std::string& why);
+
     HostServices& Host() { return platform_.Host; }
     SettingsStore& Store() { return platform_.Store; }
     Engine* GetEngine() { return engine_.get(); }
@@ -148,6 +157,7 @@ public:
 
 private:
     Platform platform_;
+    RuleModel rules_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<frmMain> form_;
     std::unique_ptr<NativeMainWindow> window_;
@@ -173,8 +183,10 @@ private:
     void StartOnOwnRules();
     void TellTray();
     void TellRefusal(std::string_view reason);
-    // Hands the rule lists to the guard; on a refusal the guard stops and the loop polls.
-    void GuardRulesChanged();
+    // Takes a change of the rules to the guard (a set replaced whole, else the edits alone), to
+    // the Manager's lists when it was not made there, and has the engine judge again.
+    void RulesChanged(const RuleChange& change);
+    void SaveFailed(std::string_view reason);
     void CheckGuard();
     void DropGuard(const std::string& why);
     std::deque<std::string> told_;

@@ -110,14 +110,13 @@ std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store) {
     return complaints;
 }
 
-bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why) {
+bool ReadWholeRules(SettingsStore& store, RuleStrings& clean, std::string& why) {
     constexpr std::string_view keys[] = {AllowedIPKey, BlockedLocalPortsKey, BlockedRemotePortsKey};
     std::vector<std::string> texts;
     if (!store.ReadAll(SettingsApplication, SettingsSection, keys, texts, why)) {
         return false;
     }
     std::vector<std::string> complaints;
-    std::string clean[3];
     for (size_t i = 0; i < 3; ++i) {
         clean[i] = CleanRuleList(texts[i], keys[i], i == 0, complaints);
     }
@@ -126,6 +125,14 @@ bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why) {
         if (complaints.size() > 1) {
             why += " (and " + std::to_string(complaints.size() - 1) + " more)";
         }
+        return false;
+    }
+    return true;
+}
+
+bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why) {
+    RuleStrings clean;
+    if (!ReadWholeRules(store, clean, why)) {
         return false;
     }
     manager.LoadListFromString(manager.oAllowedIP, clean[0]);

@@ -26,12 +26,16 @@ std::vector<std::string> LoadSettings(Manager& manager, SettingsStore& store);
 // left out.
 std::string CleanRuleList(std::string_view text, std::string_view key, bool addresses,
                           std::vector<std::string>& complaints);
+using RuleStrings = std::array<std::string, 3>;
+// The three rule lists' texts in their clean form (allowed addresses, blocked local ports,
+// blocked remote ports) only when the store holds all three, whole, and every entry is valid;
+// otherwise why says what is wrong.
+bool ReadWholeRules(SettingsStore& store, RuleStrings& clean, std::string& why);
 // Fills the three rule lists of manager from the store only when it holds all three, whole, and
 // every entry is valid; otherwise the lists stay as they were and why says what is wrong.
 bool ReloadSettings(Manager& manager, SettingsStore& store, std::string& why);
 // The three rule lists in their stored text form: allowed addresses, blocked local ports,
 // blocked remote ports.
-using RuleStrings = std::array<std::string, 3>;
 RuleStrings CurrentRules(const Manager& manager);
 // The same lists entry by entry, in the same order.
 using RuleEntries = std::array<std::vector<std::string>, 3>;

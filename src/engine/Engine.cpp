@@ -272,9 +272,10 @@ bool Engine::TakeJudgingSnapshot() {
 void Engine::CollectBlockedPorts() {
     portsStale_ = false;
     // The ports as the guard takes them; the kernel's filter only preselects, the judgement
-    // stays the engine's own.
-    GuardRules rules = MakeGuardRules(manager_.oAllowedIP, manager_.oBlockedLocalPorts,
-                                      manager_.oBlockedRemotePorts);
+    // stays the engine's own. The allowed list, which may be long, plays no part here.
+    const List noAddresses;
+    GuardRules rules =
+        MakeGuardRules(noAddresses, manager_.oBlockedLocalPorts, manager_.oBlockedRemotePorts);
     blockedLocal_ = std::move(rules.blockedLocalPorts);
     blockedRemote_ = std::move(rules.blockedRemotePorts);
 }

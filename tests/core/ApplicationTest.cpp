@@ -265,6 +265,43 @@ TEST_F(ApplicationTest, AWindowJoiningTheServiceStopsItsOwnGuardAndSaysSoOnce) {
     }
 }
 
+// Edits from elsewhere than the window (a client of the service) reach the guard as edits and
+// the window's lists as they are; a reload of the file hands over the whole set.
+TEST_F(ApplicationTest, OthersEditsReachTheGuardAsEditsAndAReloadAsAWholeSet) {
+    FakeHost host;
+    MemoryStore store;
+    store.At("BlockedLocalPortsString") = "21,21"; // the window shows both
+    FakeGuard guard;
+    Platform platform{host, store, table, windows, [] { return std::string(); }};
+    platform.Guard = &guard;
+    Application app(platform);
+    ASSERT_TRUE(app.StartUp());
+    const std::vector<RuleEdit> batch = {{RuleListId::BlockedLocalPorts, false, "21"},
+                                         {RuleListId::BlockedLocalPorts, true, "445"},
+                                         {RuleListId::Allowed, false, "127.0.0.1"},
+                                         {RuleListId::Allowed, false, "10.0.0.9"}};
+    app.Rules().Apply(batch, RuleOrigin::Client);
+    app.Rules().Apply(batch, RuleOrigin::Client); // changes nothing: nothing to hand over
+    ASSERT_EQ(guard.edits.size(), 1u);
+    EXPECT_EQ(guard.edits[0].size(), 3u);
+    EXPECT_EQ(guard.rules.size(), 1u); // the set loaded at start
+    app.AppManager->SetCurrentMode(Manager::BlockedLocalPortsMode);
+    ASSERT_EQ(windows.window->ListRowCount(), 1);
+    EXPECT_EQ(windows.window->ListRowText(0), "445");
+    EXPECT_EQ(app.AppManager->oAllowedIP.GetItemCount(), 0);
+
+    store.At("AllowedIPString") = "10.0.0.9";
+    store.At("BlockedLocalPortsString") = "";
+    store.At("BlockedRemotePortsString") = "";
+    std::string why;
+    EXPECT_EQ(app.ReloadRules(why), Application::Reload::Applied) << why;
+    ASSERT_EQ(guard.rules.size(), 2u);
+    EXPECT_EQ(guard.rules[1].allowedAddresses.size(), 1u);
+    EXPECT_TRUE(guard.rules[1].blockedLocalPorts.empty());
+    EXPECT_TRUE(store.writes.empty()); // saving is the asker's to do
+    EXPECT_EQ(app.AppManager->oBlockedLocalPorts.GetItemCount(), 0);
+}
+
 TEST_F(ApplicationTest, ARefusedCutIsToldOnceARunAndLoggedOnceForEachConnection) {
     const std::string accepted =
         "the connection was still there after the system accepted its deletion";

@@ -68,9 +68,28 @@ void PutRules(QJsonObject& object, const RuleTexts& rules) {
     }
 }
 
+std::string RulesPart(const RuleTexts& rules, std::optional<int64_t> id, bool event, bool more) {
+    QJsonObject object;
+    object.insert(event ? QStringLiteral("event") : QStringLiteral("reply"),
+                  QStringLiteral("rules"));
+    if (!event) {
+        object.insert(QStringLiteral("ok"), true);
+    }
+    if (id) {
+        object.insert(QStringLiteral("id"), static_cast<qint64>(*id));
+    }
+    if (more) {
+        object.insert(QStringLiteral("more"), true);
+    }
+    PutRules(object, rules);
+    return Line(object);
+}
+
 constexpr std::string_view kBareFields[] = {"cmd", "id"};
 constexpr std::string_view kEditFields[] = {"cmd", "id", "list", "entry"};
 constexpr std::string_view kWatchFields[] = {"cmd", "id", "events"};
+constexpr std::string_view kBatchFields[] = {"cmd", "id", "edits"};
+constexpr std::string_view kBatchEditFields[] = {"op", "list", "entry"};
 
 std::optional<std::string> FirstUnknownField(const QJsonObject& object,
                                              std::span<const std::string_view> known) {
@@ -81,6 +100,54 @@ std::optional<std::string> FirstUnknownField(const QJsonObject& object,
         }
     }
     return std::nullopt;
+}
+
+bool ParseEntry(const QJsonObject& object, RuleListId& list, std::string& entry,
+                std::string& error) {
+    const std::string name = ToUtf8(object.value(QStringLiteral("list")).toString());
+    const auto known = std::find(kRuleListNames.begin(), kRuleListNames.end(), name);
+    if (known == kRuleListNames.end()) {
+        error = "\"list\" must be allowed, blockedLocalPorts or blockedRemotePorts";
+        return false;
+    }
+    list = static_cast<RuleListId>(known - kRuleListNames.begin());
+    const QJsonValue value = object.value(QStringLiteral("entry"));
+    entry = ToUtf8(value.toString());
+    if (!value.isString() || entry.size() > kControlMaxEntry) {
+        error =
+            "\"entry\" must be a text of at most " + std::to_string(kControlMaxEntry) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// Each edit names its operation, "add" or "delete", beside the fields of a single one.
+bool ParseBatch(const QJsonValue& value, std::vector<RuleEdit>& edits, std::string& error) {
+    if (!value.isArray()) {
+        error = "\"edits\" must be a list of edits";
+        return false;
+    }
+    for (const QJsonValue item : value.toArray()) {
+        const QJsonObject edit = item.toObject();
+        const std::string op = ToUtf8(edit.value(QStringLiteral("op")).toString());
+        const std::string at = "edit " + std::to_string(edits.size() + 1) + ": ";
+        if (!item.isObject() || (op != "add" && op != "delete")) {
+            error = at + "\"op\" must be add or delete";
+            return false;
+        }
+        RuleEdit parsed;
+        parsed.add = op == "add";
+        if (!ParseEntry(edit, parsed.list, parsed.entry, error)) {
+            error = at + error;
+            return false;
+        }
+        if (const auto unknown = FirstUnknownField(edit, kBatchEditFields)) {
+            error = at + "no field \"" + Excerpt(*unknown) + "\"";
+            return false;
+        }
+        edits.push_back(std::move(parsed));
+    }
+    return true;
 }
 
 bool ParseRequestFields(const QJsonObject& object, ControlRequest& request, std::string& error) {
@@ -97,18 +164,13 @@ bool ParseRequestFields(const QJsonObject& object, ControlRequest& request, std:
         request.command =
             name == "add" ? ControlRequest::Command::Add : ControlRequest::Command::Delete;
         fields = kEditFields;
-        const std::string list = ToUtf8(object.value(QStringLiteral("list")).toString());
-        const auto known = std::find(kRuleListNames.begin(), kRuleListNames.end(), list);
-        if (known == kRuleListNames.end()) {
-            error = "\"list\" must be allowed, blockedLocalPorts or blockedRemotePorts";
+        if (!ParseEntry(object, request.list, request.entry, error)) {
             return false;
         }
-        request.list = static_cast<RuleListId>(known - kRuleListNames.begin());
-        const QJsonValue entry = object.value(QStringLiteral("entry"));
-        request.entry = ToUtf8(entry.toString());
-        if (!entry.isString() || request.entry.size() > kControlMaxEntry) {
-            error = "\"entry\" must be a text of at most " + std::to_string(kControlMaxEntry) +
-                    " bytes";
+    } else if (name == "batch") {
+        request.command = ControlRequest::Command::Batch;
+        fields = kBatchFields;
+        if (!ParseBatch(object.value(QStringLiteral("edits")), request.edits, error)) {
             return false;
         }
     } else if (name == "watch") {
@@ -132,7 +194,9 @@ bool ParseRequestFields(const QJsonObject& object, ControlRequest& request, std:
             }
         }
     } else {
-        error = "no command \"" + Excerpt(name) + "\"; there are rules, add, delete and watch";
+        error = "no command \"" + Excerpt(name) +
+                "\"; there are rules, add, delete, batch and "
+                "watch";
         return false;
     }
     if (const auto unknown = FirstUnknownField(object, fields)) {
@@ -219,13 +283,17 @@ bool ParseControlMessage(std::string_view line, ControlMessage& message, std::st
             reply == "refused" ? ControlMessage::Kind::Refused : ControlMessage::Kind::Error;
     } else if (reply == "rules" || event == "rules") {
         message.kind = ControlMessage::Kind::Rules;
+        message.more = object.value(QStringLiteral("more")).toBool();
         for (size_t i = 0; i < message.rules.size() && ok; ++i) {
             ok = Texts(object.value(Text(kRuleListNames[i])), message.rules[i]);
         }
-    } else if (reply == "add" || reply == "delete" || reply == "watch") {
+    } else if (reply == "add" || reply == "delete" || reply == "watch" || reply == "batch") {
         message.kind = ControlMessage::Kind::Answer;
         message.command = reply;
         ok = object.value(QStringLiteral("ok")).isBool();
+        if (ok && reply == "batch") {
+            ok = Texts(object.value(QStringLiteral("errors")), message.errors);
+        }
     } else if (event == "table") {
         message.kind = ControlMessage::Kind::Table;
         ok = ParseTable(object, message.table);
@@ -260,6 +328,17 @@ std::string RequestLine(const ControlRequest& request) {
                       Text(kRuleListNames[static_cast<size_t>(request.list)]));
         object.insert(QStringLiteral("entry"), Text(request.entry));
         break;
+    case ControlRequest::Command::Batch: {
+        object.insert(QStringLiteral("cmd"), QStringLiteral("batch"));
+        QJsonArray edits;
+        for (const RuleEdit& edit : request.edits) {
+            edits.append(QJsonObject{{"op", edit.add ? "add" : "delete"},
+                                     {"list", Text(kRuleListNames[static_cast<size_t>(edit.list)])},
+                                     {"entry", Text(edit.entry)}});
+        }
+        object.insert(QStringLiteral("edits"), edits);
+        break;
+    }
     case ControlRequest::Command::Watch: {
         object.insert(QStringLiteral("cmd"), QStringLiteral("watch"));
         QJsonArray events;
@@ -300,6 +379,7 @@ std::string AnswerLine(const ControlRequest& request, std::string_view error,
                        std::string_view warning) {
     const char* name = request.command == ControlRequest::Command::Add      ? "add"
                        : request.command == ControlRequest::Command::Delete ? "delete"
+                       : request.command == ControlRequest::Command::Batch  ? "batch"
                                                                             : "watch";
     QJsonObject object{{"reply", name}, {"ok", error.empty()}};
     if (request.id) {
@@ -315,17 +395,40 @@ std::string AnswerLine(const ControlRequest& request, std::string_view error,
 }
 
 std::string RulesLine(const RuleTexts& rules, std::optional<int64_t> id, bool event) {
-    QJsonObject object;
-    object.insert(event ? QStringLiteral("event") : QStringLiteral("reply"),
-                  QStringLiteral("rules"));
-    if (!event) {
-        object.insert(QStringLiteral("ok"), true);
+    return RulesPart(rules, id, event, false);
+}
+
+std::string BatchAnswerLine(const ControlRequest& request, std::span<const std::string> errors,
+                            std::string_view warning) {
+    const bool all = std::all_of(errors.begin(), errors.end(),
+                                 [](const std::string& error) { return error.empty(); });
+    QJsonObject object{{"reply", "batch"}, {"ok", all}, {"errors", TextArray(errors)}};
+    if (request.id) {
+        object.insert(QStringLiteral("id"), static_cast<qint64>(*request.id));
     }
-    if (id) {
-        object.insert(QStringLiteral("id"), static_cast<qint64>(*id));
+    if (!warning.empty()) {
+        object.insert(QStringLiteral("warning"), Text(warning));
     }
-    PutRules(object, rules);
     return Line(object);
+}
+
+std::vector<std::string> RulesLines(const RuleTexts& rules, std::optional<int64_t> id, bool event) {
+    std::vector<std::string> lines;
+    RuleTexts part;
+    size_t inPart = 0;
+    for (size_t list = 0; list < rules.size(); ++list) {
+        for (const std::string& entry : rules[list]) {
+            if (inPart == kControlRowsPerEvent) {
+                lines.push_back(RulesPart(part, id, event, true));
+                part = {};
+                inPart = 0;
+            }
+            part[list].push_back(entry);
+            ++inPart;
+        }
+    }
+    lines.push_back(RulesLine(part, id, event));
+    return lines;
 }
 
 std::string TableLine(const TableEdit& edit) {

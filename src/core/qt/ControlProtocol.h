@@ -4,6 +4,7 @@
 // into typed messages and back; it knows nothing of sockets, so that a fuzzer can feed it.
 
 #include "core/Settings.h"
+#include "rules/RuleModel.h"
 
 #include <array>
 #include <cstddef>
@@ -19,14 +20,13 @@ namespace kt {
 inline constexpr int kControlProtocol = 1;
 // What the service reads of one line; a longer one ends the connection.
 inline constexpr size_t kControlMaxLine = 64 * 1024;
-// What a client reads of one line from the service: a table event carries at most
-// kControlRowsPerEvent rows, a rules answer every rule.
+// What a client reads of one line from the service: a table event or a part of the rules carries
+// at most kControlRowsPerEvent rows or entries.
 inline constexpr size_t kControlMaxServiceLine = 16 * 1024 * 1024;
 inline constexpr size_t kControlRowsPerEvent = 512;
 // An entry longer than this is no address or port anyway.
 inline constexpr size_t kControlMaxEntry = 256;
 
-enum class RuleListId { Allowed, BlockedLocalPorts, BlockedRemotePorts };
 inline constexpr std::array<std::string_view, 3> kRuleListNames = {"allowed", "blockedLocalPorts",
                                                                    "blockedRemotePorts"};
 
@@ -34,12 +34,13 @@ inline constexpr std::array<std::string_view, 3> kRuleListNames = {"allowed", "b
 using RuleTexts = RuleEntries;
 
 struct ControlRequest {
-    enum class Command { Rules, Add, Delete, Watch };
+    enum class Command { Rules, Add, Delete, Watch, Batch };
     Command command = Command::Rules;
     std::optional<int64_t> id; // echoed in the answer
     RuleListId list = RuleListId::Allowed;
     std::string entry;
     bool table = false, cuts = false, rules = false; // what Watch asks for
+    std::vector<RuleEdit> edits;                     // Batch: each add or delete, in turn
 };
 
 // A request, or why the line is none (error, in words for the log and the client). id is the
@@ -66,8 +67,8 @@ struct ControlMessage {
         Hello,   // first line after the peer check passed: protocol and guard
         Refused, // the peer may not use the service; the connection closes
         Error,   // a request could not be read (or the client is dropped: closing)
-        Answer,  // to add, delete or watch: error empty when done
-        Rules,   // the rule lists, answered to "rules" or as an event
+        Answer,  // to add, delete, batch or watch: error empty when done
+        Rules,   // a part of the rule lists, answered to "rules" or as an event
         Table,
         Cut,
     };
@@ -78,6 +79,8 @@ struct ControlMessage {
     std::string warning; // a done Answer whose rules could not be saved
     std::string guard;   // Hello: "kernel" or "polling"
     RuleTexts rules;
+    bool more = false;               // Rules: further parts follow, to be appended
+    std::vector<std::string> errors; // a batch's Answer: each edit's error, empty when done
     TableEdit table;
     std::string line; // Cut: the cut log's line
     bool refused = false;
@@ -93,7 +96,13 @@ std::string RefusedLine(std::string_view message);
 std::string ErrorLine(std::string_view error, std::optional<int64_t> id, bool closing);
 std::string AnswerLine(const ControlRequest& request, std::string_view error,
                        std::string_view warning);
+// Every edit's error (empty when done), in the batch's order.
+std::string BatchAnswerLine(const ControlRequest& request, std::span<const std::string> errors,
+                            std::string_view warning);
+// Every rule in one line, however many.
 std::string RulesLine(const RuleTexts& rules, std::optional<int64_t> id, bool event);
+// The rules in lines of at most kControlRowsPerEvent entries; all but the last say more follow.
+std::vector<std::string> RulesLines(const RuleTexts& rules, std::optional<int64_t> id, bool event);
 std::string TableLine(const TableEdit& edit);
 std::string CutLine(std::string_view logLine);
 

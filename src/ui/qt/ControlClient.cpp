@@ -42,6 +42,7 @@ public:
         finished_ = true; // closing here tells nobody
         connected_ = false;
         table_.clear();
+        rules_ = {};
         Drop(true);
     }
 
@@ -146,12 +147,21 @@ private:
             }
             break;
         case ControlMessage::Kind::Answer:
-            if (message.command != "watch") {
+            if (message.command == "batch") {
+                Call(handlers_.BatchAnswered, message.id.value_or(0), message.errors,
+                     message.warning);
+            } else if (message.command != "watch") {
                 Call(handlers_.Answered, message.id.value_or(0), message.error, message.warning);
             }
             break;
         case ControlMessage::Kind::Rules:
-            Call(handlers_.Rules, message.rules);
+            for (size_t list = 0; list < message.rules.size(); ++list) {
+                auto& into = rules_[list];
+                into.insert(into.end(), message.rules[list].begin(), message.rules[list].end());
+            }
+            if (!message.more) {
+                Call(handlers_.Rules, std::exchange(rules_, {}));
+            }
             break;
         case ControlMessage::Kind::Table:
             Apply(message.table);
@@ -204,6 +214,7 @@ private:
     int64_t lastId_ = 0;
     int depth_ = 0; // signals of the socket running
     std::vector<std::string> table_;
+    RuleTexts rules_; // the parts of the rules told so far
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
@@ -229,11 +240,33 @@ int64_t ControlClient::RequestRules() {
 }
 
 int64_t ControlClient::Add(RuleListId list, const std::string& entry) {
-    return impl_->Send({ControlRequest::Command::Add, std::nullopt, list, entry});
+    return impl_->Send(
+        {ControlRequest::Command::Add, std::nullopt, list, entry, false, false, false, {}});
 }
 
 int64_t ControlClient::Delete(RuleListId list, const std::string& entry) {
-    return impl_->Send({ControlRequest::Command::Delete, std::nullopt, list, entry});
+    return impl_->Send(
+        {ControlRequest::Command::Delete, std::nullopt, list, entry, false, false, false, {}});
+}
+
+int64_t ControlClient::Batch(std::vector<RuleEdit> edits) {
+    // In requests the service reads whole: an entry's text may grow sixfold as JSON escapes it.
+    constexpr size_t kRoom = kControlMaxLine / 2;
+    int64_t id = 0;
+    ControlRequest request;
+    request.command = ControlRequest::Command::Batch;
+    size_t size = 0;
+    for (RuleEdit& edit : edits) {
+        const size_t cost = edit.entry.size() * 6 + 64;
+        if (!request.edits.empty() && size + cost > kRoom) {
+            id = impl_->Send(request);
+            request.edits.clear();
+            size = 0;
+        }
+        size += cost;
+        request.edits.push_back(std::move(edit));
+    }
+    return request.edits.empty() ? id : impl_->Send(request);
 }
 
 int64_t ControlClient::Watch(bool table, bool cuts, bool rules) {

@@ -28,7 +28,8 @@ public:
         // No service answers at the path, or the one that did went away: why, in words. The
         // client is then disconnected and may Connect() again.
         std::function<void(const std::string& why)> Gone;
-        // The rules, answered to RequestRules() and, once watched, after every change.
+        // The rules, answered to RequestRules() and, once watched, after every change; a large
+        // set comes in parts, told once whole.
         std::function<void(const RuleTexts& rules)> Rules;
         // Add or Delete number id was done (error empty; warning when the service could not
         // save the rules) or refused, with the window's own words ("This is not a valid port
@@ -40,6 +41,11 @@ public:
         std::function<void(const TableEdit& edit)> TableChanged;
         // A cut or a refused cut, as the cut log's line.
         std::function<void(const std::string& line, bool refused)> Cut;
+        // Batch number id was done: each edit's error, in its order (empty when done); warning
+        // when the service could not save the rules.
+        std::function<void(int64_t id, const std::vector<std::string>& errors,
+                           const std::string& warning)>
+            BatchAnswered;
     };
 
     explicit ControlClient(Handlers handlers);
@@ -60,6 +66,8 @@ public:
     int64_t RequestRules();
     int64_t Add(RuleListId list, const std::string& entry);
     int64_t Delete(RuleListId list, const std::string& entry);
+    // Every edit at once: one save and one rule switch at the service.
+    int64_t Batch(std::vector<RuleEdit> edits);
     // Replaces what is watched; a watched table is sent whole first, watched rules at once.
     int64_t Watch(bool table, bool cuts, bool rules);
 

@@ -8,11 +8,10 @@
 #include "core/qt/ControlProtocol.h"
 #include "core/qt/QtText.h"
 #include "engine/Engine.h"
-#include "engine/RuleEditing.h"
-#include "list/Value.h"
 #include "manager/MainForm.h"
 #include "manager/Manager.h"
 #include "ui/qt/ControlSocket.h"
+#include "ui/qt/PacedWrite.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -90,22 +89,6 @@ bool InGroupDatabase(uid_t uid, gid_t gid) {
     return false;
 }
 
-// Rule editing shows its validation message in a box; here the client gets the same words.
-class MessageCatcher final : public HostServices {
-public:
-    bool PreviousInstance() override { return false; }
-    std::string ApplicationFolder() override { return {}; }
-    MessageAnswer ShowMessage(std::string_view text, MessageButtons) override {
-        said.assign(text);
-        return MessageAnswer::Ok;
-    }
-    void DoEvents() override {}
-    void Sleep(int32_t) override {}
-    bool ShellOpen(std::string_view) override { return false; }
-    void End() override {}
-    std::string said;
-};
-
 // The Current Connections list box as the Manager fills it, by difference; each change goes to
 // the clients that watch the table.
 class TableFace final : public MainForm {
@@ -177,6 +160,7 @@ public:
     Impl& operator=(const Impl&) = delete;
 
     void BroadcastRules();
+    void SaveNow() { save_.Flush(); }
 
     std::string failure;
 
@@ -185,8 +169,9 @@ private:
 
     std::string Refusal(const ucred& peer);
     void Handle(Client& client, std::string_view line);
-    std::string Edit(const ControlRequest& request, std::string& warning);
-    RuleTexts Rules() const;
+    // The edits in turn, each one's error (empty when done); saved once if any changed.
+    std::vector<std::string> Edit(std::span<const RuleEdit> edits, std::string& warning);
+    void SendRules(Client& client, std::optional<int64_t> id, bool event);
     void Send(Client& client, const std::string& line);
     void BroadcastTable(int64_t first, int64_t count, std::span<const std::string> rows);
     void DrainCuts();
@@ -203,10 +188,16 @@ private:
     QObject server_; // the context of every queued call
     UniqueFd listening_;
     TableFace face_;
-    RuleTexts lastRules_;
-    std::function<void()> previousRulesChanged_;
-    std::function<void(std::string_view)> previousSaveFailed_;
+    int rulesListener_ = -1;
+    // The rules file, written once a pause while clients keep changing the rules.
     std::string saveFailure_;
+    PacedWrite save_{ControlServer::kSavePause, [this] {
+                         saveFailure_.clear();
+                         if (std::string why; !app_.SaveRules(why)) {
+                             saveFailure_ = why;
+                         }
+                     }};
+    bool sweepDue_ = false;
     Clock::time_point logWindow_{};
     int logged_ = 0;
     uint64_t unlogged_ = 0;
@@ -239,21 +230,7 @@ ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions&
     };
     manager_->oMainForm = &face_;
     manager_->SetCurrentMode(Manager::CurrentConnectionsMode);
-    previousRulesChanged_ = manager_->OnRulesChanged;
-    manager_->OnRulesChanged = [this] {
-        if (previousRulesChanged_) {
-            previousRulesChanged_();
-        }
-        BroadcastRules();
-    };
-    previousSaveFailed_ = manager_->OnSaveFailed;
-    manager_->OnSaveFailed = [this](std::string_view reason) {
-        saveFailure_.assign(reason);
-        if (previousSaveFailed_) {
-            previousSaveFailed_(reason);
-        }
-    };
-    lastRules_ = Rules();
+    rulesListener_ = app.Rules().Listen([this](const RuleChange&) { BroadcastRules(); });
     cuts_.Take(); // from before anyone could watch
     cuts_.SetWake([this] {
         QMetaObject::invokeMethod(
@@ -273,8 +250,7 @@ ControlServer::Impl::~Impl() {
     if (manager_ != nullptr) {
         manager_->oMainForm = nullptr;
         manager_->oConnections = nullptr;
-        manager_->OnRulesChanged = previousRulesChanged_;
-        manager_->OnSaveFailed = previousSaveFailed_;
+        app_.Rules().Unlisten(rulesListener_);
     }
     clients_.reset();
 }
@@ -316,13 +292,21 @@ void ControlServer::Impl::Handle(Client& client, std::string_view line) {
     const ControlRequest& request = *parsed.request;
     switch (request.command) {
     case ControlRequest::Command::Rules:
-        Send(client, RulesLine(Rules(), request.id, false));
+        SendRules(client, request.id, false);
         break;
     case ControlRequest::Command::Add:
     case ControlRequest::Command::Delete: {
         std::string warning;
-        const std::string error = Edit(request, warning);
-        Send(client, AnswerLine(request, error, warning));
+        const RuleEdit edit{request.list, request.command == ControlRequest::Command::Add,
+                            request.entry};
+        const std::vector<std::string> errors = Edit(std::span(&edit, 1), warning);
+        Send(client, AnswerLine(request, errors.front(), warning));
+        break;
+    }
+    case ControlRequest::Command::Batch: {
+        std::string warning;
+        const std::vector<std::string> errors = Edit(request.edits, warning);
+        Send(client, BatchAnswerLine(request, errors, warning));
         break;
     }
     case ControlRequest::Command::Watch:
@@ -332,7 +316,7 @@ void ControlServer::Impl::Handle(Client& client, std::string_view line) {
         client.rules = request.rules;
         Send(client, AnswerLine(request, {}, {}));
         if (request.rules) {
-            Send(client, RulesLine(Rules(), std::nullopt, true));
+            SendRules(client, std::nullopt, true);
         }
         if (request.table) {
             clients_->SendTable(client, face_.Rows());
@@ -341,39 +325,28 @@ void ControlServer::Impl::Handle(Client& client, std::string_view line) {
     }
 }
 
-std::string ControlServer::Impl::Edit(const ControlRequest& request, std::string& warning) {
-    static constexpr int16_t kModes[] = {Manager::AllowedIPMode, Manager::BlockedLocalPortsMode,
-                                         Manager::BlockedRemotePortsMode};
-    Manager& manager = *manager_;
-    // The list is chosen as the window's buttons choose it, out of the table watchers' sight.
-    MainForm* const face = manager.oMainForm;
-    const int16_t shown = manager.CurrentMode;
-    manager.oMainForm = nullptr;
-    manager.SetCurrentMode(kModes[static_cast<size_t>(request.list)]);
-    saveFailure_.clear();
-    MessageCatcher messages;
-    if (request.command == ControlRequest::Command::Add) {
-        AddRuleEntry(manager, messages, request.entry);
-    } else {
-        // As the window's Delete does with the line selected.
-        if (List* list = manager.CurrentList; list != nullptr) {
-            const int32_t index = list->FindEqual(Value(std::string_view(request.entry)), false);
-            if (index >= 0) {
-                list->DeleteItem(index);
-            }
-        }
-        manager.SaveChanges();
+std::vector<std::string> ControlServer::Impl::Edit(std::span<const RuleEdit> edits,
+                                                   std::string& warning) {
+    const std::vector<RuleOutcome> outcomes = app_.Rules().Apply(edits, RuleOrigin::Client);
+    std::vector<std::string> errors;
+    bool changed = false;
+    for (const RuleOutcome& outcome : outcomes) {
+        errors.push_back(outcome.error);
+        changed = changed || outcome.changed;
     }
-    manager.oMainForm = face;
-    manager.SetCurrentMode(shown);
-    if (!saveFailure_.empty()) {
+    // An edit that changed nothing leaves the file, the guard and the table as they are. A save
+    // put off to the end of the pause tells its failure as the window's saves do, once, on
+    // standard error.
+    if (changed && save_.Changed() && !saveFailure_.empty()) {
         warning = SaveFailedText(saveFailure_);
     }
-    return messages.said;
+    return errors;
 }
 
-RuleTexts ControlServer::Impl::Rules() const {
-    return CurrentRuleEntries(*manager_);
+void ControlServer::Impl::SendRules(Client& client, std::optional<int64_t> id, bool event) {
+    for (const std::string& line : RulesLines(app_.Rules().Entries(), id, event)) {
+        Send(client, line);
+    }
 }
 
 void ControlServer::Impl::Send(Client& client, const std::string& line) {
@@ -398,15 +371,17 @@ void ControlServer::Impl::BroadcastRules() {
     if (!clients_) {
         return;
     }
-    RuleTexts rules = Rules();
-    if (rules == lastRules_) {
+    bool watched = false;
+    clients_->ForEach([&](Client& client) { watched = watched || client.rules; });
+    if (!watched) {
         return;
     }
-    lastRules_ = std::move(rules);
-    const std::string line = RulesLine(lastRules_, std::nullopt, true);
+    const std::vector<std::string> lines = RulesLines(app_.Rules().Entries(), std::nullopt, true);
     clients_->ForEach([&](Client& client) {
         if (client.rules) {
-            Send(client, line);
+            for (const std::string& line : lines) {
+                Send(client, line);
+            }
         }
     });
 }
@@ -432,12 +407,12 @@ ControlServer::ControlServer(Application& app, CutFeed& cuts, const ControlOptio
 
 ControlServer::~ControlServer() = default;
 
-const std::string& ControlServer::Failure() const {
-    return impl_->failure;
+void ControlServer::SaveNow() {
+    impl_->SaveNow();
 }
 
-void ControlServer::RulesReloaded() {
-    impl_->BroadcastRules();
+const std::string& ControlServer::Failure() const {
+    return impl_->failure;
 }
 
 } // namespace kt

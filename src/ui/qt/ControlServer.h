@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -45,6 +46,10 @@ struct ControlOptions {
 
 class ControlServer {
 public:
+    // A client's change of the rules is saved at once, unless one was saved less than this long
+    // ago: then with every other change till the pause is over.
+    static constexpr std::chrono::milliseconds kSavePause{500};
+
     // Serves listening once app has started; Failure() says why not, and then nothing else
     // happens. The socket's path is never removed: it is systemd's, or left for the next start.
     ControlServer(Application& app, CutFeed& cuts, const ControlOptions& options,
@@ -54,8 +59,9 @@ public:
     ControlServer& operator=(const ControlServer&) = delete;
 
     const std::string& Failure() const;
-    // The rules changed without a client (the file was reloaded).
-    void RulesReloaded();
+    // Saves a change put off to the end of the pause now: before the file is read again, which
+    // must find what the clients changed.
+    void SaveNow();
 
 private:
     class Impl;

@@ -2,7 +2,7 @@
 
 #include "core/Settings.h"
 #include "core/linux/SafeFolder.h"
-#include "manager/Manager.h"
+#include "rules/RuleModel.h"
 
 namespace kt {
 
@@ -19,19 +19,19 @@ SettingsStore* LastRules::Usable(std::string& why) {
         return nullptr;
     }
     // Read the way a reload reads a rules file: all three lists, whole and valid, or none.
-    Manager scratch(*store_, {});
-    if (!ReloadSettings(scratch, *store_, why)) {
+    RuleStrings whole;
+    if (!ReadWholeRules(*store_, whole, why)) {
         return nullptr;
     }
     return &*store_;
 }
 
-bool LastRules::Keep(const Manager& manager, std::string& why) {
+bool LastRules::Keep(const RuleModel& rules, std::string& why) {
     if (!store_) {
         why = "no state folder is named";
         return false;
     }
-    if (!SaveSettings(manager, *store_)) {
+    if (!rules.Save(*store_)) {
         why = store_->LastError();
         return false;
     }

@@ -10,7 +10,7 @@
 
 namespace kt {
 
-class Manager;
+class RuleModel;
 
 // The exit status of a headless start with no rules it may use, neither the file's nor a set
 // applied before (EX_CONFIG): the unit names it, so that systemd does not start it again and again.
@@ -24,8 +24,8 @@ public:
     LastRules();
     // The store that holds a whole, valid set, or null with why.
     SettingsStore* Usable(std::string& why);
-    // Keeps the manager's rules, replacing the file at once; false, with why, when it could not.
-    bool Keep(const Manager& manager, std::string& why);
+    // Keeps the rules, replacing the file at once; false, with why, when it could not.
+    bool Keep(const RuleModel& rules, std::string& why);
     const std::string& Path() const { return path_; }
 
 private:

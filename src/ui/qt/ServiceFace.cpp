@@ -5,6 +5,7 @@
 #include "core/linux/UniqueFd.h"
 #include "manager/Manager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -115,6 +116,26 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
                       app_.ServiceCut(line.substr(at + cut.size()));
                   }
               },
+          .BatchAnswered =
+              [this](int64_t, const std::vector<std::string>& errors, const std::string& warning) {
+                  // One box for each thing to say, however many entries it concerns.
+                  std::vector<std::string> said;
+                  for (const std::string& text : errors) {
+                      if (!text.empty() &&
+                          std::find(said.begin(), said.end(), text) == said.end()) {
+                          said.push_back(text);
+                      }
+                  }
+                  for (const std::string& text : said) {
+                      app_.Tell(text);
+                  }
+                  if (!warning.empty()) {
+                      app_.Tell(warning);
+                  }
+                  if (!said.empty()) {
+                      client_.RequestRules(); // the window showed edits that were refused
+                  }
+              },
       }) {}
 
 void ServiceFace::BecomeFace() {
@@ -148,7 +169,7 @@ void ServiceFace::FollowView() {
 }
 
 // What the user changed in the window's lists since the service last told its rules goes there
-// entry by entry; the service answers with its rules, which the lists then show.
+// in one batch; the service answers with its rules, which the lists then show.
 void ServiceFace::SendEdits() {
     Manager* manager = app_.AppManager.get();
     if (manager == nullptr || !app_.IsFace()) {
@@ -160,13 +181,19 @@ void ServiceFace::SendEdits() {
         app_.ServiceRules(service_);
         return;
     }
+    std::vector<RuleEdit> edits;
     for (size_t list = 0; list < service_.size(); ++list) {
         const auto id = static_cast<RuleListId>(list);
-        EachMissing(now[list], service_[list],
-                    [&](const std::string& entry) { client_.Add(id, entry); });
-        EachMissing(service_[list], now[list],
-                    [&](const std::string& entry) { client_.Delete(id, entry); });
+        EachMissing(service_[list], now[list], [&](const std::string& entry) {
+            edits.push_back({id, false, entry});
+        });
+        EachMissing(now[list], service_[list], [&](const std::string& entry) {
+            edits.push_back({id, true, entry});
+        });
         service_[list] = now[list];
+    }
+    if (!edits.empty()) {
+        client_.Batch(std::move(edits));
     }
 }
 

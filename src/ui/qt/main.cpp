@@ -13,6 +13,7 @@
 #include "ui/qt/ControlServer.h"
 #include "ui/qt/ControlSocket.h"
 #include "ui/qt/LastRules.h"
+#include "ui/qt/PacedWrite.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
@@ -103,7 +104,7 @@ std::string RightsHint(bool headless) {
 std::string StatusText(const kt::Application& app, const std::string& byLastSet) {
     const uint64_t cuts = app.Cuts();
     std::string text = "guard: " + std::string(kt::HeadlessGuardText(app.Mode())) +
-                       "; rules: " + kt::RuleCounts(kt::CurrentRules(*app.AppManager)) + "; " +
+                       "; rules: " + kt::RuleCounts(app.Rules().Texts()) + "; " +
                        std::to_string(cuts) + (cuts == 1 ? " cut" : " cuts");
     if (!byLastSet.empty()) {
         text += "; guarding by the last applied rules: " + byLastSet;
@@ -362,7 +363,7 @@ int main(int argc, char* argv[]) {
     kt::ServiceNotifier notifier;
     // The set in force is kept as the last applied one each time it changes.
     const auto keepApplied = [&app, &lastRules] {
-        if (std::string why; lastRules && !lastRules->Keep(*app.AppManager, why)) {
+        if (std::string why; lastRules && !lastRules->Keep(app.Rules(), why)) {
             Say("the rules in force could not be kept in " + lastRules->Path() + ": " + why);
         }
     };
@@ -380,13 +381,15 @@ int main(int argc, char* argv[]) {
         }
     });
     // A reload is told to systemd between RELOADING=1 and READY=1.
-    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &keepApplied,
-                         &switching] {
+    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &switching] {
         if (!app.AppManager) {
             return;
         }
+        if (controlServer) {
+            controlServer->SaveNow(); // the file changed by its own save finds nothing new
+        }
         std::string why;
-        const kt::RuleStrings before = kt::CurrentRules(*app.AppManager);
+        const kt::RuleStrings before = app.Rules().Texts();
         notifier.Reloading();
         const kt::Application::Reload reloaded = app.ReloadRules(why);
         if (reloaded != kt::Application::Reload::Refused && !byLastSet.empty()) {
@@ -396,11 +399,7 @@ int main(int argc, char* argv[]) {
         switch (reloaded) {
         case kt::Application::Reload::Applied:
             Say("rules reloaded from " + rulesPath + ": " +
-                kt::RuleChanges(before, kt::CurrentRules(*app.AppManager)));
-            keepApplied();
-            if (controlServer) {
-                controlServer->RulesReloaded();
-            }
+                kt::RuleChanges(before, app.Rules().Texts()));
             break;
         case kt::Application::Reload::Unchanged:
             Say("rules reloaded from " + rulesPath + ": nothing changed");
@@ -449,17 +448,14 @@ int main(int argc, char* argv[]) {
                          [&serviceFace] { serviceFace->Look(); });
         lookForService.start(2000);
     }
+    std::optional<kt::PacedWrite> keepPaced;
     if (headless && app.AppManager) {
         if (startRules == nullptr) {
             keepApplied();
         }
-        const std::function<void()> changed = app.AppManager->OnRulesChanged;
-        app.AppManager->OnRulesChanged = [changed, &keepApplied] {
-            if (changed) {
-                changed();
-            }
-            keepApplied();
-        };
+        // Whoever changed them: a client, or a reload of the file; a burst of changes once a pause.
+        keepPaced.emplace(kt::ControlServer::kSavePause, keepApplied);
+        app.Rules().Listen([&keepPaced](const kt::RuleChange&) { keepPaced->Changed(); });
     }
     // The service serves its control socket once its rules are loaded; without the socket it
     // still guards, and says why once.

@@ -14,6 +14,17 @@ TEST(ControlProtocolTest, RequestsAndTheirRefusals) {
         {R"({"cmd":"add","list":"blockedLocalPorts","entry":"8080","id":7})", ""},
         {R"( {"id":-3,"entry":"10.0.0.1","list":"allowed","cmd":"delete"} )", ""},
         {R"({"cmd":"watch","events":["table","cuts","rules"]})", ""},
+        {R"({"cmd":"batch","edits":[{"op":"add","list":"allowed","entry":"::1"},)"
+         R"({"op":"delete","list":"blockedRemotePorts","entry":"80"}]})",
+         ""},
+        {R"({"cmd":"batch","edits":{}})", "\"edits\" must be a list"},
+        {R"({"cmd":"batch","edits":[{"op":"move","list":"allowed","entry":"1"}]})",
+         "edit 1: \"op\" must be"},
+        {R"({"cmd":"batch","edits":[{"op":"add","list":"allowed","entry":"1"},7]})",
+         "edit 2: \"op\" must be"},
+        {R"({"cmd":"batch","edits":[{"op":"add","list":"x","entry":"1"}]})", "\"list\" must be"},
+        {R"({"cmd":"batch","edits":[{"op":"add","list":"allowed","entry":"1","id":1}]})",
+         "no field \"id\""},
         {"", "not JSON"},
         {"{oops", "not JSON"},
         {"{\"cmd\":\"add\",\"list\":\"allowed\",\"entry\":\"\xff\"}", "not JSON"},
@@ -39,12 +50,48 @@ TEST(ControlProtocolTest, RequestsAndTheirRefusals) {
             EXPECT_EQ(again.request->entry, parsed.request->entry);
             EXPECT_EQ(again.request->list, parsed.request->list);
             EXPECT_EQ(again.request->id, parsed.request->id);
+            EXPECT_EQ(again.request->edits, parsed.request->edits);
         } else {
             EXPECT_FALSE(parsed.request) << line;
             EXPECT_NE(parsed.error.find(error), std::string::npos) << line << ": " << parsed.error;
         }
     }
     EXPECT_EQ(ParseControlRequest(R"({"cmd":"add","id":9,"list":"x"})").id, 9);
+}
+
+// A large set of rules comes in lines of bounded size, which a client puts back together; a
+// batch's answer names each edit's error.
+TEST(ControlProtocolTest, RulesComeInPartsAndBatchesAnswerEachEdit) {
+    for (const size_t allowed : {size_t{0}, kControlRowsPerEvent, 3 * kControlRowsPerEvent + 5}) {
+        RuleTexts rules = {{{}, {"80", "443"}, {"8080"}}};
+        for (size_t i = 0; i < allowed; ++i) {
+            rules[0].push_back("10.1." + std::to_string(i / 250) + '.' + std::to_string(i % 250));
+        }
+        RuleTexts joined;
+        const std::vector<std::string> lines = RulesLines(rules, 3, false);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            ControlMessage m;
+            std::string why;
+            ASSERT_TRUE(ParseControlMessage(lines[i], m, why)) << why;
+            EXPECT_EQ(m.more, i + 1 < lines.size()) << allowed;
+            EXPECT_EQ(m.id, 3);
+            EXPECT_LE(m.rules[0].size() + m.rules[1].size() + m.rules[2].size(),
+                      kControlRowsPerEvent);
+            for (size_t list = 0; list < joined.size(); ++list) {
+                joined[list].insert(joined[list].end(), m.rules[list].begin(), m.rules[list].end());
+            }
+        }
+        EXPECT_EQ(joined, rules) << allowed;
+    }
+    ControlRequest batch;
+    batch.command = ControlRequest::Command::Batch;
+    const std::vector<std::string> errors = {"", "This is not a valid port number."};
+    ControlMessage m;
+    std::string why;
+    ASSERT_TRUE(ParseControlMessage(BatchAnswerLine(batch, errors, "the disk is full"), m, why));
+    EXPECT_EQ(m.command, "batch");
+    EXPECT_EQ(m.errors, errors);
+    EXPECT_EQ(m.warning, "the disk is full");
 }
 
 // Cut short anywhere, a request is refused with a reason.

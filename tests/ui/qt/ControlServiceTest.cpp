@@ -7,11 +7,13 @@
 #include "core/qt/ControlProtocol.h"
 #include "engine/RuleEditing.h"
 #include "ui/qt/ControlClient.h"
+#include "ui/qt/ControlServer.h"
 #include "ui/qt/ControlSocket.h"
 #include "ui/qt/ServiceFace.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
 #include <QScopeGuard>
@@ -29,6 +31,7 @@
 #include <linux/capability.h>
 #include <optional>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -240,7 +243,8 @@ struct Seen {
                 [this](const RuleTexts& r) { rules = r; },
                 [this](int64_t, const std::string& e, const std::string&) { errors.push_back(e); },
                 {},
-                [this](const std::string& line, bool) { cuts.push_back(line); }};
+                [this](const std::string& line, bool) { cuts.push_back(line); },
+                {}};
     }
 };
 
@@ -265,6 +269,8 @@ private slots:
     void aWindowFindsTheServiceOrIsKeptOut();
     void onlyRootAndTheGroupGetIn_data();
     void onlyRootAndTheGroupGetIn();
+    void aRequestSavesOnlyWhatChangesTheRulesAndOnce_data();
+    void aRequestSavesOnlyWhatChangesTheRulesAndOnce();
     void abuseCostsTheServiceLittleAndNeverTheGuard_data();
     void abuseCostsTheServiceLittleAndNeverTheGuard();
     void theSocketIsMadeBeforeTheRightsGoOrHandedOverAndKept_data();
@@ -483,6 +489,98 @@ void ControlServiceTest::onlyRootAndTheGroupGetIn() {
     } else {
         QCOMPARE(QString::fromStdString(line), answer);
     }
+}
+
+void ControlServiceTest::aRequestSavesOnlyWhatChangesTheRulesAndOnce_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QStringList>("errors"); // of each edit
+    QTest::addColumn<int>("saves");
+    QTest::addColumn<QByteArray>("file"); // what the rules file then holds
+    const QString badPort = QString::fromUtf8(InvalidPortMessage);
+    QTest::newRow("delete of an entry not there")
+        << QByteArray(R"({"cmd":"delete","list":"blockedRemotePorts","entry":"9"})")
+        << QStringList{""} << 0 << QByteArray("BlockedRemotePortsString=\n");
+    QTest::newRow("add of an entry there, in another form")
+        << QByteArray(R"({"cmd":"add","list":"blockedLocalPorts","entry":"021100"})")
+        << QStringList{""} << 0 << QByteArray("BlockedLocalPortsString=21100\n");
+    QTest::newRow("batch that changes nothing")
+        << QByteArray(
+               R"({"cmd":"batch","edits":[{"op":"add","list":"allowed","entry":"127.0.0.1"},)"
+               R"({"op":"add","list":"blockedRemotePorts","entry":"http"}]})")
+        << QStringList{"", badPort} << 0 << QByteArray("AllowedIPString=127.0.0.1\n");
+    QByteArray edits;
+    for (int i = 1; i <= 100; ++i) {
+        edits += QByteArray(i > 1 ? "," : "") + R"({"op":"add","list":"allowed","entry":"10.9.0.)" +
+                 QByteArray::number(i) + R"("})";
+    }
+    QTest::newRow("batch of 100 adds")
+        << R"({"cmd":"batch","edits":[)" + edits + "]}" << QStringList(100, "") << 1
+        << QByteArray(",10.9.0.99,10.9.0.100\"\n");
+    // The first at once, the rest together once the pause after it is over.
+    QByteArray adds, ports;
+    for (int i = 1; i <= 20; ++i) {
+        adds += R"({"cmd":"add","list":"blockedRemotePorts","entry":")" + QByteArray::number(i) +
+                "\"}\n";
+        ports += QByteArray::number(i) + (i < 20 ? "," : "\"\n"); // a list is quoted
+    }
+    adds.chop(1);
+    QTest::newRow("20 adds in a burst")
+        << adds << QStringList(20, "") << 2 << "BlockedRemotePortsString=\"" + ports;
+}
+
+// Saves seen as the renames that replace the rules file; each follows the creation of its scratch
+// file, so that the kernel cannot merge two renames into one event.
+void ControlServiceTest::aRequestSavesOnlyWhatChangesTheRulesAndOnce() {
+    QFETCH(QByteArray, request);
+    QFETCH(QStringList, errors);
+    QFETCH(int, saves);
+    QFETCH(QByteArray, file);
+    Service service(RulesFile(0));
+    QVERIFY(service.Start());
+    const Socket renames(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    const QByteArray folder = QFileInfo(service.Ini()).absolutePath().toLocal8Bit();
+    QVERIFY(::inotify_add_watch(renames.Fd(), folder.constData(), IN_CREATE | IN_MOVED_TO) >= 0);
+    struct stat before {};
+    QCOMPARE(::stat(qPrintable(service.Ini()), &before), 0);
+    const Socket client = Dial(service.Socket());
+    QVERIFY(Send(client, request + '\n'));
+    const qsizetype requests = request.count('\n') + 1;
+    const QList<QByteArray> said = Read(client, static_cast<int>(requests) + 1).split('\n');
+    QVERIFY(said.size() > requests);
+    std::vector<std::string> told; // after hello, each answer's errors
+    for (qsizetype line = 1; line <= requests; ++line) {
+        ControlMessage answer;
+        std::string why;
+        QVERIFY2(ParseControlMessage(said[line].toStdString(), answer, why), said[line].data());
+        const auto& each =
+            answer.command == "batch" ? answer.errors : std::vector<std::string>{answer.error};
+        told.insert(told.end(), each.begin(), each.end());
+    }
+    QCOMPARE(told.size(), static_cast<size_t>(errors.size()));
+    for (qsizetype i = 0; i < errors.size(); ++i) {
+        QCOMPARE(QString::fromStdString(told[static_cast<size_t>(i)]), errors[i]);
+    }
+    QTest::qWait(static_cast<int>(ControlServer::kSavePause.count()) + 300); // what waited for it
+    int saved = 0;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = ::read(renames.Fd(), events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            saved += (event->mask & IN_MOVED_TO) != 0 && event->len > 0 &&
+                     std::string_view(event->name) == "rules.ini";
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    QCOMPARE(saved, saves);
+    struct stat after {};
+    QCOMPARE(::stat(qPrintable(service.Ini()), &after), 0);
+    QCOMPARE(after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+                 after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_ino == before.st_ino,
+             saves == 0);
+    QFile ini(service.Ini());
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    const QByteArray holds = ini.readAll();
+    QVERIFY2(holds.contains(file), holds.constData());
 }
 
 void ControlServiceTest::abuseCostsTheServiceLittleAndNeverTheGuard_data() {
