@@ -307,7 +307,8 @@ check root-window-hands-over 300 '
     env -i PATH=/usr/bin:/bin HOME=/root USER=root XDG_RUNTIME_DIR="$run" \
         QT_QPA_PLATFORM=offscreen /usr/bin/korvan-tessivo 2>"$state/root-window" >/dev/null &
     pid=$!
-    wait_for 120 test "$(links)" -gt "$before"; loaded=$?
+    grown() { [ "$(links)" -gt "$before" ]; }
+    wait_for 120 grown; loaded=$?
     own=$(($(links) - before))
     systemctl start korvan-tessivo.socket "$unit" && wait_for 120 running || loaded=1
     wait_for 120 grep -q "own guard stopped" "$state/root-window"; found=$?
