@@ -1,6 +1,6 @@
 // A line as any member of the control group may send it to the service, and as a client reads
 // the service's: each is a message or refused with a reason, and never reads past its end.
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 
 #include <cstdlib>
 #include <string>

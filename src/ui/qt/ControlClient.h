@@ -4,7 +4,7 @@
 // and follows its connection table and its cuts. Everything is asynchronous on Qt's event loop;
 // each handler is called from there, and may be left empty.
 
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 
 #include <cstdint>
 #include <functional>

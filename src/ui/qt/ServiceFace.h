@@ -3,7 +3,7 @@
 // The window as the face of the service that guards the machine: it shows the service's rules,
 // table and cuts, and sends the user's rule edits there.
 
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 #include "ui/qt/ControlClient.h"
 
 #include <string>

@@ -9,19 +9,15 @@
 #include "manager/Manager.h"
 #include "net/LocalAddresses.h"
 #include "net/linux/InterfaceList.h"
+#include "service/ControlSocket.h"
+#include "service/ServiceRun.h"
+#include "service/StopSignals.h"
 #include "ui/qt/ControlClient.h"
-#include "ui/qt/ControlServer.h"
-#include "ui/qt/ControlSocket.h"
-#include "ui/qt/LastRules.h"
-#include "ui/qt/PacedWrite.h"
 #include "ui/qt/Privileges.h"
 #include "ui/qt/ProgramOptions.h"
 #include "ui/qt/QtHost.h"
 #include "ui/qt/QtMainWindow.h"
-#include "ui/qt/RulesWatcher.h"
 #include "ui/qt/ServiceFace.h"
-#include "ui/qt/StopSignals.h"
-#include "ui/qt/SystemdService.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -30,17 +26,12 @@
 #include <QStandardPaths>
 #include <QTimer>
 
-#include <atomic>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <linux/capability.h>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <stop_token>
-#include <thread>
 
 namespace {
 
@@ -98,18 +89,6 @@ std::string RightsHint(bool headless) {
                            "korvan-tessivo)";
     }
     return hint + '.';
-}
-
-// A status for systemd, in the start line's words.
-std::string StatusText(const kt::Application& app, const std::string& byLastSet) {
-    const uint64_t cuts = app.Cuts();
-    std::string text = "guard: " + std::string(kt::HeadlessGuardText(app.Mode())) +
-                       "; rules: " + kt::RuleCounts(app.Rules().Texts()) + "; " +
-                       std::to_string(cuts) + (cuts == 1 ? " cut" : " cuts");
-    if (!byLastSet.empty()) {
-        text += "; guarding by the last applied rules: " + byLastSet;
-    }
-    return text;
 }
 
 } // namespace
@@ -361,63 +340,12 @@ int main(int argc, char* argv[]) {
     }
 
     kt::ServiceNotifier notifier;
-    // The set in force is kept as the last applied one each time it changes.
-    const auto keepApplied = [&app, &lastRules] {
-        if (std::string why; lastRules && !lastRules->Keep(app.Rules(), why)) {
-            Say("the rules in force could not be kept in " + lastRules->Path() + ": " + why);
-        }
-    };
-    std::optional<kt::ControlServer> controlServer;
-    std::optional<kt::RulesWatcher> watcher;
-    // READY=1 after a reload waits until its rules are in force in the kernel too, which
-    // switches them on a thread of its own.
-    QTimer switching;
-    switching.setInterval(10);
-    QObject::connect(&switching, &QTimer::timeout, [&switching, &table, &notifier] {
-        const kt::KernelGuard* guard = table.Guard();
-        if (guard == nullptr || guard->SettleRules(std::chrono::milliseconds(0))) {
-            switching.stop();
-            notifier.Ready();
-        }
-    });
-    // A reload is told to systemd between RELOADING=1 and READY=1.
-    const auto reload = [&app, &rulesPath, &controlServer, &notifier, &byLastSet, &switching] {
-        if (!app.AppManager) {
-            return;
-        }
-        if (controlServer) {
-            controlServer->SaveNow(); // the file changed by its own save finds nothing new
-        }
-        std::string why;
-        const kt::RuleStrings before = app.Rules().Texts();
-        notifier.Reloading();
-        const kt::Application::Reload reloaded = app.ReloadRules(why);
-        if (reloaded != kt::Application::Reload::Refused && !byLastSet.empty()) {
-            byLastSet.clear();
-            Say("the rules in " + rulesPath + " are in force again");
-        }
-        switch (reloaded) {
-        case kt::Application::Reload::Applied:
-            Say("rules reloaded from " + rulesPath + ": " +
-                kt::RuleChanges(before, app.Rules().Texts()));
-            break;
-        case kt::Application::Reload::Unchanged:
-            Say("rules reloaded from " + rulesPath + ": nothing changed");
-            break;
-        case kt::Application::Reload::Refused:
-            Say("the rules in " + rulesPath + " were not applied (" + why +
-                "); the rules in force stay");
-            break;
-        }
-        notifier.Status(StatusText(app, byLastSet));
-        if (reloaded == kt::Application::Reload::Applied) {
-            switching.start();
-        } else if (!switching.isActive()) {
-            notifier.Ready();
-        }
-    };
+    std::optional<kt::ServiceRun> run;
     if (headless) {
-        watcher.emplace(QString::fromStdString(rulesPath), reload);
+        run.emplace(kt::ServiceParts{app, table, notifier, journalCuts, cutFeed, lastRules,
+                                     rulesPath, byLastSet, startRules == nullptr, control,
+                                     std::move(controlFd), noControl, options.controlPath,
+                                     options.controlGroup, Say});
     }
     // Stopped from outside: close the window as the user would, which saves the rules.
     const kt::StopSignals stop(
@@ -430,8 +358,7 @@ int main(int argc, char* argv[]) {
                 app.QuitRequested = true;
             }
         },
-        headless ? std::function<void()>([&watcher] { watcher->Touch(); })
-                 : std::function<void()>(),
+        headless ? std::function<void()>([&run] { run->Reload(); }) : std::function<void()>(),
         kt::StopSignals::Deadline::UntilExit);
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
@@ -448,75 +375,15 @@ int main(int argc, char* argv[]) {
                          [&serviceFace] { serviceFace->Look(); });
         lookForService.start(2000);
     }
-    std::optional<kt::PacedWrite> keepPaced;
-    if (headless && app.AppManager) {
-        if (startRules == nullptr) {
-            keepApplied();
-        }
-        // Whoever changed them: a client, or a reload of the file; a burst of changes once a pause.
-        keepPaced.emplace(kt::ControlServer::kSavePause, keepApplied);
-        app.Rules().Listen([&keepPaced](const kt::RuleChange&) { keepPaced->Changed(); });
-    }
-    // The service serves its control socket once its rules are loaded; without the socket it
-    // still guards, and says why once.
-    if (control && !controlFd.Valid()) {
-        Say("no control socket: " + noControl);
-    } else if (control) {
-        controlServer.emplace(app, cutFeed,
-                              kt::ControlOptions{options.controlPath, options.controlGroup, {}},
-                              std::move(controlFd));
-        if (!controlServer->Failure().empty()) {
-            Say("no control socket: " + controlServer->Failure());
-            controlServer.reset();
-        } else {
-            Say("control socket " + options.controlPath.toStdString() +
-                ", for root and the group " + options.controlGroup.toStdString());
-        }
-    }
-    // systemd hears of it at the moment the start line is said: the rules are in the kernel.
-    QTimer status;
-    QTimer watchdog;
-    uint64_t guardSeen = UINT64_MAX;
-    std::atomic<uint64_t> loopAnswers{0};
-    std::jthread beating; // ends before the table and the notifier
-    if (headless) {
-        notifier.Status(StatusText(app, byLastSet));
-        notifier.Ready();
-        QObject::connect(&status, &QTimer::timeout, [&] {
-            notifier.Status(StatusText(app, byLastSet));
-            journalCuts.Flush();
-        });
-        status.start(1000);
-        // Alive while this loop turns and, while it guards, the guard's thread answers too; a
-        // cut or a dump a socket's owner holds up is no sign of a hang. The beat goes from a
-        // thread of its own, since such a dump can hold this loop too.
-        if (const auto beat = notifier.WatchdogBeat(); beat.count() > 0) {
-            QObject::connect(&watchdog, &QTimer::timeout, [&] {
-                const kt::KernelGuard* guard = table.Guard();
-                if (app.Mode() != kt::GuardMode::KernelGuard || guard == nullptr ||
-                    guard->Answering(guardSeen)) {
-                    loopAnswers.fetch_add(1);
-                }
-            });
-            watchdog.start(beat);
-            beating = std::jthread([&notifier, &loopAnswers, &table, beat](std::stop_token stop) {
-                std::mutex wait;
-                std::condition_variable_any woken;
-                uint64_t seen = 0;
-                for (std::unique_lock lock(wait); !stop.stop_requested();) {
-                    const uint64_t answers = loopAnswers.load();
-                    if (answers != seen || table.InKernel()) {
-                        notifier.Alive();
-                    }
-                    seen = answers;
-                    woken.wait_for(lock, stop, beat / 2, [] { return false; });
-                }
-            });
-        }
+    if (run) {
+        run->Started();
     }
     app.MainLoop();
-    notifier.Stopping();
-    controlServer.reset();
+    if (run) {
+        run->Stopping();
+    } else {
+        notifier.Stopping();
+    }
     app.Shutdown();
     return 0;
 }

@@ -4,10 +4,10 @@
 
 #include "QtRig.h"
 #include "core/linux/UniqueFd.h"
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 #include "ui/qt/ControlClient.h"
-#include "ui/qt/ControlServer.h"
-#include "ui/qt/ControlSocket.h"
+#include "service/ControlServer.h"
+#include "service/ControlSocket.h"
 
 #include <QTest>
 

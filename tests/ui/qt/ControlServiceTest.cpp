@@ -4,11 +4,11 @@
 
 #include "Loopback.h"
 #include "QtRig.h"
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 #include "engine/RuleEditing.h"
 #include "ui/qt/ControlClient.h"
-#include "ui/qt/ControlServer.h"
-#include "ui/qt/ControlSocket.h"
+#include "service/ControlServer.h"
+#include "service/ControlSocket.h"
 #include "ui/qt/ServiceFace.h"
 
 #include <QDeadlineTimer>

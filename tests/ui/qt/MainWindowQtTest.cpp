@@ -2,7 +2,7 @@
 
 #include "engine/RuleEditing.h"
 #include "manager/Manager.h"
-#include "ui/qt/StopSignals.h"
+#include "service/StopSignals.h"
 
 #include <QAbstractButton>
 #include <QAction>

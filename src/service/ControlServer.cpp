@@ -1,17 +1,17 @@
 // Accepted by hand on a socket made or handed over elsewhere, each connection a QLocalSocket:
 // QLocalServer removes the path of a socket it adopted when it closes, which would take systemd's
 // socket away. Every read and write stays asynchronous on the loop that already runs the service.
-#include "ui/qt/ControlServer.h"
+#include "service/ControlServer.h"
 
 #include "core/Application.h"
 #include "core/linux/UniqueFd.h"
-#include "core/qt/ControlProtocol.h"
 #include "core/qt/QtText.h"
 #include "engine/Engine.h"
 #include "manager/MainForm.h"
 #include "manager/Manager.h"
-#include "ui/qt/ControlSocket.h"
-#include "ui/qt/PacedWrite.h"
+#include "service/ControlProtocol.h"
+#include "service/ControlSocket.h"
+#include "service/PacedWrite.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,7 +4,7 @@
 // service guards by, and watch its connection table and its cuts.
 
 #include "core/linux/UniqueFd.h"
-#include "ui/qt/ControlClients.h"
+#include "service/ControlClients.h"
 
 #include <QString>
 

@@ -2,9 +2,9 @@
 // A client's output waits in a queue of its own and goes into Qt's buffer only as that empties:
 // what a client leaves unread is counted in whole lines, and a table is turned into lines only
 // when the client gets to it, so that a table copy is shared rather than held by each watcher.
-#include "ui/qt/ControlClients.h"
+#include "service/ControlClients.h"
 
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 
 #include <QLocalSocket>
 #include <QSocketNotifier>

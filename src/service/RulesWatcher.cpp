@@ -1,4 +1,4 @@
-#include "ui/qt/RulesWatcher.h"
+#include "service/RulesWatcher.h"
 
 #include <QFileInfo>
 

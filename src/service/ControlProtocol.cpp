@@ -1,6 +1,6 @@
 // JSON by Qt's own parser: it is in the program already, checks UTF-8 and nesting, and leaves no
 // hand-made escaping to get wrong.
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 
 #include "core/qt/QtText.h"
 

@@ -1,4 +1,4 @@
-#include "ui/qt/StopSignals.h"
+#include "service/StopSignals.h"
 
 #include <QSocketNotifier>
 

@@ -1,4 +1,4 @@
-#include "core/qt/ControlProtocol.h"
+#include "service/ControlProtocol.h"
 
 #include <gtest/gtest.h>
 

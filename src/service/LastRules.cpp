@@ -1,4 +1,4 @@
-#include "ui/qt/LastRules.h"
+#include "service/LastRules.h"
 
 #include "core/Settings.h"
 #include "core/linux/SafeFolder.h"

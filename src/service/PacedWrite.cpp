@@ -1,4 +1,4 @@
-#include "ui/qt/PacedWrite.h"
+#include "service/PacedWrite.h"
 
 namespace kt {
 

@@ -1,4 +1,4 @@
-#include "ui/qt/SystemdService.h"
+#include "service/SystemdService.h"
 
 #include "net/AddressText.h"
 

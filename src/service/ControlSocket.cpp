@@ -1,4 +1,4 @@
-#include "ui/qt/ControlSocket.h"
+#include "service/ControlSocket.h"
 
 #include "core/linux/SafeFolder.h"
 
