@@ -301,6 +301,10 @@ bool ParseControlMessage(std::string_view line, ControlMessage& message, std::st
         message.kind = ControlMessage::Kind::Cut;
         message.line = text("line");
         message.refused = object.value(QStringLiteral("refused")).toBool();
+    } else if (event == "notice") {
+        message.kind = ControlMessage::Kind::Notice;
+        message.line = text("text");
+        ok = !message.line.empty();
     } else {
         ok = false;
     }
@@ -448,6 +452,10 @@ std::string CutLine(std::string_view logLine) {
     const bool refused =
         space != std::string_view::npos && logLine.substr(space + 1).starts_with("refused ");
     return Line({{"event", "cut"}, {"refused", refused}, {"line", Text(logLine)}});
+}
+
+std::string NoticeLine(std::string_view text) {
+    return Line({{"event", "notice"}, {"text", Text(text)}});
 }
 
 std::string NotInGroupText(std::string_view group) {

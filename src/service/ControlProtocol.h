@@ -71,6 +71,7 @@ struct ControlMessage {
         Rules,   // a part of the rule lists, answered to "rules" or as an event
         Table,
         Cut,
+        Notice, // something the service tells whoever watches its rules, in words for a box
     };
     Kind kind = Kind::Error;
     std::optional<int64_t> id;
@@ -82,7 +83,7 @@ struct ControlMessage {
     bool more = false;               // Rules: further parts follow, to be appended
     std::vector<std::string> errors; // a batch's Answer: each edit's error, empty when done
     TableEdit table;
-    std::string line; // Cut: the cut log's line
+    std::string line; // Cut: the cut log's line; Notice: its text
     bool refused = false;
     bool closing = false;
 };
@@ -105,6 +106,7 @@ std::string RulesLine(const RuleTexts& rules, std::optional<int64_t> id, bool ev
 std::vector<std::string> RulesLines(const RuleTexts& rules, std::optional<int64_t> id, bool event);
 std::string TableLine(const TableEdit& edit);
 std::string CutLine(std::string_view logLine);
+std::string NoticeLine(std::string_view text);
 
 // What a peer that is neither root nor in the group is told, here and by the client when the
 // socket's mode already kept it out.

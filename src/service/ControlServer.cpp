@@ -152,6 +152,22 @@ void InChunks(bool reset, int64_t first, int64_t count, std::span<const std::str
 
 } // namespace
 
+namespace {
+
+std::string RuleEntryName(RuleListId list) {
+    switch (list) {
+    case RuleListId::Allowed:
+        return "allowed address";
+    case RuleListId::BlockedLocalPorts:
+        return "blocked local port";
+    case RuleListId::BlockedRemotePorts:
+        break;
+    }
+    return "blocked remote port";
+}
+
+} // namespace
+
 class ControlServer::Impl {
 public:
     Impl(Application& app, CutFeed& cuts, const ControlOptions& options, UniqueFd listening);
@@ -161,6 +177,8 @@ public:
 
     void BroadcastRules();
     void SaveNow() { save_.Flush(); }
+    bool Unsaved() const { return unsaved_ || save_.Waiting(); }
+    void FileWon(const std::string& file, const std::string& changes);
 
     std::string failure;
 
@@ -170,7 +188,11 @@ private:
     std::string Refusal(const ucred& peer);
     void Handle(Client& client, std::string_view line);
     // The edits in turn, each one's error (empty when done); saved once if any changed.
-    std::vector<std::string> Edit(std::span<const RuleEdit> edits, std::string& warning);
+    std::vector<std::string> Edit(const Client& client, std::span<const RuleEdit> edits,
+                                  std::string& warning);
+    void Save();
+    // Told to every client that watches the rules.
+    void Notice(const std::string& text);
     void SendRules(Client& client, std::optional<int64_t> id, bool event);
     void Send(Client& client, const std::string& line);
     void BroadcastTable(int64_t first, int64_t count, std::span<const std::string> rows);
@@ -191,12 +213,12 @@ private:
     int rulesListener_ = -1;
     // The rules file, written once a pause while clients keep changing the rules.
     std::string saveFailure_;
-    PacedWrite save_{ControlServer::kSavePause, [this] {
-                         saveFailure_.clear();
-                         if (std::string why; !app_.SaveRules(why)) {
-                             saveFailure_ = why;
-                         }
-                     }};
+    std::function<void()> saved_;
+    // Changes in force that a failed save left out of the file, till a save succeeds or the file
+    // wins; tried again every kSaveRetry.
+    bool unsaved_ = false;
+    QTimer retry_;
+    PacedWrite save_{ControlServer::kSavePause, [this] { Save(); }};
     bool sweepDue_ = false;
     Clock::time_point logWindow_{};
     int logged_ = 0;
@@ -207,7 +229,10 @@ private:
 
 ControlServer::Impl::Impl(Application& app, CutFeed& cuts, const ControlOptions& options,
                           UniqueFd listening)
-    : app_(app), cuts_(cuts), group_(ToUtf8(options.group)), listening_(std::move(listening)) {
+    : app_(app), cuts_(cuts), group_(ToUtf8(options.group)), listening_(std::move(listening)),
+      saved_(options.saved) {
+    retry_.setSingleShot(true);
+    QObject::connect(&retry_, &QTimer::timeout, [this] { Save(); });
     const std::optional<gid_t> gid = GroupId(group_);
     if (!gid) {
         failure = "there is no group " + group_ + " (addgroup --system " + group_ + ")";
@@ -299,13 +324,13 @@ void ControlServer::Impl::Handle(Client& client, std::string_view line) {
         std::string warning;
         const RuleEdit edit{request.list, request.command == ControlRequest::Command::Add,
                             request.entry};
-        const std::vector<std::string> errors = Edit(std::span(&edit, 1), warning);
+        const std::vector<std::string> errors = Edit(client, std::span(&edit, 1), warning);
         Send(client, AnswerLine(request, errors.front(), warning));
         break;
     }
     case ControlRequest::Command::Batch: {
         std::string warning;
-        const std::vector<std::string> errors = Edit(request.edits, warning);
+        const std::vector<std::string> errors = Edit(client, request.edits, warning);
         Send(client, BatchAnswerLine(request, errors, warning));
         break;
     }
@@ -325,14 +350,30 @@ void ControlServer::Impl::Handle(Client& client, std::string_view line) {
     }
 }
 
-std::vector<std::string> ControlServer::Impl::Edit(std::span<const RuleEdit> edits,
+std::vector<std::string> ControlServer::Impl::Edit(const Client& client,
+                                                   std::span<const RuleEdit> edits,
                                                    std::string& warning) {
     const std::vector<RuleOutcome> outcomes = app_.Rules().Apply(edits, RuleOrigin::Client);
     std::vector<std::string> errors;
     bool changed = false;
-    for (const RuleOutcome& outcome : outcomes) {
+    // Who changed what, in one line a request: "uid 1000: +blocked local port 8080".
+    constexpr size_t kNamed = 20;
+    std::string said;
+    size_t named = 0;
+    for (size_t i = 0; i < outcomes.size() && i < edits.size(); ++i) {
+        const RuleOutcome& outcome = outcomes[i];
         errors.push_back(outcome.error);
         changed = changed || outcome.changed;
+        if (outcome.changed && named++ < kNamed) {
+            said += (said.empty() ? "" : ", ") + std::string(edits[i].add ? "+" : "-") +
+                    RuleEntryName(edits[i].list) + ' ' + edits[i].entry;
+        }
+    }
+    if (named > kNamed) {
+        said += " and " + std::to_string(named - kNamed) + " more";
+    }
+    if (!said.empty()) {
+        app_.Host().Diagnose("uid " + std::to_string(client.peer.uid) + ": " + said);
     }
     // An edit that changed nothing leaves the file, the guard and the table as they are. A save
     // put off to the end of the pause tells its failure as the window's saves do, once, on
@@ -341,6 +382,56 @@ std::vector<std::string> ControlServer::Impl::Edit(std::span<const RuleEdit> edi
         warning = SaveFailedText(saveFailure_);
     }
     return errors;
+}
+
+void ControlServer::Impl::Save() {
+    std::string why;
+    if (app_.SaveRules(why)) {
+        saveFailure_.clear();
+        retry_.stop();
+        if (unsaved_) {
+            unsaved_ = false;
+            app_.Host().Diagnose("the rules left unsaved are saved now");
+        }
+        if (saved_) {
+            saved_();
+        }
+        return;
+    }
+    saveFailure_ = why;
+    if (!unsaved_) {
+        unsaved_ = true;
+        Notice("The service could not save the rules (" + why +
+               "). They stay in force, and are saved as soon as the file can be written.");
+    }
+    retry_.start(ControlServer::kSaveRetry);
+}
+
+void ControlServer::Impl::FileWon(const std::string& file, const std::string& changes) {
+    if (!Unsaved()) {
+        return;
+    }
+    save_.Cancel();
+    retry_.stop();
+    unsaved_ = false;
+    saveFailure_.clear();
+    app_.Host().Diagnose("the rules file " + file +
+                         " was changed meanwhile and replaces rules not yet saved: " + changes);
+    Notice("The rules file " + file +
+           " was changed meanwhile; it replaces changes that were not saved yet (" + changes +
+           ").");
+}
+
+void ControlServer::Impl::Notice(const std::string& text) {
+    if (!clients_) {
+        return;
+    }
+    const std::string line = NoticeLine(text);
+    clients_->ForEach([&](Client& client) {
+        if (client.rules) {
+            Send(client, line);
+        }
+    });
 }
 
 void ControlServer::Impl::SendRules(Client& client, std::optional<int64_t> id, bool event) {
@@ -406,6 +497,14 @@ ControlServer::ControlServer(Application& app, CutFeed& cuts, const ControlOptio
     : impl_(std::make_unique<Impl>(app, cuts, options, std::move(listening))) {}
 
 ControlServer::~ControlServer() = default;
+
+bool ControlServer::Unsaved() const {
+    return impl_->Unsaved();
+}
+
+void ControlServer::FileWon(const std::string& file, const std::string& changes) {
+    impl_->FileWon(file, changes);
+}
 
 void ControlServer::SaveNow() {
     impl_->SaveNow();

@@ -42,6 +42,8 @@ struct ControlOptions {
     QString path;  // the socket, as the log names it
     QString group; // may use the socket besides root
     ClientLimits limits;
+    // After each save of the rules file that succeeded.
+    std::function<void()> saved;
 };
 
 class ControlServer {
@@ -62,6 +64,13 @@ public:
     // Saves a change put off to the end of the pause now: before the file is read again, which
     // must find what the clients changed.
     void SaveNow();
+    // Whether changes are in force that the file does not hold yet (a save failed, or waits).
+    bool Unsaved() const;
+    // The file was changed by someone else and wins: changes not yet saved are not saved, and
+    // whoever watches the rules is told which (changes, as RuleChanges words them).
+    void FileWon(const std::string& file, const std::string& changes);
+    // How long a save that failed waits to be tried again.
+    static constexpr std::chrono::milliseconds kSaveRetry{2000};
 
 private:
     class Impl;

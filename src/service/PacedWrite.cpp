@@ -18,6 +18,11 @@ void PacedWrite::Flush() {
     }
 }
 
+void PacedWrite::Cancel() {
+    waiting_ = false;
+    later_.stop();
+}
+
 bool PacedWrite::Changed() {
     const Clock::time_point now = Clock::now();
     if (!waiting_ && now - last_ >= pause_) {

@@ -24,6 +24,9 @@ public:
     bool Changed();
     // A change waiting is written now.
     void Flush();
+    // A change waiting is not written: what it would have written is no longer wanted.
+    void Cancel();
+    bool Waiting() const { return waiting_; }
 
 private:
     void Write();

@@ -5,6 +5,8 @@
 #include "engine/linux/GuardedTable.h"
 
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <stop_token>
 
@@ -49,15 +51,31 @@ void ServiceRun::ReadyOnceInForce() {
     switching_.start();
 }
 
+std::optional<size_t> ServiceRun::FileNow() const {
+    std::ifstream file(parts_.rulesPath, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    return std::hash<std::string>{}(bytes);
+}
+
 // A reload is told to systemd between RELOADING=1 and READY=1.
 void ServiceRun::ReloadNow() {
     Application& app = parts_.app;
     if (!app.AppManager) {
         return;
     }
-    if (server_) {
-        server_->SaveNow(); // the file changed by its own save finds nothing new
+    const std::optional<size_t> now = FileNow();
+    if (now && now == known_) {
+        // Its own save, or nothing new: silent; a change waiting to be saved is saved now.
+        if (server_) {
+            server_->SaveNow();
+        }
+        return;
     }
+    // Someone else changed the file: it wins over changes not saved yet.
+    const bool unsaved = server_ && server_->Unsaved();
     std::string why;
     const RuleStrings before = app.Rules().Texts();
     parts_.notifier.Reloading();
@@ -66,6 +84,12 @@ void ServiceRun::ReloadNow() {
     if (reloaded != Application::Reload::Refused && !parts_.byLastSet.empty()) {
         parts_.byLastSet.clear();
         parts_.say("the rules in " + path + " are in force again");
+    }
+    if (reloaded != Application::Reload::Refused) {
+        known_ = now;
+    }
+    if (unsaved && reloaded != Application::Reload::Refused) {
+        server_->FileWon(path, RuleChanges(before, app.Rules().Texts()));
     }
     switch (reloaded) {
     case Application::Reload::Applied:
@@ -89,6 +113,8 @@ void ServiceRun::ReloadNow() {
 
 void ServiceRun::Started() {
     Application& app = parts_.app;
+    // The file is known only when its rules are the ones in force.
+    known_ = parts_.byLastSet.empty() ? FileNow() : std::nullopt;
     if (app.AppManager) {
         if (parts_.keepAtStart) {
             KeepApplied();
@@ -103,9 +129,11 @@ void ServiceRun::Started() {
     if (parts_.control && !parts_.controlFd.Valid()) {
         parts_.say("no control socket: " + parts_.noControl);
     } else if (parts_.control) {
-        server_.emplace(app, parts_.cuts,
-                        ControlOptions{parts_.controlPath, parts_.controlGroup, {}},
-                        std::move(parts_.controlFd));
+        server_.emplace(
+            app, parts_.cuts,
+            ControlOptions{
+                parts_.controlPath, parts_.controlGroup, {}, [this] { known_ = FileNow(); }},
+            std::move(parts_.controlFd));
         if (!server_->Failure().empty()) {
             parts_.say("no control socket: " + server_->Failure());
             server_.reset();

@@ -69,8 +69,12 @@ private:
     void KeepApplied();
     // READY=1 once the guard's thread has switched the rules in.
     void ReadyOnceInForce();
+    // The rules file's bytes, hashed; nothing while it cannot be read.
+    std::optional<size_t> FileNow() const;
 
     ServiceParts parts_;
+    // The file as this program last read or wrote it: a change to it is someone else's.
+    std::optional<size_t> known_;
     std::optional<ControlServer> server_;
     std::optional<PacedWrite> keep_;
     RulesWatcher watcher_;

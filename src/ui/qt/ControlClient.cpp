@@ -169,6 +169,9 @@ private:
         case ControlMessage::Kind::Cut:
             Call(handlers_.Cut, message.line, message.refused);
             break;
+        case ControlMessage::Kind::Notice:
+            Call(handlers_.Notice, message.line);
+            break;
         }
     }
 

@@ -46,6 +46,9 @@ public:
         std::function<void(int64_t id, const std::vector<std::string>& errors,
                            const std::string& warning)>
             BatchAnswered;
+        // Something the service tells whoever watches its rules (a save that failed, edits a
+        // changed file replaced), in words for a box.
+        std::function<void(const std::string& text)> Notice;
     };
 
     explicit ControlClient(Handlers handlers);

@@ -136,6 +136,7 @@ ServiceFace::ServiceFace(Application& app, std::string path, std::string group)
                       client_.RequestRules(); // the window showed edits that were refused
                   }
               },
+          .Notice = [this](const std::string& text) { app_.Tell(text); },
       }) {}
 
 void ServiceFace::BecomeFace() {

@@ -135,7 +135,7 @@ struct ServerRig {
         UniqueFd listening = MakeControlSocket(Path(), OwnGroup(), why);
         server.emplace(rig.app, cuts,
                        ControlOptions{QString::fromStdString(Path()),
-                                      QString::fromStdString(OwnGroup()), limits},
+                                      QString::fromStdString(OwnGroup()), limits, {}},
                        std::move(listening));
     }
     std::string Path() const { return folder.path().toStdString() + "/control"; }

@@ -4,11 +4,11 @@
 
 #include "Loopback.h"
 #include "QtRig.h"
-#include "service/ControlProtocol.h"
 #include "engine/RuleEditing.h"
-#include "ui/qt/ControlClient.h"
+#include "service/ControlProtocol.h"
 #include "service/ControlServer.h"
 #include "service/ControlSocket.h"
+#include "ui/qt/ControlClient.h"
 #include "ui/qt/ServiceFace.h"
 
 #include <QDeadlineTimer>
@@ -235,6 +235,7 @@ struct Seen {
     std::string refused, gone;
     std::vector<std::string> errors; // of each answer, "" when done
     std::vector<std::string> cuts;
+    std::vector<std::string> notices;
     RuleTexts rules;
     ControlClient::Handlers Handlers() {
         return {{},
@@ -244,7 +245,8 @@ struct Seen {
                 [this](int64_t, const std::string& e, const std::string&) { errors.push_back(e); },
                 {},
                 [this](const std::string& line, bool) { cuts.push_back(line); },
-                {}};
+                {},
+                [this](const std::string& text) { notices.push_back(text); }};
     }
 };
 
@@ -267,6 +269,7 @@ private slots:
     void aMemberBlocksAPortTheGuardCutsAndEveryoneSeesIt();
     void aWindowIsTheServicesFaceUntilTheServiceGoes();
     void aWindowFindsTheServiceOrIsKeptOut();
+    void anEditTheServiceCouldNotSaveIsToldKeptAndSavedUnlessTheFileWins();
     void onlyRootAndTheGroupGetIn_data();
     void onlyRootAndTheGroupGetIn();
     void aRequestSavesOnlyWhatChangesTheRulesAndOnce_data();
@@ -436,6 +439,57 @@ void ControlServiceTest::aWindowIsTheServicesFaceUntilTheServiceGoes() {
     Click(rig.Button(ControlId::cmdBlockedLocal));
     QVERIFY(
         until([&] { return rig.ListRows() == guarded + QStringList{QString::number(kAdded)}; }));
+}
+
+// A client's edit that the service cannot save (its folder read-only for a while) is told to
+// whoever watches the rules, stays in force and is saved once the folder can be written; the
+// service's own save reloads nothing. An administrator's edit of the file meanwhile wins, and the
+// watchers are told which changes it replaced.
+void ControlServiceTest::anEditTheServiceCouldNotSaveIsToldKeptAndSavedUnlessTheFileWins() {
+    Service service(RulesFile(0));
+    QVERIFY(service.Start());
+    Seen seen;
+    ControlClient client(seen.Handlers());
+    client.Connect(service.Socket().toStdString(), OwnGroup());
+    QTRY_VERIFY(client.IsConnected());
+    client.Watch(false, false, true);
+    const QString folder = QFileInfo(service.Ini()).absolutePath();
+    // The service gave up the right to write where the mode forbids it; the test did not.
+    const auto writable = [&](bool yes) { return ::chmod(qPrintable(folder), yes ? 0755 : 0555); };
+    const auto saved = [&](const char* port) {
+        QFile ini(service.Ini());
+        return ini.open(QIODevice::ReadOnly) && ini.readAll().contains(port);
+    };
+    const auto inForce = [&](const std::string& port) {
+        const std::vector<std::string>& ports = seen.rules[1];
+        return std::find(ports.begin(), ports.end(), port) != ports.end();
+    };
+
+    QCOMPARE(writable(false), 0);
+    client.Add(RuleListId::BlockedLocalPorts, "47013");
+    QTRY_COMPARE(seen.notices.size(), size_t{1});
+    QVERIFY(Has(seen.notices, "could not save the rules"));
+    QVERIFY(inForce("47013") && !saved("47013"));
+    QCOMPARE(writable(true), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(saved("47013"), 10000);
+    QTest::qWait(1000); // the file watcher sees the service's own save
+    QVERIFY(inForce("47013"));
+    QVERIFY(!service.Log().contains("nothing changed"));
+    QVERIFY(service.Log().contains("+blocked local port 47013"));
+
+    QCOMPARE(writable(false), 0);
+    client.Add(RuleListId::BlockedLocalPorts, "47014");
+    QTRY_VERIFY(inForce("47014"));
+    QFile ini(service.Ini());
+    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ini.write(RulesFile(0) + "; the administrator's edit\n");
+    ini.close();
+    QTRY_VERIFY_WITH_TIMEOUT(Has(seen.notices, "replaces changes that were not saved yet"), 10000);
+    QVERIFY(Has(seen.notices, "-47014"));
+    QTRY_VERIFY(!inForce("47014") && !inForce("47013"));
+    QCOMPARE(writable(true), 0);
+    QTest::qWait(3000); // a save tried again would come within 2 s
+    QVERIFY(!saved("47014"));
 }
 
 // Before it loads any guard, the window looks for the service: there, not there, or there but
