@@ -6,8 +6,6 @@
 
 namespace kt {
 
-namespace {
-
 std::string_view TrimBlanks(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string_view::npos) {
@@ -16,8 +14,6 @@ std::string_view TrimBlanks(std::string_view text) {
     const auto last = text.find_last_not_of(" \t");
     return text.substr(first, last - first + 1);
 }
-
-} // namespace
 
 void AddRuleEntry(Manager& manager, HostServices& host, std::string text) {
     std::string_view entry = TrimBlanks(text);

@@ -11,14 +11,6 @@ namespace kt {
 
 namespace {
 
-std::string_view TrimBlanks(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 std::optional<GuardRuleEdit> GuardEdit(const RuleEdit& edit) {
     using Kind = GuardRuleEdit::Kind;
     GuardRuleEdit guard;

@@ -137,6 +137,10 @@ TEST(ControlProtocolTest, ServiceLinesReadBack) {
     EXPECT_FALSE(
         ParseControlMessage(R"({"event":"table","first":-1,"count":0,"rows":[]})", m, why));
     EXPECT_FALSE(ParseControlMessage(R"({"event":"hello","protocol":99})", m, why));
+    ASSERT_TRUE(ParseControlMessage(NoticeLine("The rules could not be saved.\n\"x\""), m, why));
+    EXPECT_EQ(m.kind, ControlMessage::Kind::Notice);
+    EXPECT_EQ(m.line, "The rules could not be saved.\n\"x\"");
+    EXPECT_FALSE(ParseControlMessage(R"({"event":"notice","text":""})", m, why));
 }
 
 } // namespace
