@@ -219,7 +219,6 @@ private:
     bool unsaved_ = false;
     QTimer retry_;
     PacedWrite save_{ControlServer::kSavePause, [this] { Save(); }};
-    bool sweepDue_ = false;
     Clock::time_point logWindow_{};
     int logged_ = 0;
     uint64_t unlogged_ = 0;
