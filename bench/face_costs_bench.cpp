@@ -270,39 +270,6 @@ void BM_FaceRuleToCut(benchmark::State& state) {
 }
 BENCHMARK(BM_FaceRuleToCut)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// The service stops and comes back while the window runs, looking for it every 2 s as main()
-// has it: from the service answering again to the window being its face again.
-void BM_FaceRejoin(benchmark::State& state) {
-    Machine machine;
-    Face* face = machine.Window(state);
-    if (face == nullptr) {
-        return;
-    }
-    QTimer look;
-    QObject::connect(&look, &QTimer::timeout, [face] { face->face.Look(); });
-    look.start(2000);
-    std::vector<double> samples;
-    for (auto _ : state) {
-        for (int i = 0; i < 5; ++i) {
-            ::kill(machine.service, SIGTERM);
-            ::waitpid(machine.service, nullptr, 0);
-            face->Until([&] { return !face->app.IsFace(); });
-            face->app.ShowToldMessages();                   // the box the test host answers
-            machine.service = StartService(machine.folder); // back once it answers
-            const Clock::time_point back = Clock::now();
-            const Clock::time_point joined = face->Until([&] { return face->app.IsFace(); });
-            if (!face->app.IsFace()) {
-                state.SkipWithError("the window did not become the service's face again");
-                return;
-            }
-            samples.push_back(Milliseconds(joined - back));
-        }
-    }
-    state.counters["median_ms"] = Percentile(samples, 0.5);
-    state.counters["max_ms"] = Percentile(samples, 1);
-}
-BENCHMARK(BM_FaceRejoin)->Iterations(1)->Unit(benchmark::kMillisecond);
-
 } // namespace
 
 int main(int argc, char** argv) {
