@@ -5,9 +5,9 @@
 #include "QtRig.h"
 #include "core/linux/UniqueFd.h"
 #include "service/ControlProtocol.h"
-#include "ui/qt/ControlClient.h"
 #include "service/ControlServer.h"
 #include "service/ControlSocket.h"
+#include "ui/qt/ControlClient.h"
 
 #include <QTest>
 
@@ -133,10 +133,11 @@ struct ServerRig {
         }
         std::string why;
         UniqueFd listening = MakeControlSocket(Path(), OwnGroup(), why);
-        server.emplace(rig.app, cuts,
-                       ControlOptions{QString::fromStdString(Path()),
-                                      QString::fromStdString(OwnGroup()), limits, {}},
-                       std::move(listening));
+        server.emplace(
+            rig.app, cuts,
+            ControlOptions{
+                QString::fromStdString(Path()), QString::fromStdString(OwnGroup()), limits, {}},
+            std::move(listening));
     }
     std::string Path() const { return folder.path().toStdString() + "/control"; }
     bool Logged(const std::string& part) const {
